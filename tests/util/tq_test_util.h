@@ -1,0 +1,52 @@
+// Shared helpers for the test binaries: temporary directories, the fixture tool, files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tqtest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs tools/tq_fixtures.py with the given arguments through the Python that has
+// numpy and onnx; fails the current test (and returns false) when it exits non-zero.
+bool runFixtureTool(const std::vector<std::string>& args);
+
+// Runs a shell command; returns its exit status and, when out is given, its stdout.
+int runCommand(const std::string& cmd, std::string* out = nullptr);
+
+std::string readText(const std::string& path);
+std::vector<uint8_t> readBytes(const std::string& path);
+void writeText(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
+std::string sourceDir();
+
+// Sets an environment variable for the scope's lifetime, restoring the old value.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);  // value null: unset
+  ~ScopedEnv();
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// True when running under qemu user emulation (tests shrink their inputs there).
+bool underEmulation();
+
+}  // namespace tqtest
