@@ -1,0 +1,49 @@
+// The director renderer: keypoints in, face crops out, through one ONNX Runtime
+// session over the bundle's director graph.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "bundle/tq_bundle.h"
+#include "bundle/tq_identity.h"
+
+namespace tq {
+
+// Keypoint rows the host feeds per frame; each row is (x, y, z).
+constexpr int kHostKpRows = 21;
+
+class Renderer {
+ public:
+  // Loads "model_<modelKey>.onnx" of the bundle, rewrites it in memory, checks it
+  // against the host keypoint contract and the bundle, and binds fixed buffers.
+  // threads < 1 means the worker-pool size. Throws on every refusal.
+  Renderer(const Manifest& m, const Identity& id, const std::string& modelKey, int threads,
+           const std::string& ep);
+  ~Renderer();
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
+  // Renders n frames (1 <= n <= batch()): frame k from identity frame sourceIndex[k]
+  // with keypoints sourceKp + 63k and drivingKp + 63k. Returns n planar crops of
+  // 3 x crop x crop floats, valid until the next call.
+  const float* render(const int* sourceIndex, const float* sourceKp, const float* drivingKp, int n);
+
+  int batch() const;
+  const char* ep() const;
+  const char* backend() const;
+  const char* directorNote() const;
+  // Milliseconds spent in session runs, and their number.
+  double runMs() const;
+  long runs() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// CoreML model cache directory of a bundle: dir + "/.coreml_cache/ort" + runtime version.
+std::string coremlCacheDir(const std::string& dir);
+
+}  // namespace tq
