@@ -35,6 +35,30 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
 void yuv420RowToRgb24Scalar(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width,
                             int chromaStep, uint8_t* rgb);
 
+// One frame row of the Lanczos-8 paste (tq::Paste): for each x in [x0, x1] the
+// crop position is U = U0 + colU[x - x0], V = V0 + colV[x - x0] in Q10 fixed
+// point; the pixel is blended in place into frameRow[3 x .. 3 x + 2] when
+// U >> 10 and V >> 10 lie in [-1, side - 1] and its bilinear mask weight is
+// positive. rgbx holds side x side pixels as R, G, B, 0; lanczos is 32 phases x
+// 8 taps, bilinear 32 phases x 2 weights. Reads nothing outside the crop.
+void pasteLanczos8Row(const float* rgbx, int side, const uint8_t* mask, const float* lanczos,
+                      const float* bilinear, const int* colU, const int* colV, int U0, int V0, int x0,
+                      int x1, uint8_t* frameRow);
+// The plain scalar reference of pasteLanczos8Row; every variant equals it bit for bit.
+void pasteLanczos8RowScalar(const float* rgbx, int side, const uint8_t* mask, const float* lanczos,
+                            const float* bilinear, const int* colU, const int* colV, int U0, int V0,
+                            int x0, int x1, uint8_t* frameRow);
+// The unsharp mask of tq::Paste, one run of outputs at a time. pasteTapSum:
+// out[i] = sum_{j < taps} w[j] * src[i + j * stride] for i < n, each sum started
+// at 0 and taken in tap order (stride 1: along a row; the row pitch: down a column).
+// pasteSharpen: plane[i] = (1 + amount) * plane[i] - amount * blurred[i], clamped
+// to 0..255 (NaN to 0).
+void pasteTapSum(const float* src, std::ptrdiff_t stride, const float* w, int taps, float* out, std::size_t n);
+void pasteTapSumScalar(const float* src, std::ptrdiff_t stride, const float* w, int taps, float* out,
+                       std::size_t n);
+void pasteSharpen(float* plane, const float* blurred, float amount, std::size_t n);
+void pasteSharpenScalar(float* plane, const float* blurred, float amount, std::size_t n);
+
 }  // namespace simd
 
 // Scalar conversions.
