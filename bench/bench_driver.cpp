@@ -15,6 +15,7 @@ extern "C" {
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -206,10 +207,11 @@ int benchDecode(int frames, int reps) {
       int idx = 0;
       const int64_t seeksBefore = cursor->seeks();
       const int at = cursor->position();
-      for (int back = 1; back <= 10; ++back) cursor->pullAt((at - back + frames) % frames, &idx);
+      const int backs = std::min(10, frames - 1);
+      for (int back = 1; back <= backs; ++back) cursor->pullAt(((at - back) % frames + frames) % frames, &idx);
       const int64_t historySeeks = cursor->seeks() - seeksBefore;
       cursor->pullAt((at + frames / 2) % frames, &idx);
-      std::printf("pullAt over 10 history frames: %lld source seeks; a jump outside the ring: %lld\n",
+      std::printf("pullAt over %d history frames: %lld source seeks; a jump outside the ring: %lld\n", backs,
                   static_cast<long long>(historySeeks), static_cast<long long>(cursor->seeks() - seeksBefore));
       const size_t ring = 14 * cursor->frameBytes;
       std::printf("resident: %.1f MiB (ring of 14 frames %.1f MiB + decoder estimate %.1f MiB), independent of NT\n",

@@ -24,6 +24,14 @@
 extern "C" {
 #endif
 
+/* ---------------------------------------------------------------- handles */
+
+/* An opened avatar bundle: manifest, identity arrays, drive tables, compositor,
+ * driver video and (after the first render) the director renderer. */
+typedef struct tq_ctx tq_ctx;
+/* The warp prior of a bundle played on its own. */
+typedef struct tq_prior tq_prior;
+
 /* ---------------------------------------------------------------- errors */
 
 /* The calling thread's last-error text: never null, empty after a success of a
@@ -51,6 +59,66 @@ TQ_API int tq_bundle_resolve_handle(const char* bundle_path, char* out, size_t o
  * and the reason). Does not clear the last error on entry. */
 TQ_API int tq_bundle_resolve_member(const char* bundle_path, const char* member, char* out,
                                     size_t out_cap);
+
+/* ---------------------------------------------------------------- context
+ *
+ * Keypoints are 21 rows of (x, y, z) float32 per frame (63 floats). Crops are
+ * three planes (R, G, B) of crop x crop float32 in 0..1. Frames are W x H
+ * interleaved 8-bit RGB, rows W * 3 bytes apart; RGBA adds a 255 byte per pixel.
+ * The functions on one context must not run on several threads at once.
+ */
+
+/* Opens a bundle (directory or IMX container). model_key selects the director
+ * graph "model_<key>.onnx"; threads <= 0 lets the library size the renderer; ep
+ * is the execution provider request (NULL or "" for the default CPU one).
+ * Returns NULL on failure ("tq_create: ..."). */
+TQ_API tq_ctx* tq_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+/* Destroys a context (NULL allowed), joining its threads. */
+TQ_API void tq_destroy(tq_ctx* ctx);
+
+/* Keypoint rows per frame the renderer is fed: 21. */
+TQ_API int tq_host_kp_rows(void);
+/* Identity frames, frame width and height, crop side, drive-table rows; 0 for NULL. */
+TQ_API int tq_nt(const tq_ctx* ctx);
+TQ_API int tq_width(const tq_ctx* ctx);
+TQ_API int tq_height(const tq_ctx* ctx);
+TQ_API int tq_crop(const tq_ctx* ctx);
+TQ_API int tq_drive_frames(const tq_ctx* ctx);
+
+/* Renders the crop of identity frame si (0..NT-1) driven by the keypoints. The
+ * first render loads the director graph. Returns the crop, valid until the next
+ * render on this context, or NULL on failure. */
+TQ_API const float* tq_render_kp_crop(tq_ctx* ctx, int si, const float* kp_src, const float* kp_drv);
+/* Renders drive-table frame f (0..frames-1). */
+TQ_API const float* tq_render_drive_crop(tq_ctx* ctx, int f);
+
+/* Copies driver frame si into out (at least W * H * 3 bytes) and pastes crop
+ * over it with frame si's transform. Returns 1, or 0 on failure. */
+TQ_API int tq_paste_crop(tq_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_cap);
+/* Pastes the most recent render over driver frame si into the context's frame
+ * buffer and returns it (valid until the next paste), or NULL. */
+TQ_API const uint8_t* tq_paste_last(tq_ctx* ctx, int si);
+
+/* Render then paste, delivering RGBA into out (at least W * H * 4 bytes). 1 or 0. */
+TQ_API int tq_render_kp_rgba(tq_ctx* ctx, int si, const float* kp_src, const float* kp_drv, uint8_t* out,
+                             size_t out_cap);
+TQ_API int tq_render_drive_rgba(tq_ctx* ctx, int f, uint8_t* out, size_t out_cap);
+
+/* Driver frame i, valid until the next pull from the context's driver video, or NULL. */
+TQ_API const uint8_t* tq_target_frame(tq_ctx* ctx, int i);
+
+/* ---------------------------------------------------------------- warp prior */
+
+/* Opens the bundle's warp-prior movie with the given look-ahead (below 1: 2) and
+ * history (below 0: 0). NULL on failure ("tq_prior_open: ..."). */
+TQ_API tq_prior* tq_prior_open(const char* bundle_dir, int ahead, int hist);
+/* Bytes per prior frame: crop * crop * 6 (three planes of binary16); 0 for NULL. */
+TQ_API size_t tq_prior_row_bytes(const tq_prior* prior);
+/* Copies prior frame i into out. 1, or 0 on failure. */
+TQ_API int tq_prior_row(tq_prior* prior, int i, uint8_t* out, size_t cap);
+/* The prior's decoder description; "" for NULL. */
+TQ_API const char* tq_prior_backend(const tq_prior* prior);
+TQ_API void tq_prior_close(tq_prior* prior);
 
 #ifdef __cplusplus
 }
