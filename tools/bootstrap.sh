@@ -4,6 +4,7 @@
 #
 #   tools/bootstrap.sh            host (x86_64 or aarch64) toolchain and libraries
 #   tools/bootstrap.sh --aarch64  also the aarch64 cross toolchain, qemu and arm64 libraries
+#   tools/bootstrap.sh --bench    also OpenCV (libopencv-dev), which only the benchmarks use
 #
 # Third-party files land in third_party/ (ignored by git), never in /etc/apt.
 set -euo pipefail
@@ -11,9 +12,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 tp="$here/third_party"
 want_arm=0
+want_bench=0
 for a in "$@"; do
   case "$a" in
     --aarch64) want_arm=1 ;;
+    --bench) want_bench=1 ;;
     *) echo "bootstrap: unknown argument $a" >&2; exit 2 ;;
   esac
 done
@@ -34,7 +37,10 @@ host_pkgs=(build-essential cmake pkg-config ca-certificates xz-utils libgtest-de
            libbenchmark-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
            libstb-dev python3-onnx python3-numpy espeak-ng)
 command -v npm >/dev/null 2>&1 || host_pkgs+=(npm)
-arm_pkgs=(g++-aarch64-linux-gnu qemu-user clang-19 lld-19
+# aarch64: GCC cross compiler (libc6-dev-arm64-cross), clang-19 for the NEON_BF16 build,
+# qemu-user, and arm64 multiarch libraries; tests run on libc6:arm64 (see
+# cmake/aarch64-linux-gnu.cmake).
+arm_pkgs=(g++-aarch64-linux-gnu qemu-user clang-19 libc6:arm64 libstdc++6:arm64
           libavformat-dev:arm64 libavcodec-dev:arm64 libswscale-dev:arm64 libavutil-dev:arm64
           libgtest-dev:arm64 libgmock-dev:arm64)
 
@@ -46,6 +52,8 @@ missing_pkgs() {
 }
 
 pkgs=("${host_pkgs[@]}")
+# The paste benchmark compares against OpenCV's warpAffine when it is installed.
+if [ "$want_bench" = 1 ]; then pkgs+=(libopencv-dev); fi
 if [ "$want_arm" = 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     say "adding the arm64 architecture"
@@ -174,7 +182,12 @@ hwy_build() {  # $1 = install prefix, $2.. extra cmake args
 }
 hwy_build "$tp/hwy-host"
 if [ "$want_arm" = 1 ]; then
-  hwy_build "$tp/hwy-aarch64" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/aarch64-linux-gnu.cmake"
+  # GCC 12 compiles every aarch64 target but NEON_BF16; clang-19 compiles NEON_BF16
+  # but no SVE target. Each build of tq_core needs a Highway from the same compiler.
+  hwy_build "$tp/hwy-aarch64" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/aarch64-linux-gnu.cmake" \
+    -DTQ_AARCH64_COMPILER=gcc
+  hwy_build "$tp/hwy-aarch64-clang" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/aarch64-linux-gnu.cmake" \
+    -DTQ_AARCH64_COMPILER=clang
 fi
 
 say "ready"

@@ -8,6 +8,16 @@
 
 #include "compute/tq_simd.h"
 
+// The compiler's own IEEE binary16 type, the independent oracle. GCC before 13
+// has no _Float16 in C++ on aarch64, but __fp16 there is the same IEEE format.
+#if defined(__aarch64__) && defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+using IeeeHalf = __fp16;
+#define TQ_HAVE_IEEE_HALF 1
+#elif defined(__FLT16_MAX__)
+using IeeeHalf = _Float16;
+#define TQ_HAVE_IEEE_HALF 1
+#endif
+
 namespace {
 
 float bitsToFloat(uint32_t b) {
@@ -49,8 +59,8 @@ TEST(HalfScalar, WideningIsExactForEveryHalf) {
       EXPECT_TRUE(std::isnan(f)) << std::hex << h;
       continue;
     }
-#ifdef __FLT16_MAX__
-    _Float16 ref;
+#ifdef TQ_HAVE_IEEE_HALF
+    IeeeHalf ref;
     const uint16_t hb = static_cast<uint16_t>(h);
     std::memcpy(&ref, &hb, 2);
     const float rf = static_cast<float>(ref);
@@ -61,7 +71,7 @@ TEST(HalfScalar, WideningIsExactForEveryHalf) {
   }
 }
 
-#ifdef __FLT16_MAX__
+#ifdef TQ_HAVE_IEEE_HALF
 TEST(HalfScalar, NarrowingMatchesIeeeOnRandomFloats) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<uint32_t> bits;
@@ -71,7 +81,7 @@ TEST(HalfScalar, NarrowingMatchesIeeeOnRandomFloats) {
     if (i & 1) b = (b & 0x807FFFFFu) | ((90u + (b >> 24) % 60u) << 23);
     const float x = bitsToFloat(b);
     if (std::isnan(x)) continue;
-    const _Float16 ref = static_cast<_Float16>(x);
+    const IeeeHalf ref = static_cast<IeeeHalf>(x);
     uint16_t rb;
     std::memcpy(&rb, &ref, 2);
     ASSERT_EQ(tq::f32ToF16(x), rb) << std::hexfloat << x;

@@ -124,12 +124,19 @@ TEST(PoolChild, ReportThreads) {
   std::printf("threads=%d\n", tq::pool::threads());
 }
 
+// This binary's own path; under an emulator /proc/<pid>/exe would name the emulator.
+std::string selfPath() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 int childThreads(const std::string& env) {
   std::string out;
   const char* emu = std::getenv("TQ_TEST_EMULATOR");
   const std::string cmd = "env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " +
                           (emu ? std::string(emu) + " " : "") +
-                          "/proc/" + std::to_string(getpid()) + "/exe --gtest_filter=PoolChild.ReportThreads";
+                          selfPath() + " --gtest_filter=PoolChild.ReportThreads";
   tqtest::runCommand(cmd, &out);
   const auto at = out.find("threads=");
   return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 8);
