@@ -15,11 +15,13 @@ struct ProbeRun {
   int pid = -1;
 };
 
-// Runs the probe in a fresh process with HOME pointing at a scratch directory.
+// Runs the probe in a fresh process with HOME pointing at a scratch directory. CI is
+// removed from its environment: the runtime stays silent on its own when CI is set,
+// which would hide whether the library turned telemetry off.
 ProbeRun runProbe(const std::string& home, const std::string& model, const std::string& telemetryEnv) {
   std::string out;
   const char* emu = std::getenv("TQ_TEST_EMULATOR");
-  const std::string cmd = "env -u ORT_DISABLE_TELEMETRY HOME='" + home + "' " + telemetryEnv + " " +
+  const std::string cmd = "env -u ORT_DISABLE_TELEMETRY -u CI HOME='" + home + "' " + telemetryEnv + " " +
                           (emu ? std::string(emu) + " " : "") + TQ_ORT_PROBE + " '" + model + "'";
   ProbeRun r;
   r.rc = tqtest::runCommand(cmd, &out);
