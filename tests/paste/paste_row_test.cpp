@@ -89,7 +89,9 @@ TEST(PasteRowKernel, EveryTargetEqualsTheScalarReference) {
   const int rowsPerSide = tqtest::underEmulation() ? 25 : 120;
   const int sides[] = {1, 2, 7, 8, 9, 12, 33};
   Coverage total;
+  int pass = 0;
   tqtest::forEachSimdTarget([&](const std::string& target) {
+    ++pass;
     std::mt19937 rng(42);
     for (int side : sides) {
       SCOPED_TRACE(target + " side " + std::to_string(side));
@@ -104,7 +106,7 @@ TEST(PasteRowKernel, EveryTargetEqualsTheScalarReference) {
       }
       for (int n = 0; n < rowsPerSide; ++n) {
         const Row r = randomRow(side, n % 3 != 2, rng);
-        classify(r, side, total);
+        if (pass == 1) classify(r, side, total);  // every target sees the same rows
         const size_t guard = 16;
         std::vector<uint8_t> frame(3 * static_cast<size_t>(r.x1 + 1) + 2 * guard);
         for (auto& b : frame) b = static_cast<uint8_t>(byte(rng));
@@ -123,9 +125,10 @@ TEST(PasteRowKernel, EveryTargetEqualsTheScalarReference) {
     }
   });
   // The random rows really exercised all three cases.
-  EXPECT_GT(total.interior, 1000);
-  EXPECT_GT(total.border, 1000);
-  EXPECT_GT(total.skipped, 1000);
+  const int least = tqtest::underEmulation() ? 150 : 700;
+  EXPECT_GT(total.interior, least);
+  EXPECT_GT(total.border, least);
+  EXPECT_GT(total.skipped, least);
 }
 
 TEST(PasteRowKernel, ExtremeTermsAreSkippedWithoutOverflow) {
