@@ -14,6 +14,7 @@
 
 #include "render/gridsample_fast.h"
 #include "render/tq_ort.h"
+#include "graph_test_util.h"
 #include "tq_test_util.h"
 
 // The step-by-step reference below must round exactly like the rule it restates:
@@ -26,19 +27,6 @@
 #endif
 
 namespace gstest {
-
-using Bytes = std::vector<uint8_t>;
-
-struct Tensor {
-  std::vector<int64_t> shape;
-  std::vector<float> data;
-};
-
-struct Model {
-  Ort::Session session{nullptr};
-  Model(const Bytes& model, int threads, bool customOps);
-  std::vector<float> run(const Tensor& x, const Tensor& grid, const char* output = "Y");
-};
 
 // A session over a model with inputs "X" and "grid".
 Model::Model(const Bytes& model, int threads, bool customOps) {

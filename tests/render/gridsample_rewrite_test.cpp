@@ -17,51 +17,17 @@
 
 #include "render/gridsample_fast.h"
 #include "render/gs_wire.h"
+#include "graph_test_util.h"
 #include "tq_test_util.h"
 
-namespace gstest {  // gridsample_kernel_test.cpp
-using Bytes = std::vector<uint8_t>;
-struct Tensor {
-  std::vector<int64_t> shape;
-  std::vector<float> data;
-};
-struct Model {
-  Ort::Session session{nullptr};
-  Model(const Bytes& model, int threads, bool customOps);
-  std::vector<float> run(const Tensor& x, const Tensor& grid, const char* output = "Y");
-};
-Bytes fixture(const tqtest::TempDir& dir, const std::string& name, std::vector<std::string> args);
-std::vector<float> randomValues(std::size_t n, float lo, float hi, std::mt19937& rng);
-std::vector<float> randomGrid(std::size_t n, std::mt19937& rng);
-}  // namespace gstest
 
 namespace {
 
 using gstest::Bytes;
 using gstest::Tensor;
 
-void writeFile(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-std::vector<std::vector<std::string>> dumpModels(const tqtest::TempDir& dir, const std::vector<std::string>& paths) {
-  std::vector<std::string> args = {"dump", "--out", dir / "dump.txt"};
-  args.insert(args.end(), paths.begin(), paths.end());
-  std::vector<std::vector<std::string>> models;
-  if (!tqtest::runFixtureTool(args)) return models;
-  std::istringstream in(tqtest::readText(dir / "dump.txt"));
-  std::vector<std::string> cur;
-  for (std::string line; std::getline(in, line);) {
-    if (line == "---") {
-      models.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(line);
-    }
-  }
-  return models;
-}
+using gstest::dumpModels;
+using gstest::writeFile;
 
 std::vector<tq::GsField> fieldsOf(tq::GsSlice s) {
   std::vector<tq::GsField> out;

@@ -13,35 +13,14 @@
 
 #include "render/gs_wire.h"
 #include "render/tq_ort.h"
+#include "graph_test_util.h"
 #include "tq_test_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void writeFile(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-// The onnx package's reading of each file: one list of lines per model.
-std::vector<std::vector<std::string>> dumpModels(const tqtest::TempDir& dir, const std::vector<std::string>& paths) {
-  std::vector<std::string> args = {"dump", "--out", dir / "dump.txt"};
-  args.insert(args.end(), paths.begin(), paths.end());
-  std::vector<std::vector<std::string>> models;
-  if (!tqtest::runFixtureTool(args)) return models;
-  std::istringstream in(tqtest::readText(dir / "dump.txt"));
-  std::vector<std::string> cur;
-  for (std::string line; std::getline(in, line);) {
-    if (line == "---") {
-      models.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(line);
-    }
-  }
-  return models;
-}
+using gstest::Bytes;
+using gstest::dumpModels;
+using gstest::writeFile;
 
 // The bytes of `model` that follow its graph field.
 Bytes afterGraph(const Bytes& model) {
