@@ -34,4 +34,23 @@ Ort::Env& ortEnv() {
   return env;
 }
 
+namespace {
+std::mutex& sessionCreation() {
+  static std::mutex m;
+  return m;
+}
+}  // namespace
+
+std::unique_ptr<Ort::Session> makeSession(const void* bytes, std::size_t n, const Ort::SessionOptions& options) {
+  Ort::Env& env = ortEnv();
+  std::lock_guard<std::mutex> lock(sessionCreation());
+  return std::make_unique<Ort::Session>(env, bytes, n, options);
+}
+
+std::unique_ptr<Ort::Session> makeSession(const std::string& path, const Ort::SessionOptions& options) {
+  Ort::Env& env = ortEnv();
+  std::lock_guard<std::mutex> lock(sessionCreation());
+  return std::make_unique<Ort::Session>(env, path.c_str(), options);
+}
+
 }  // namespace tq

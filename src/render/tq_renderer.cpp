@@ -202,11 +202,10 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
     std::fprintf(stderr, "[tq] std GridSample -> com.vexamo::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  gsCount, modelKey.c_str());
 
-  Ort::Env& env = ortEnv();
   if (warpRemoved || gsCount || blendCount || cubicCount || lipBound)
-    session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
+    session = makeSession(bytes.data(), bytes.size(), options);
   else
-    session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
+    session = makeSession(modelPath, options);
 }
 
 void Renderer::Impl::bindBuffers() {

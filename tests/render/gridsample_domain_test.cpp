@@ -57,7 +57,8 @@ TEST(VexamoDomain, FirstUseFromManyThreadsAtOnce) {
           tq::registerGridSampleFast(so);
         }
         domains[t] = &tq::vexamoDomain();
-        Ort::Session session(tq::ortEnv(), model.data(), model.size(), so);
+        auto sessionPtr = tq::makeSession(model.data(), model.size(), so);
+        Ort::Session& session = *sessionPtr;
         auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
         std::vector<float> x = X, g = grid;
         const int64_t xs[4] = {1, C, H, W}, gs[4] = {1, H, W, 2};
