@@ -11,18 +11,31 @@ std::string& lastError() {
   return text;
 }
 
-void clearErr() { lastError().clear(); }
-
-void setErrText(const std::string& text) { lastError() = text; }
-
-void setErr(const char* fn, const char* what) {
-  std::string& e = lastError();
-  e = fn;
-  e += ": ";
-  e += what;
+void clearErr() noexcept {
+  try {
+    lastError().clear();
+  } catch (...) {
+  }
 }
 
-void setErr(const char* fn, const std::exception& ex) { setErr(fn, ex.what()); }
+void setErrText(const std::string& text) noexcept {
+  try {
+    lastError() = text;
+  } catch (...) {
+  }
+}
+
+void setErr(const char* fn, const char* what) noexcept {
+  try {
+    std::string& e = lastError();
+    e = fn;
+    e += ": ";
+    e += what;
+  } catch (...) {
+  }
+}
+
+void setErr(const char* fn, const std::exception& ex) noexcept { setErr(fn, ex.what()); }
 
 void fill_err(char* dst, std::size_t cap, const std::string& msg) {
   if (!dst || cap == 0) return;
