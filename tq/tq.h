@@ -120,6 +120,56 @@ TQ_API int tq_prior_row(tq_prior* prior, int i, uint8_t* out, size_t cap);
 TQ_API const char* tq_prior_backend(const tq_prior* prior);
 TQ_API void tq_prior_close(tq_prior* prior);
 
+/* ---------------------------------------------------------------- utterance session */
+
+/* A real-time session on a context: 16 kHz 16-bit mono audio in, a continuous
+ * stream of full-size RGB frames out (idle, speech, ramp back to idle). */
+typedef struct tq_utt tq_utt;
+
+typedef struct tq_utt_opts {
+  const char* motion_dir;   /* audio-to-motion models; required */
+  int32_t threads;          /* engine intra-op threads; <= 0: the context's */
+  const char* motion_ep;    /* provider for the motion pipeline engine; null: CPU */
+  const char* steady_model; /* batched chunk renderer's model key; null: "b24_fp32"; "-": none */
+  int32_t eager;            /* -2: hybrid; <= 0: engine default; >= 1: as is */
+  double silence_end_s;     /* 0: 0.6 s; negative: never */
+  int32_t end_ramp;         /* <= 0: 6 */
+  int32_t interrupt_ramp;   /* <= 0: 4 */
+} tq_utt_opts;
+
+typedef struct tq_utt_frame_info {
+  uint64_t seq;          /* published-frame number since creation */
+  uint32_t kind;         /* 0 idle, 1 speech, 2 ramp */
+  uint32_t driver_index; /* driver-video frame the picture is built on */
+  int32_t frame;         /* speech frame number in the utterance; -1 otherwise */
+} tq_utt_frame_info;
+
+typedef struct tq_utt_stats {
+  uint64_t frames_out;
+  uint64_t speech_frames_out;
+  uint64_t first_frames;
+  double first_frame_ms;
+  double render_ms;
+  uint32_t state; /* 0 idle, 1 utterance started, 2 speaking, 3 ramp */
+} tq_utt_stats;
+
+TQ_API tq_utt* tq_utt_create(tq_ctx* ctx, const tq_utt_opts* opts);
+TQ_API tq_utt* tq_utt_open(tq_ctx* ctx, const char* motion_dir);
+/* Blocks until every thread of the session has ended. Null accepted. */
+TQ_API void tq_utt_destroy(tq_utt* u);
+TQ_API int tq_utt_push_audio(tq_utt* u, const int16_t* pcm, int n);
+TQ_API void tq_utt_end_utterance(tq_utt* u);
+TQ_API void tq_utt_interrupt(tq_utt* u);
+/* 1 engine loaded, 0 still loading, -1 load failed (message in the error text). */
+TQ_API int tq_utt_ready(tq_utt* u);
+TQ_API int tq_utt_frames_available(tq_utt* u);
+/* 1 when a frame was copied into buf (width x height x 3 bytes), else 0. */
+TQ_API int tq_utt_pull_frame(tq_utt* u, uint8_t* buf, size_t cap, tq_utt_frame_info* info);
+TQ_API void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out);
+/* -1 after a fatal render failure, else 0. */
+TQ_API int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures);
+TQ_API const char* tq_utt_last_error(void);
+
 #ifdef __cplusplus
 }
 #endif

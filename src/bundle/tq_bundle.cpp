@@ -1,4 +1,5 @@
 #include "bundle/tq_bundle.h"
+#include "compute/tq_env.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -346,7 +347,7 @@ Manifest loadManifest(const std::string& bundlePath) {
     m.M_src_w = toInt32(sw);
     m.M_src_h = toInt32(sh);
   } else {
-    const char* ok = std::getenv("BREVANE2_MSRC_MISSING_OK");
+    const char* ok = env::raw("BREVANE2_MSRC_MISSING_OK");
     if (ok && std::strcmp(ok, "1") == 0) {
       std::fprintf(stderr,
                    "[tq] WARNING BREVANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no "

@@ -1,4 +1,5 @@
 #include "bundle/tq_imx.h"
+#include "compute/tq_env.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -278,7 +279,7 @@ bool isImxV2File(const std::string& path) {
 
 std::string imxUnwrapDir(const std::string& container) {
   std::string root;
-  const char* env = std::getenv("TQ_IMX_UNWRAP_ROOT");
+  const char* env = env::raw("TQ_IMX_UNWRAP_ROOT");
   if (env && *env)
     root = env;
   else

@@ -1,5 +1,7 @@
 #include "compute/tq_pool.h"
 
+#include "compute/tq_env.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
@@ -12,22 +14,14 @@ namespace tq {
 namespace pool {
 namespace {
 
-int parseCount(const char* name, bool* found) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return 0;
-  *found = true;
-  return static_cast<int>(std::strtol(v, nullptr, 10));
-}
-
 int computeThreads() {
-  bool found = false;
-  int n = parseCount("TQ_CORE_THREADS", &found);
-  if (!found) n = parseCount("TQ_PASTE_THREADS", &found);
-  if (!found) n = 4;
+  // Clamped in the wide type: a huge value must not wrap to a small count.
+  long long n = 4;
+  if (!env::integer("TQ_CORE_THREADS", &n)) env::integer("TQ_PASTE_THREADS", &n);
   if (n <= 0) n = 1;
   const unsigned hw = std::thread::hardware_concurrency();
-  if (hw > 0 && static_cast<unsigned>(n) > hw) n = static_cast<int>(hw);
-  return n;
+  if (hw > 0 && n > static_cast<long long>(hw)) n = hw;
+  return static_cast<int>(n);
 }
 
 // The workers of one calling thread. Destroyed (stopped and joined) when that thread exits.

@@ -1,5 +1,6 @@
 // Driver cursor: decoder thread, ring with look-ahead and history, bundle openers.
 #include "driver/tq_driver.h"
+#include "compute/tq_env.h"
 
 #include <sys/stat.h>
 
@@ -344,7 +345,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
   const std::string moviePath = resolveMember(m.dir, movieName);
   const bool haveMovie = exists(moviePath);
 
-  const char* prefer = std::getenv("TQ_DRIVER_PREFER_MP4");
+  const char* prefer = env::raw("TQ_DRIVER_PREFER_MP4");
   const bool preferMovie = prefer && std::strcmp(prefer, "1") == 0;
 
   if (preferMovie && haveMovie) {

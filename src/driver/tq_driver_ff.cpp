@@ -1,6 +1,7 @@
 // FfSource: demux + decode with libavformat/libavcodec, convert each picture
 // straight into the caller's frame buffer.
 #include "driver/tq_driver_ff.h"
+#include "compute/tq_env.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -40,7 +41,7 @@ std::string buildVersion() {
 }
 
 bool hwdecDisabled() {
-  const char* v = std::getenv("TQ_DRIVER_HWDEC");
+  const char* v = env::raw("TQ_DRIVER_HWDEC");
   return v && std::strcmp(v, "0") == 0;
 }
 

@@ -8,6 +8,7 @@
 #endif
 
 #include "paste/tq_paste.h"
+#include "compute/tq_env.h"
 
 #include <algorithm>
 #include <cmath>
@@ -143,11 +144,11 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
     throw std::runtime_error("paste: sigma " + num(u.sigma) + " must be positive and finite");
   if (!std::isfinite(u.amount)) throw std::runtime_error("paste: amount " + num(u.amount) + " must be finite");
 
-  if (const char* f = std::getenv("TQ_PASTE_FAST")) {
+  if (const char* f = env::raw("TQ_PASTE_FAST")) {
     const long v = std::strtol(f, nullptr, 10);
     if (v == 1 || v == 2) mode = static_cast<uint8_t>(v);
   }
-  if (const char* k = std::getenv("TQ_PASTE_KSIZE")) {
+  if (const char* k = env::raw("TQ_PASTE_KSIZE")) {
     const long v = std::strtol(k, nullptr, 10);
     if (v >= 3 && v % 2 == 1 && v <= ksize) ksize = static_cast<int>(v);
   }

@@ -1,4 +1,5 @@
 #include "render/tq_renderer.h"
+#include "compute/tq_env.h"
 
 #include <chrono>
 #include <cstdio>
@@ -16,16 +17,6 @@
 namespace tq {
 
 namespace {
-
-bool envBeginsWith(const char* name, char c) {
-  const char* v = std::getenv(name);
-  return v && v[0] == c;
-}
-
-bool envNonEmpty(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v;
-}
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -128,11 +119,11 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   options.SetIntraOpNumThreads(threads);
   options.SetInterOpNumThreads(1);
   options.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  if (!envBeginsWith("TQ_ORT_SPIN", '1')) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (!env::beginsWith("TQ_ORT_SPIN", '1')) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
   options.AddConfigEntry("mlas.disable_kleidiai", "1");
   profiling = false;
-  if (envNonEmpty("TQ_ORT_PROFILE")) {
-    options.EnableProfiling(std::getenv("TQ_ORT_PROFILE"));
+  if (env::nonEmpty("TQ_ORT_PROFILE")) {
+    options.EnableProfiling(env::raw("TQ_ORT_PROFILE"));
     profiling = true;
   }
 
@@ -152,7 +143,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   }
 
   bool gsRewrite = false;
-  if (envBeginsWith("TQ_GS_FAST", '0')) {
+  if (env::beginsWith("TQ_GS_FAST", '0')) {
     bool baked = false;
     try {
       const std::vector<uint8_t> bytes = readModelBytes(modelPath);
@@ -163,7 +154,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
     if (baked) throw std::runtime_error(bakedRefusal(modelPath));
     // Only the int8 convolution domain would be registered here; this build has none.
   } else {
-    gsRewrite = !envBeginsWith("TQ_GS_REWRITE", '0');
+    gsRewrite = !env::beginsWith("TQ_GS_REWRITE", '0');
     if (!gsRewrite && !coreml)
       std::fprintf(stderr,
                    "[tq] TQ_GS_REWRITE=0: load-time std GridSample -> com.vexamo::GridSampleFast rewrite "
@@ -177,7 +168,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
 
   // Load-time rewrites, in order, each in place on the bytes.
   std::size_t warpRemoved = 0;
-  const char* warpEnv = std::getenv("TQ_WARP_NODE");
+  const char* warpEnv = env::raw("TQ_WARP_NODE");
   if (warpEnv && *warpEnv && warpEnv[0] != '0' && !coreml)
     std::fprintf(stderr, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
                  "this build has no WarpDirector kernel");
@@ -247,8 +238,7 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
   std::string ep = epIn;
 
   // The fp16 convolution engine, when asked for.
-  if (ep == "neon" || (ep.empty() && std::getenv("TQ_CONV_BACKEND") &&
-                       std::strcmp(std::getenv("TQ_CONV_BACKEND"), "neon") == 0)) {
+  if (ep == "neon" || (ep.empty() && env::equals("TQ_CONV_BACKEND", "neon"))) {
     if (!ConvBackend::available()) {
       std::fprintf(stderr, "[tq] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
       ep.clear();
