@@ -1,5 +1,4 @@
 #include "bundle/tq_bundle.h"
-#include "compute/tq_env.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "compute/tq_env.h"
 #include "bundle/tq_imx.h"
 
 namespace tq {

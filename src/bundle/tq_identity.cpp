@@ -39,11 +39,18 @@ MappedFile::~MappedFile() {
   data = nullptr;
 }
 
+std::size_t sizeProduct(const std::string& path, std::initializer_list<std::size_t> factors) {
+  std::size_t total = 1;
+  for (std::size_t f : factors)
+    if (__builtin_mul_overflow(total, f, &total)) throw std::runtime_error("size mismatch " + path);
+  return total;
+}
+
 MappedFile mapFile(const std::string& path, std::size_t expected) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("cannot open " + path);
   struct stat st;
-  if (fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != expected) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected) {
     ::close(fd);
     throw std::runtime_error("size mismatch " + path);
   }
@@ -67,6 +74,14 @@ template <class T>
 std::vector<T> readRaw(const std::string& path, std::size_t n) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("cannot open " + path);
+  // The count comes from the manifest: compare it with the file before it sizes
+  // anything. The read below still catches a file that changes underneath.
+  struct stat st;
+  const std::size_t bytes = sizeProduct(path, {n, sizeof(T)});
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != bytes) {
+    std::fclose(f);
+    throw std::runtime_error("size mismatch " + path);
+  }
   std::vector<T> v(n);
   const std::size_t got = n ? std::fread(v.data(), sizeof(T), n, f) : 0;
   uint8_t extra;
@@ -126,12 +141,13 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest(m) {
   ensureIdentityMembers(m);
   const std::size_t nt = static_cast<std::size_t>(NT);
   const std::size_t side = static_cast<std::size_t>(crop);
-  pooled = mapFile(resolveMember(m.dir, "pooled64.f16"), nt * 131072);
+  const std::string pooledPath = resolveMember(m.dir, "pooled64.f16");
+  pooled = mapFile(pooledPath, sizeProduct(pooledPath, {nt, 131072}));
   const std::string pPath = resolveMember(m.dir, "P.f16");
   const std::string fsPath = resolveMember(m.dir, "fs_red.f16");
   const bool haveFs = isReadable(fsPath);
   if (isReadable(pPath)) {
-    rawPrior = mapFile(pPath, nt * side * side * 6);
+    rawPrior = mapFile(pPath, sizeProduct(pPath, {nt, side, side, 6}));
   } else if (!haveFs) {
     std::string hevc;
     if (manifest_key::optStr(readFile(m.dir + "/manifest.json"), "P_hevc", hevc)) {
@@ -139,8 +155,9 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest(m) {
       if (isReadable(moviePath)) priorMoviePath = moviePath;
     }
   }
-  if (haveFs) featSynth = mapFile(fsPath, nt * 524288);
-  Mv = readRaw<float>(resolveMember(m.dir, "M.f32"), nt * 6);
+  if (haveFs) featSynth = mapFile(fsPath, sizeProduct(fsPath, {nt, 524288}));
+  const std::string mPath = resolveMember(m.dir, "M.f32");
+  Mv = readRaw<float>(mPath, sizeProduct(mPath, {nt, 6}));
   rescaleM(m);
 }
 
@@ -207,8 +224,10 @@ Drive loadDrive(const Manifest& m) {
   // A negative count would size the tables from a wrapped-around number.
   if (m.frames < 0) throw std::runtime_error("drive: frames " + std::to_string(m.frames) + " < 0");
   const std::size_t n = static_cast<std::size_t>(m.frames);
-  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), n * 63);
-  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), n * 63);
+  const std::string xsPath = resolveMember(m.dir, "drive/xs.f32");
+  const std::string xdPath = resolveMember(m.dir, "drive/xd.f32");
+  d.xs = readRaw<float>(xsPath, sizeProduct(xsPath, {n, 63}));
+  d.xd = readRaw<float>(xdPath, sizeProduct(xdPath, {n, 63}));
   d.si = readRaw<int32_t>(resolveMember(m.dir, "drive/si.i32"), n);
   for (int32_t s : d.si)
     if (s < 0 || s >= m.NT) throw std::runtime_error("drive: si out of range");

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,12 +30,17 @@ struct MappedFile {
   bool empty() const { return data == nullptr; }
 };
 
+// The product of sizes read from a manifest or header, refused with
+// "size mismatch <path>" when it does not fit in size_t: a wrapped product
+// would accept a short (even empty) member.
+std::size_t sizeProduct(const std::string& path, std::initializer_list<std::size_t> factors);
+
 // Maps `path`, which must hold exactly `expected` bytes.
 // Throws "cannot open <path>", "size mismatch <path>", "mmap failed <path>".
 MappedFile mapFile(const std::string& path, std::size_t expected);
 
 // Reads exactly n elements of T from `path`; a shorter or longer file is refused
-// with "size mismatch <path>".
+// with "size mismatch <path>" before anything is allocated.
 template <class T>
 std::vector<T> readRaw(const std::string& path, std::size_t n);
 

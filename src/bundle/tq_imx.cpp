@@ -1,5 +1,4 @@
 #include "bundle/tq_imx.h"
-#include "compute/tq_env.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,6 +15,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <vector>
+
+#include "compute/tq_env.h"
 
 namespace tq {
 

@@ -1,4 +1,6 @@
 // The core context and its render, paste, driver-frame and warp-prior functions.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -50,8 +52,14 @@ struct tq_prior {
 namespace {
 
 std::vector<uint8_t> readMask(const tq::Manifest& m) {
-  const std::size_t n = static_cast<std::size_t>(m.crop) * static_cast<std::size_t>(m.crop);
-  std::ifstream f(tq::resolveMember(m.dir, "mask_512.u8"), std::ios::binary);
+  const std::string path = tq::resolveMember(m.dir, "mask_512.u8");
+  const std::size_t n = tq::sizeProduct(path, {static_cast<std::size_t>(m.crop), static_cast<std::size_t>(m.crop)});
+  // crop comes from the manifest: a mask shorter than crop x crop is refused
+  // before crop x crop bytes are allocated for it.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) < n)
+    throw std::runtime_error("mask read failed");
+  std::ifstream f(path, std::ios::binary);
   std::vector<uint8_t> mask(n);
   if (!f || !f.read(reinterpret_cast<char*>(mask.data()), static_cast<std::streamsize>(n)))
     throw std::runtime_error("mask read failed");

@@ -1,6 +1,5 @@
 #include "compute/tq_pool.h"
 
-#include "compute/tq_env.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -9,6 +8,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "compute/tq_env.h"
 
 namespace tq {
 namespace pool {

@@ -1,6 +1,5 @@
 // Driver cursor: decoder thread, ring with look-ahead and history, bundle openers.
 #include "driver/tq_driver.h"
-#include "compute/tq_env.h"
 
 #include <sys/stat.h>
 
@@ -16,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "compute/tq_env.h"
 #include "bundle/tq_bundle.h"
 #include "driver/tq_driver_ff.h"
 

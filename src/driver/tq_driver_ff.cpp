@@ -1,9 +1,10 @@
 // FfSource: demux + decode with libavformat/libavcodec, convert each picture
 // straight into the caller's frame buffer.
 #include "driver/tq_driver_ff.h"
-#include "compute/tq_env.h"
 
 extern "C" {
+#include <sys/stat.h>
+
 #include <libavcodec/avcodec.h>
 #include <libavcodec/version.h>
 #include <libavformat/avformat.h>
@@ -20,6 +21,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "compute/tq_env.h"
 #include "compute/tq_simd.h"
 
 namespace tq {
@@ -28,6 +30,9 @@ namespace {
 
 constexpr const char* kHwDecoder = "h264_cuvid";
 constexpr int kSoftwareThreads = 4;
+// Bounds of the container probe: a driver's first frames are far inside both.
+constexpr const char* kProbeBytes = "33554432";
+constexpr const char* kProbeMicros = "10000000";
 
 std::string avError(int err) {
   char buf[64];
@@ -96,10 +101,21 @@ void FfSource::fault(const std::string& what) const {
 void FfSource::open() {
   close();
   try {
-    if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0) {
+    // A member that never ends (a device, a pipe) would keep the probe reading:
+    // only a regular file is played, and the probe is bounded in bytes and time.
+    struct stat fileStat;
+    if (::stat(path_.c_str(), &fileStat) == 0 && !S_ISREG(fileStat.st_mode)) fault(" is not a regular file — refusing");
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "probesize", kProbeBytes, 0);
+    av_dict_set(&opts, "analyzeduration", kProbeMicros, 0);
+    const int opened = avformat_open_input(&fmt_, path_.c_str(), nullptr, &opts);
+    av_dict_free(&opts);
+    if (opened < 0) {
       fmt_ = nullptr;
       fault(" is not a readable container");
     }
+    fmt_->probesize = std::atoll(kProbeBytes);
+    fmt_->max_analyze_duration = std::atoll(kProbeMicros);
     if (avformat_find_stream_info(fmt_, nullptr) < 0) fault(" carries no stream info");
     for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
       if (fmt_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {

@@ -8,7 +8,6 @@
 #endif
 
 #include "paste/tq_paste.h"
-#include "compute/tq_env.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "compute/tq_env.h"
 #include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 

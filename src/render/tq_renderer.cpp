@@ -1,5 +1,6 @@
 #include "render/tq_renderer.h"
-#include "compute/tq_env.h"
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "compute/tq_env.h"
 #include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 #include "render/gridsample_fast.h"
@@ -21,14 +23,25 @@ namespace {
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 std::vector<uint8_t> readModelBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  // The size comes from fstat of a regular file: a directory "opens" as a stream
+  // whose end offset is meaningless.
+  FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("Renderer: cannot open " + path);
-  const std::streamoff size = f.tellg();
-  if (size < 0) throw std::runtime_error("Renderer: short read on " + path);
-  std::vector<uint8_t> bytes(static_cast<std::size_t>(size));
-  f.seekg(0);
-  f.read(reinterpret_cast<char*>(bytes.data()), size);
-  if (f.gcount() != size) throw std::runtime_error("Renderer: short read on " + path);
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(f);
+    throw std::runtime_error("Renderer: cannot open " + path);
+  }
+  std::vector<uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+  } catch (...) {
+    std::fclose(f);
+    throw;
+  }
+  const std::size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  if (got != bytes.size()) throw std::runtime_error("Renderer: short read on " + path);
   return bytes;
 }
 
@@ -274,6 +287,11 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
     if (names[k] == pooledName && shapes[k].size() == 4 && shapes[k][0] > 0)
       I.batch = static_cast<int32_t>(shapes[k][0]);
   if (I.batch < 1) throw std::runtime_error(pooledName + " input not found / bad shape");
+  // The declared batch sizes the bound buffers: a damaged graph must not size them.
+  if (I.batch > kMaxDirectorBatch)
+    throw std::runtime_error("Renderer: " + I.modelPath + " declares " + pooledName + " batch " +
+                             std::to_string(I.batch) + "; this renderer binds at most " +
+                             std::to_string(kMaxDirectorBatch) + " frames per run. REFUSING at load.");
   const char* kd = I.featSynth ? "kd" : "kp_driving";
   const char* ks = I.featSynth ? "ks" : "kp_source";
   for (std::size_t k = 0; k < nIn; ++k)
@@ -333,6 +351,10 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
   Impl& I = *impl_;
   if (n < 1 || n > I.batch) throw std::runtime_error("render: bad n");
   const Identity& id = *I.identity;
+  for (int k = 0; k < n; ++k)
+    if (sourceIndex[k] < 0 || sourceIndex[k] >= id.NT)
+      throw std::runtime_error("render: source index " + std::to_string(sourceIndex[k]) + " out of range [0, " +
+                               std::to_string(id.NT) + ")");
   const std::size_t pe = I.pooledElems;
   const std::size_t re = I.featSynth ? I.fsRedElems : I.priorElems;
   float* prior = I.featSynth ? I.fsRedBuf.data() : I.priorBuf.data();

@@ -12,6 +12,8 @@ namespace tq {
 
 // Keypoint rows the host feeds per frame; each row is (x, y, z).
 constexpr int kHostKpRows = 21;
+// Frames one director run may bind; a graph declaring a larger batch is refused.
+constexpr int kMaxDirectorBatch = 64;
 
 class Renderer {
  public:
@@ -26,7 +28,8 @@ class Renderer {
 
   // Renders n frames (1 <= n <= batch()): frame k from identity frame sourceIndex[k]
   // with keypoints sourceKp + 63k and drivingKp + 63k. Returns n planar crops of
-  // 3 x crop x crop floats, valid until the next call.
+  // 3 x crop x crop floats, valid until the next call. A source index outside
+  // [0, NT) is refused.
   const float* render(const int* sourceIndex, const float* sourceKp, const float* drivingKp, int n);
 
   int batch() const;
