@@ -7,7 +7,8 @@ Given the fixture directories, the audio, the feature rows the engine used and
 the frames it handed out, writes a JSON report of the largest differences:
 
   feat_max_err, feat_bad   engine features against the reference frontend
-                           (bad: more than one half-precision step apart)
+                           (bad: more than one half-precision step apart,
+                           four on the short path)
   kp_max_err               pulled driving keypoints against an encoder run per
                            frame over its own look-back/look-ahead and a
                            decoder stepped frame by frame, from the ENGINE's
@@ -263,7 +264,10 @@ def main():
     else:
         ref = short_features(a.trunk, a.head, audio, frames, a.rc)
     # One half-precision step of the larger magnitude (plus the flush-to-zero edge).
-    step = np.maximum(np.abs(ref), np.abs(engine_feat)) * 2.0 ** -10 + 2.0 ** -14
+    # The trunk's own float16 output can land one step apart between evaluators,
+    # and the head carries that on: the short path allows four steps.
+    steps = 1.0 if a.mode == "long" else 4.0
+    step = (np.maximum(np.abs(ref), np.abs(engine_feat)) * 2.0 ** -10 + 2.0 ** -14) * steps
     err = np.abs(engine_feat - ref)
     pulled = np.fromfile(a.pulled, np.float32).reshape(frames, 1 + 2 * KP)
     idx, src, drv = recompute(a.motion, engine_feat, frames, a.start, a.dir, a.wrap)
