@@ -197,6 +197,8 @@ BareRun bare(const std::string& motion, const std::string& w2vDir, bool legacy, 
     auto enc = makeSession(motion + "/a2x_enc_stream.onnx", o);
     const int64_t T = L + 8 + R, h = 16;
     std::vector<float> feat(static_cast<std::size_t>(T) * 9216, 0.01f), pos(T * h, 0.1f), attn(T * T, 0.0f);
+    for (int64_t i = 0; i < T; ++i)  // the banded mask the engine passes (left 4, window 2)
+      for (int64_t j = 0; j < T; ++j) attn[i * T + j] = j >= i - 4 && j <= i + 2 ? 0.0f : -INFINITY;
     const int64_t fs[4] = {1, T, 12, 768}, ps[3] = {1, T, h}, as[4] = {1, 1, T, T};
     const char* names[3] = {"feat", "pos_window", "attn"};
     const char* outs[2] = {"ctx", "wn"};
