@@ -214,6 +214,10 @@ JVal parse(const std::string& text) { return parse(text.data(), text.size()); }
 
 std::string numText(double v) {
   char buf[40];
+  if (std::trunc(v) == v && std::fabs(v) < 1e17) {
+    std::snprintf(buf, sizeof buf, "%.0f", v);
+    return buf;
+  }
   for (int prec = 1; prec <= 17; ++prec) {
     std::snprintf(buf, sizeof buf, "%.*g", prec, v);
     if (std::isnan(v) || std::strtod(buf, nullptr) == v) break;
