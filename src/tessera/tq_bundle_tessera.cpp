@@ -24,9 +24,18 @@ const std::vector<std::string>& tesseraSlotKeys() {
 
 int tesseraSlotCount() { return 4; }
 
-TesseraSlots defaultTesseraSlots() {
-  return {"tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.pt",
-          "tessera_head.v1.json"};
+std::string& TesseraSlots::operator[](std::size_t i) {
+  return const_cast<std::string&>(static_cast<const TesseraSlots&>(*this)[i]);
+}
+
+const std::string& TesseraSlots::operator[](std::size_t i) const {
+  switch (i) {
+    case 0: return bank_track;
+    case 1: return bank_sidecar;
+    case 2: return head_weights;
+    case 3: return head_config;
+  }
+  throw std::out_of_range("teeth: member slot index out of range");
 }
 
 const std::string& TesseraCarriage::path(const std::string& slotKey) const {

@@ -20,12 +20,20 @@ struct Manifest;
 const std::vector<std::string>& tesseraSlotKeys();
 int tesseraSlotCount();
 
-// Member file name per slot, in slot order.
-using TesseraSlots = std::array<std::string, 4>;
-TesseraSlots defaultTesseraSlots();
+// Member file name per slot, defaulting to the names the bank builder writes.
+struct TesseraSlots {
+  std::string bank_track = "tessera_bank.v1.mp4";
+  std::string bank_sidecar = "tessera_bank.v1.json";
+  std::string head_weights = "tessera_head.v1.pt";
+  std::string head_config = "tessera_head.v1.json";
+
+  // Slot i in slot order (0..3).
+  std::string& operator[](std::size_t i);
+  const std::string& operator[](std::size_t i) const;
+};
 
 struct TesseraCarriage {
-  TesseraSlots names = defaultTesseraSlots();  // file name per slot
+  TesseraSlots names;                          // file name per slot
   std::array<std::string, 4> paths;            // resolved path per slot
   bool complete = false;                       // no slot missing
   std::vector<std::string> missing;            // keys of the slots that do not open, slot order

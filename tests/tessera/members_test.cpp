@@ -187,6 +187,9 @@ TEST_F(TesseraMembers, CarriageReportsWhatIsThere) {
   EXPECT_FALSE(tq::tesseraCarriage(D("manifest_bad")).declared);
 
   // A members override moves the slot's path; the rest keep their defaults.
+  const tq::TesseraCarriage over = tq::tesseraCarriage(D("override"));
+  EXPECT_EQ(over.names.head_weights, "weights/alt.pt");
+  EXPECT_EQ(over.names.head_config, "tessera_head.v1.json");
   tq_tessera_carriage* c = tq_tessera_carriage_open(D("override").c_str());
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(tq_tessera_carriage_complete(c), 1);
