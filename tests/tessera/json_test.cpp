@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tessera/tq_tessera_json.h"
 #include "tq_test_util.h"
@@ -72,6 +73,23 @@ TEST(TesseraJson, ReadsWhatPythonWrites) {
     std::string got;
     dump(tj::parse(doc), got);
     EXPECT_EQ(got, tqtest::readText(t / ("doc_" + std::to_string(i) + ".tree"))) << doc;
+  }
+}
+
+TEST(TesseraJson, DamagedDocumentsParseOrThrow) {
+  // Seeded byte damage and every prefix of a document: a value or an exception, never a crash.
+  const std::string doc = R"({"a": [1, -2.5e-3, {"b": "x\"y\u0041"}], "c": [[[]], {}], "d": nan, "e": 0x1p3})";
+  uint32_t seed = 12345;
+  for (int i = 0; i < 4000; ++i) {
+    std::string d = doc.substr(0, i < 200 ? std::min<std::size_t>(i, doc.size()) : doc.size());
+    seed = seed * 1664525u + 1013904223u;
+    if (i >= 200 && !d.empty()) d[seed % d.size()] = static_cast<char>(seed >> 24);
+    // An exact-size heap copy: a read past the range is a sanitizer error.
+    const std::vector<char> exact(d.begin(), d.end());
+    try {
+      tj::parse(exact.data(), exact.size());
+    } catch (const std::runtime_error&) {
+    }
   }
 }
 
