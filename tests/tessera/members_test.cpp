@@ -21,8 +21,8 @@ const char* const kPredicate =
     "with the bank builder.";
 
 // Every bundle the tests use, written by one run of the fixture tool.
-const std::map<std::string, std::string>& bundleSpecs() {
-  static const std::map<std::string, std::string> specs = {
+const std::map<std::string, std::string>& bundleSwitches() {
+  static const std::map<std::string, std::string> switches = {
       {"ok", R"(["--oracle", "ORACLE"])"},
       {"meta", R"(["--meta-json", "--fake-track"])"},
       {"three", R"(["--drop", "head_config", "--fake-track"])"},
@@ -58,21 +58,21 @@ const std::map<std::string, std::string>& bundleSpecs() {
       {"manifest_pix_fmt",
        R"(["--sidecar-set", "{\"codec\": null}", "--tessera-set", "{\"bank_pix_fmt\": \"rgb24\"}", "--fake-track"])"},
   };
-  return specs;
+  return switches;
 }
 
 class TesseraMembers : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new tqtest::TempDir();
-    std::string spec = "{";
-    for (const auto& kv : bundleSpecs()) {
+    std::string plan = "{";
+    for (const auto& kv : bundleSwitches()) {
       std::string args = kv.second;
       const std::size_t o = args.find("ORACLE");
       if (o != std::string::npos) args.replace(o, 6, *dir_ / "oracle");
-      spec += (spec.size() > 1 ? ", \"" : "\"") + kv.first + "\": " + args;
+      plan += (plan.size() > 1 ? ", \"" : "\"") + kv.first + "\": " + args;
     }
-    ASSERT_TRUE(tqtest::runFixtureTool({"teeth-bundles", dir_->path(), spec + "}"}));
+    ASSERT_TRUE(tqtest::runFixtureTool({"teeth-bundles", dir_->path(), plan + "}"}));
   }
   static void TearDownTestSuite() {
     delete dir_;
