@@ -508,15 +508,15 @@ TEST(CursorOpen, NoDriverVideoIsRefused) {
 TEST(CursorOpen, ABadStillFailsThePullThatReachesIt) {
   tqtest::ScopedEnv env("TQ_DRIVER_PREFER_MP4", nullptr);
   std::vector<uint8_t> buf(kFrameBytes);
-  {
-    Bundle b({"--resize", "2:64x48"});
+  for (const std::string size : {"64x32", "48x48"}) {
+    Bundle b({"--resize", "2:" + size});
     Opened o = openLogged(b.m, 1, 0);  // look-ahead 1: frame 2 is decoded after frame 1 is pulled
     ASSERT_EQ(o.error, "");
     EXPECT_EQ(o.cursor->pull(buf.data()), 0);
     EXPECT_EQ(o.cursor->pull(buf.data()), 1);
     // The source's message carries the prefix; the cursor adds its own. The failure sticks.
-    const std::string want = "tq_driver: tq_driver: " + b.m.dir +
-                             "/target_frames/frame_000002.jpg is 64x48, the manifest says 48x32 — refusing";
+    const std::string want = "tq_driver: tq_driver: " + b.m.dir + "/target_frames/frame_000002.jpg is " + size +
+                             ", the manifest says 48x32 — refusing";
     EXPECT_EQ(thrown([&] { o.cursor->pull(buf.data()); }), want);
     EXPECT_EQ(thrown([&] { o.cursor->pull(buf.data()); }), want);
     EXPECT_EQ(thrown([&] { o.cursor->pullAt(0, buf.data()); }), want);
