@@ -46,7 +46,9 @@ TEST(Pool, NestedCallsRunInlineAndComplete) {
   tq::pool::parallelRange(1024, 64, [&](size_t b, size_t e) {
     const auto outer = std::this_thread::get_id();
     tq::pool::parallelRange(e - b, 1, [&](size_t ib, size_t ie) {
-      if (outer == caller) EXPECT_EQ(std::this_thread::get_id(), caller);
+      if (outer == caller) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+      }
       for (size_t i = ib; i < ie; ++i) sum += static_cast<long>(b + i);
     });
   });
