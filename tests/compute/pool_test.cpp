@@ -84,21 +84,25 @@ TEST(Pool, ShortLivedThreadsShutTheirWorkersDown) {
   }
 }
 
-// Child mode: reports the thread count and, for a range split into that many
-// pieces, how many distinct threads ran them and whether the caller ran piece 0.
+// Child mode: reports the thread count and, for a range that splits into that many
+// pieces, their sizes, how many distinct threads ran them and whether the caller ran piece 0.
 TEST(PoolChild, Report) {
   if (!std::getenv("TQ_POOL_REPORT")) GTEST_SKIP() << "child mode only";
   const int t = tq::pool::threads();
   std::mutex mu;
-  std::map<size_t, std::thread::id> byPiece;
-  tq::pool::parallelRange(size_t(64) * t * 8, 64, [&](size_t b, size_t) {
+  std::map<size_t, std::pair<size_t, std::thread::id>> byPiece;
+  tq::pool::parallelRange(1029, 64, [&](size_t b, size_t e) {
     std::lock_guard<std::mutex> lk(mu);
-    byPiece[b] = std::this_thread::get_id();
+    byPiece[b] = {e - b, std::this_thread::get_id()};
   });
   std::set<std::thread::id> ids;
-  for (const auto& p : byPiece) ids.insert(p.second);
-  const bool callerFirst = !byPiece.empty() && byPiece.begin()->second == std::this_thread::get_id();
-  std::printf("threads=%d pieces=%zu distinct=%zu caller0=%d\n", t, byPiece.size(), ids.size(), callerFirst);
+  std::string sizes;
+  for (const auto& p : byPiece) {
+    ids.insert(p.second.second);
+    sizes += (sizes.empty() ? "" : ",") + std::to_string(p.second.first);
+  }
+  const bool callerFirst = !byPiece.empty() && byPiece.begin()->second.second == std::this_thread::get_id();
+  std::printf("threads=%d sizes=%s distinct=%zu caller0=%d\n", t, sizes.c_str(), ids.size(), callerFirst);
 }
 
 std::string child(const std::string& env) {
@@ -119,9 +123,12 @@ int hw() {
   return h > 0 ? h : 1 << 30;
 }
 
+// Equal pieces of ceil(1029 / t), the last one shorter, one per thread.
 std::string report(int t) {
-  return "threads=" + std::to_string(t) + " pieces=" + std::to_string(t) + " distinct=" + std::to_string(t) +
-         " caller0=1";
+  const size_t c = (1029 + t - 1) / t;
+  std::string sizes;
+  for (int i = 0; i < t; ++i) sizes += (i ? "," : "") + std::to_string(std::min(c, 1029 - i * c));
+  return "threads=" + std::to_string(t) + " sizes=" + sizes + " distinct=" + std::to_string(t) + " caller0=1";
 }
 
 TEST(Pool, PiecesRunOnDistinctThreadsAndTheCallerRunsPieceZero) {
