@@ -263,78 +263,56 @@ TEST_F(ImxTest, SyntheticManifestIsNotMaterialised) {
 
 // ------------------------------------------------------------------ refusals
 
-TEST_F(ImxTest, UnsafeMemberNamesAreRefused) {
-  const std::vector<std::string> names = {
-      "../escape.txt", "/abs.txt", "\\win.txt", "a\\b", "a..b", "", std::string("nul\0x", 5),
-      "sub/../../escape.txt", "..", "dir/", ".", "sub/.",
+TEST_F(ImxTest, DamagedOrUnsafeContainersAreRefused) {
+  const std::size_t payload = 8 + tocEntrySize("keep") + tocEntrySize("cut");
+  auto cut = [](const std::string& extra) {
+    Member m = pattern("cut", 200, 1);
+    m.extra = extra;
+    return m;
   };
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    SCOPED_TRACE("name #" + std::to_string(i));
-    const std::string k = t_ / ("u" + std::to_string(i) + ".imx");
-    ASSERT_TRUE(writeImx(k, {text("good", "ok"), text(names[i], "bad")}));
-    expectRefused(k, k + ": refusing unsafe member name '" + names[i] + "'");
+  const std::string truncatedPayload = ": truncated payload for member cut";
+  struct Case {
+    const char* what;
+    std::vector<Member> members;
+    std::string top, message;  // message after the container path
+  };
+  std::vector<Case> cases = {
+      {"TOC: name length of entry 0", {pattern("P.f16", 64)}, "\"truncate\": 9", ": truncated TOC at member 0"},
+      {"TOC: count beyond the entries", {pattern("P.f16", 64)},
+       "\"count\": 2, \"truncate\": " + std::to_string(8 + tocEntrySize("P.f16")), ": truncated TOC at member 1"},
+      {"TOC: name", {pattern("P.f16", 64)}, "\"truncate\": " + std::to_string(8 + 2 + 4), ": truncated member name at 0"},
+      {"TOC: offset and size", {pattern("P.f16", 64)}, "\"truncate\": " + std::to_string(8 + tocEntrySize("P.f16") - 1),
+       ": truncated TOC offsets at member P.f16"},
+      {"file ends inside the payload", {text("keep", "KEEP"), cut("")},
+       "\"truncate\": " + std::to_string(payload + 4 + 100), truncatedPayload},
+      {"offset past the end", {text("keep", "KEEP"), cut("\"offset\": 1099511627776")}, "", truncatedPayload},
+      {"size past the end", {text("keep", "KEEP"), cut("\"size_field\": 201")}, "", truncatedPayload},
+      {"size of 2^64-1", {text("keep", "KEEP"), cut("\"size_field\": 18446744073709551615")}, "", truncatedPayload},
+      {"offset + size wraps", {text("keep", "KEEP"), cut("\"offset\": 16, \"size_field\": 18446744073709551610")}, "",
+       truncatedPayload},
+      {"offset above the signed range", {text("keep", "KEEP"), cut("\"offset\": 9223372036854775813")}, "",
+       truncatedPayload},
+  };
+  for (const std::string& name : {std::string("../escape.txt"), std::string("/abs.txt"), std::string("\\win.txt"),
+                                  std::string("a\\b"), std::string("a..b"), std::string(), std::string("nul\0x", 5),
+                                  std::string("sub/../../escape.txt"), std::string(".."), std::string("dir/"),
+                                  std::string("."), std::string("sub/.")})
+    cases.push_back({"unsafe name", {text("good", "ok"), text(name, "bad")}, "",
+                     ": refusing unsafe member name '" + name + "'"});
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(std::string(cases[i].what) + " #" + std::to_string(i));
+    const std::string k = t_ / ("bad" + std::to_string(i) + ".imx");
+    ASSERT_TRUE(writeImx(k, cases[i].members, cases[i].top));
+    expectRefused(k, k + cases[i].message);
+    for (const char* absent : {"/P.f16", "/cut", "/cut.part"})
+      EXPECT_FALSE(fileExists(tq::imxUnwrapDir(k) + absent)) << absent;
   }
   EXPECT_FALSE(fileExists(t_ / "escape.txt"));
   EXPECT_FALSE(fileExists("/abs.txt"));
-  // The member before the bad one was placed, but without a marker the next
-  // open does not trust it and refuses again.
-  const std::string k = t_ / "u0.imx";
+  // A member placed before the bad one is not trusted without a marker: refused again.
+  const std::string k = t_ / "bad10.imx";
   EXPECT_EQ(readText(tq::imxUnwrapDir(k) + "/good"), "ok");
   expectRefused(k, k + ": refusing unsafe member name '../escape.txt'");
-}
-
-TEST_F(ImxTest, TruncatedTableOfContents) {
-  const std::string name = "P.f16";
-  struct Case {
-    const char* what;
-    std::string top;
-    std::string message;
-  };
-  const std::size_t entry = tocEntrySize(name);
-  const std::vector<Case> cases = {
-      {"name length of entry 0", "\"truncate\": 9", ": truncated TOC at member 0"},
-      {"count beyond the entries", "\"count\": 2, \"truncate\": " + std::to_string(8 + entry),
-       ": truncated TOC at member 1"},
-      {"name", "\"truncate\": " + std::to_string(8 + 2 + name.size() - 1),
-       ": truncated member name at 0"},
-      {"offset and size", "\"truncate\": " + std::to_string(8 + entry - 1),
-       ": truncated TOC offsets at member P.f16"},
-  };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].what);
-    const std::string k = t_ / ("toc" + std::to_string(i) + ".imx");
-    ASSERT_TRUE(writeImx(k, {pattern(name, 64)}, cases[i].top));
-    expectRefused(k, k + cases[i].message);
-    EXPECT_FALSE(fileExists(tq::imxUnwrapDir(k) + "/P.f16"));
-  }
-}
-
-TEST_F(ImxTest, TruncatedOrImpossiblePayloads) {
-  struct Case {
-    const char* what;
-    std::string extra;
-    std::string top;
-  };
-  const std::size_t payload = 8 + tocEntrySize("keep") + tocEntrySize("cut");
-  const std::vector<Case> cases = {
-      {"file ends inside the payload", "", "\"truncate\": " + std::to_string(payload + 4 + 100)},
-      {"offset past the end", "\"offset\": 1099511627776", ""},
-      {"size past the end", "\"size_field\": 201", ""},
-      {"size of 2^64-1", "\"size_field\": 18446744073709551615", ""},
-      {"offset + size wraps", "\"offset\": 16, \"size_field\": 18446744073709551610", ""},
-      {"offset above the signed range", "\"offset\": 9223372036854775813", ""},
-  };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].what);
-    const std::string k = t_ / ("pay" + std::to_string(i) + ".imx");
-    Member cut = pattern("cut", 200, 1);
-    cut.extra = cases[i].extra;
-    ASSERT_TRUE(writeImx(k, {text("keep", "KEEP"), cut}, cases[i].top));
-    expectRefused(k, k + ": truncated payload for member cut");
-    const std::string u = tq::imxUnwrapDir(k);
-    EXPECT_FALSE(fileExists(u + "/cut"));
-    EXPECT_FALSE(fileExists(u + "/cut.part"));
-  }
 }
 
 TEST_F(ImxTest, FailedRepackDropsTheOldMarker) {

@@ -16,102 +16,59 @@ using tqtest::TempDir;
 
 namespace {
 
-std::size_t countOf(const std::string& text, const std::string& needle) {
+// Runs body(i) on n threads released together; returns what they logged.
+template <class F>
+std::string together(int n, F body) {
+  std::atomic<int> waiting{n};
+  testing::internal::CaptureStderr();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i)
+    threads.emplace_back([&, i] {
+      waiting.fetch_sub(1);
+      while (waiting.load() > 0) std::this_thread::yield();
+      body(i);
+    });
+  for (auto& th : threads) th.join();
+  return testing::internal::GetCapturedStderr();
+}
+
+std::size_t unwrapLines(const std::string& log) {
   std::size_t n = 0;
-  for (std::size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  for (std::size_t p = log.find("[tq] unwrapped "); p != std::string::npos; p = log.find("[tq] unwrapped ", p + 1)) ++n;
   return n;
 }
 
-// Starts all threads' work together.
-class StartLine {
- public:
-  explicit StartLine(int n) : waiting_(n) {}
-  void arriveAndWait() {
-    waiting_.fetch_sub(1);
-    while (waiting_.load() > 0) std::this_thread::yield();
-  }
-
- private:
-  std::atomic<int> waiting_;
-};
-
-TEST(UnwrapConcurrency, SameContainerUnpacksOnce) {
+TEST(UnwrapConcurrency, SameContainerUnpacksOnceAndDifferentOnesEach) {
   TempDir t;
   tqtest::ScopedEnv noRoot("TQ_IMX_UNWRAP_ROOT", nullptr);
   const std::string k = t / "avatar.imx";
-  const std::string u = t / "avatar.tqbundle";
   ASSERT_TRUE(writeImx(k, {pattern("P.f16", 24 << 20, 5), text("manifest.json", "{}")}));
+  std::vector<Resolved> results(4);
+  std::string log = together(4, [&](int i) { results[i] = resolveHandle(k); });
+  for (const Resolved& r : results) EXPECT_EQ(std::make_pair(r.rc, r.out), std::make_pair(1, t / "avatar.tqbundle"));
+  EXPECT_EQ(unwrapLines(log), 1u) << log;
+  EXPECT_EQ(tqtest::readBytes(t / "avatar.tqbundle/P.f16").size(), 24u << 20);
 
-  constexpr int kThreads = 4;
-  std::vector<Resolved> results(kThreads);
-  StartLine start(kThreads);
-  testing::internal::CaptureStderr();
-  {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i)
-      threads.emplace_back([&, i] {
-        start.arriveAndWait();
-        results[i] = resolveHandle(k);
-      });
-    for (auto& th : threads) th.join();
-  }
-  const std::string log = testing::internal::GetCapturedStderr();
-  for (const Resolved& r : results) {
-    EXPECT_EQ(r.rc, 1) << r.err;
-    EXPECT_EQ(r.out, u);
-  }
-  EXPECT_EQ(countOf(log, "[tq] unwrapped "), 1u) << log;
-  EXPECT_EQ(tqtest::readBytes(u + "/P.f16").size(), 24u << 20);
-}
-
-TEST(UnwrapConcurrency, DifferentContainersEachUnpack) {
-  TempDir t;
-  tqtest::ScopedEnv noRoot("TQ_IMX_UNWRAP_ROOT", nullptr);
-  constexpr int kThreads = 3;
-  for (int i = 0; i < kThreads; ++i)
-    ASSERT_TRUE(writeImx(t / ("c" + std::to_string(i) + ".imx"),
-                         {pattern("data", 1 << 20, i), text("id", std::to_string(i))}));
-  std::vector<Resolved> results(kThreads);
-  StartLine start(kThreads);
-  testing::internal::CaptureStderr();
-  {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i)
-      threads.emplace_back([&, i] {
-        start.arriveAndWait();
-        results[i] = resolveHandle(t / ("c" + std::to_string(i) + ".imx"));
-      });
-    for (auto& th : threads) th.join();
-  }
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(countOf(log, "[tq] unwrapped "), static_cast<std::size_t>(kThreads)) << log;
-  for (int i = 0; i < kThreads; ++i) {
-    EXPECT_EQ(results[i].rc, 1) << results[i].err;
-    EXPECT_EQ(results[i].out, t / ("c" + std::to_string(i) + ".tqbundle"));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(writeImx(t / ("c" + std::to_string(i) + ".imx"), {pattern("data", 1 << 20, i), text("id", std::to_string(i))}));
+  log = together(3, [&](int i) { results[i] = resolveHandle(t / ("c" + std::to_string(i) + ".imx")); });
+  EXPECT_EQ(unwrapLines(log), 3u) << log;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(std::make_pair(results[i].rc, results[i].out), std::make_pair(1, t / ("c" + std::to_string(i) + ".tqbundle")));
     EXPECT_EQ(tqtest::readText(results[i].out + "/id"), std::to_string(i));
   }
 }
 
-// The alternative-name tables are built on first use, here from many threads
-// at once (ThreadSanitizer reports an unsafe initialisation).
+// The alternative-name tables are built on first use, here from many threads at
+// once (ThreadSanitizer reports an unsafe initialisation).
 TEST(UnwrapConcurrency, FirstUseOfAlternativeNames) {
-  constexpr int kThreads = 8;
-  std::vector<std::string> got(kThreads * 3);
-  StartLine start(kThreads);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i)
-    threads.emplace_back([&, i] {
-      start.arriveAndWait();
-      got[i * 3 + 0] = tq::canonicalMember("model_b2_int8.onnx");
-      got[i * 3 + 1] = tq::canonicalMember("drive/xs.f32");
-      got[i * 3 + 2] = tq::canonicalMember("M.f32");
-    });
-  for (auto& th : threads) th.join();
-  for (int i = 0; i < kThreads; ++i) {
-    EXPECT_EQ(got[i * 3 + 0], "render_model.batch2.int8.onnx");
-    EXPECT_EQ(got[i * 3 + 1], "idle_loop/source_keypoints.f32");
-    EXPECT_EQ(got[i * 3 + 2], "paste_transform.f32");
-  }
+  std::vector<std::string> got(8);
+  together(8, [&](int i) {
+    got[i] = tq::canonicalMember("model_b2_int8.onnx") + " " + tq::canonicalMember("drive/xs.f32") + " " +
+             tq::canonicalMember("M.f32");
+  });
+  for (const std::string& g : got)
+    EXPECT_EQ(g, "render_model.batch2.int8.onnx idle_loop/source_keypoints.f32 paste_transform.f32");
 }
 
 }  // namespace

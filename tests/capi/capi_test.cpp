@@ -2,9 +2,14 @@
 // texts, bundle refusals, the render and paste round trip, RGBA, the warp prior.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capi_fixture.h"
@@ -18,49 +23,64 @@ using capitest::kNT;
 using capitest::kW;
 using tqtest::TempDir;
 
+constexpr size_t kFrameBytes = size_t(kW) * kH * 3, kCropFloats = 3 * size_t(kCrop) * kCrop;
+
 std::vector<float> kp(float shift) {
   std::vector<float> v(63);
   for (int i = 0; i < 63; ++i) v[i] = 0.3f * std::sin(0.7f * i) + (i % 3 == 1 ? shift : 0.0f);
   return v;
 }
 
+tq_ctx* createQuietly(const std::string& dir, int threads) {
+  testing::internal::CaptureStderr();
+  tq_ctx* ctx = tq_create(dir.c_str(), "b1", threads, nullptr);
+  testing::internal::GetCapturedStderr();
+  EXPECT_NE(ctx, nullptr) << tq_last_error();
+  return ctx;
+}
+
+std::vector<float> renderCopy(tq_ctx* ctx, int si, const std::vector<float>& src, const std::vector<float>& drv) {
+  const float* crop = tq_render_kp_crop(ctx, si, src.data(), drv.data());
+  EXPECT_NE(crop, nullptr) << tq_last_error();
+  return crop ? std::vector<float>(crop, crop + kCropFloats) : std::vector<float>();
+}
+
+std::vector<uint8_t> pasted(tq_ctx* ctx, int si, const std::vector<float>& crop) {
+  std::vector<uint8_t> out(kFrameBytes);
+  EXPECT_EQ(tq_paste_crop(ctx, si, crop.data(), out.data(), out.size()), 1) << tq_last_error();
+  return out;
+}
+
 class Context : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     tmp = new TempDir();
-    dir = capitest::writeBundle(*tmp, "prior-movie");
+    dir = capitest::writeBundle(*tmp);
   }
   static void TearDownTestSuite() { delete tmp; }
   void SetUp() override {
-    testing::internal::CaptureStderr();
-    ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
-    log = testing::internal::GetCapturedStderr();
-    ASSERT_NE(ctx, nullptr) << tq_last_error();
+    ctx = createQuietly(dir, 1);
+    ASSERT_NE(ctx, nullptr);
   }
   void TearDown() override { tq_destroy(ctx); }
 
   static TempDir* tmp;
   static std::string dir;
   tq_ctx* ctx = nullptr;
-  std::string log;
 };
 TempDir* Context::tmp = nullptr;
 std::string Context::dir;
 
 TEST(CApi, NullAndOutOfRangeArgumentsGiveTheirFixedTexts) {
   EXPECT_EQ(tq_host_kp_rows(), 21);
-  EXPECT_EQ(tq_nt(nullptr), 0);
-  EXPECT_EQ(tq_width(nullptr), 0);
-  EXPECT_EQ(tq_height(nullptr), 0);
-  EXPECT_EQ(tq_crop(nullptr), 0);
-  EXPECT_EQ(tq_drive_frames(nullptr), 0);
+  EXPECT_EQ(tq_nt(nullptr) + tq_width(nullptr) + tq_height(nullptr) + tq_crop(nullptr) + tq_drive_frames(nullptr), 0);
   EXPECT_EQ(tq_prior_row_bytes(nullptr), 0u);
   EXPECT_STREQ(tq_prior_backend(nullptr), "");
   tq_destroy(nullptr);
   tq_prior_close(nullptr);
   const float k[63] = {};
   uint8_t out[16];
-  struct Case {
+  const struct {
     std::function<bool()> call;
     const char* text;
   } cases[] = {
@@ -81,141 +101,186 @@ TEST(CApi, NullAndOutOfRangeArgumentsGiveTheirFixedTexts) {
 }
 
 TEST(CApi, BundleRefusalsReachTheCaller) {
-  TempDir t;
-  const std::string dir = t / "b";
-  ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", dir, "--manifest-set", "{\"frames\": null}"}));
-  EXPECT_EQ(tq_create(dir.c_str(), "b1", 0, nullptr), nullptr);
-  EXPECT_STREQ(tq_last_error(), "tq_create: manifest: missing key frames");
-
-  TempDir t2;
-  const std::string noMask = t2 / "b";
-  ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", noMask, "--crop", "16", "--extra-bytes",
-                                      "{\"mask_512.u8\": -1}"}));
-  EXPECT_EQ(tq_create(noMask.c_str(), "b1", 0, nullptr), nullptr);
-  EXPECT_STREQ(tq_last_error(), "tq_create: mask read failed");
-
-  // Everything present but the driver video.
-  TempDir t3;
-  const std::string noDriver = t3 / "b";
-  ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", noDriver}));
-  EXPECT_EQ(tq_create(noDriver.c_str(), "b1", 0, ""), nullptr);
-  EXPECT_EQ(std::string(tq_last_error()),
-            "tq_create: this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + noDriver +
-                "/target_frames.mp4) — there is no driver video to play. REFUSING to create a session.");
-  EXPECT_EQ(tq_prior_open(noDriver.c_str(), 0, -1), nullptr);
-  EXPECT_EQ(std::string(tq_last_error()),
-            "tq_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" + noDriver +
-                "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
+  const std::string noDriverTail =
+      "/target_frames.mp4) — there is no driver video to play. REFUSING to create a session.";
+  const struct {
+    std::vector<std::string> args;
+    std::string message;  // "@" stands for the bundle directory
+  } cases[] = {
+      {{"--manifest-set", "{\"frames\": null}"}, "tq_create: manifest: missing key frames"},
+      {{"--crop", "16", "--extra-bytes", "{\"mask_512.u8\": -1}"}, "tq_create: mask read failed"},
+      {{}, "tq_create: this bundle carries neither a populated target_frames/ nor target_frames.mp4 (@" + noDriverTail},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    const std::string dir = t / "b";
+    std::vector<std::string> args = {"identity-bundle", dir};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ASSERT_TRUE(tqtest::runFixtureTool(args));
+    EXPECT_EQ(tq_create(dir.c_str(), "b1", 0, ""), nullptr);
+    std::string want = c.message;
+    if (want.find('@') != std::string::npos) want.replace(want.find('@'), 1, dir);
+    EXPECT_EQ(tq_last_error(), want);
+    if (c.args.empty()) {
+      EXPECT_EQ(tq_prior_open(dir.c_str(), 0, -1), nullptr);
+      EXPECT_EQ(std::string(tq_last_error()),
+                "tq_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir +
+                    "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
+    }
+  }
 }
 
-TEST_F(Context, GeometryAndFirstRenderChecks) {
-  EXPECT_STREQ(tq_last_error(), "");
+TEST_F(Context, GeometryAndRefusalsBeforeTheFirstRender) {
   EXPECT_EQ(tq_nt(ctx), kNT);
   EXPECT_EQ(tq_width(ctx), kW);
   EXPECT_EQ(tq_height(ctx), kH);
   EXPECT_EQ(tq_crop(ctx), kCrop);
   EXPECT_EQ(tq_drive_frames(ctx), 4);
-  EXPECT_EQ(tq_paste_last(ctx, 0), nullptr);
-  EXPECT_STREQ(tq_last_error(), "tq_paste_last: bad args / no prior render");
   const auto k = kp(0);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(tq_render_kp_crop(ctx, kNT, k.data(), k.data()), nullptr);
-  EXPECT_STREQ(tq_last_error(), "tq_render_kp_crop: bad args");
-  EXPECT_EQ(tq_render_kp_crop(ctx, -1, k.data(), k.data()), nullptr);
-  EXPECT_EQ(tq_render_kp_crop(ctx, 0, nullptr, k.data()), nullptr);
-  EXPECT_EQ(tq_render_drive_crop(ctx, 4), nullptr);
-  EXPECT_STREQ(tq_last_error(), "tq_render_drive_crop: bad frame index");
-  EXPECT_EQ(tq_target_frame(ctx, kNT), nullptr);
-  EXPECT_STREQ(tq_last_error(), "tq_target_frame: bad args");
   uint8_t small[8];
-  EXPECT_EQ(tq_paste_crop(ctx, 0, k.data(), small, sizeof small), 0);
-  EXPECT_STREQ(tq_last_error(), "tq_paste_crop: bad args / out too small");
-  // None of the refused calls loaded the director.
-  EXPECT_EQ(testing::internal::GetCapturedStderr().find("[tq] director"), std::string::npos);
+  testing::internal::CaptureStderr();
+  const struct {
+    std::function<bool()> call;
+    const char* text;
+  } cases[] = {
+      {[&] { return !tq_paste_last(ctx, 0); }, "tq_paste_last: bad args / no prior render"},
+      {[&] { return !tq_render_kp_crop(ctx, kNT, k.data(), k.data()); }, "tq_render_kp_crop: bad args"},
+      {[&] { return !tq_render_kp_crop(ctx, -1, k.data(), k.data()); }, "tq_render_kp_crop: bad args"},
+      {[&] { return !tq_render_kp_crop(ctx, 0, nullptr, k.data()); }, "tq_render_kp_crop: bad args"},
+      {[&] { return !tq_render_kp_crop(ctx, 0, k.data(), nullptr); }, "tq_render_kp_crop: bad args"},
+      {[&] { return !tq_render_drive_crop(ctx, 4); }, "tq_render_drive_crop: bad frame index"},
+      {[&] { return !tq_target_frame(ctx, kNT); }, "tq_target_frame: bad args"},
+      {[&] { return !tq_paste_crop(ctx, 0, k.data(), small, sizeof small); }, "tq_paste_crop: bad args / out too small"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(c.call()) << c.text;
+    EXPECT_STREQ(tq_last_error(), c.text);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("[tq] director"), std::string::npos)
+      << "a refused call loaded the director";
 }
 
 TEST_F(Context, RenderedCropsArePastedOverTheirOwnDriverFrame) {
   const auto src = kp(0), drv = kp(0.05f);
-  const size_t frameBytes = size_t(kW) * kH * 3;
   for (int si : {2, 0, 1}) {
-    const float* crop = tq_render_kp_crop(ctx, si, src.data(), drv.data());
-    ASSERT_NE(crop, nullptr) << tq_last_error();
+    const std::vector<float> crop = renderCopy(ctx, si, src, drv);
+    ASSERT_FALSE(crop.empty());
     EXPECT_STREQ(tq_last_error(), "");
-    std::vector<float> copy(crop, crop + 3 * kCrop * kCrop);
     const uint8_t* target = tq_target_frame(ctx, si);
     ASSERT_NE(target, nullptr) << tq_last_error();
-    std::vector<uint8_t> driver(target, target + frameBytes);
-    std::vector<uint8_t> pasted(frameBytes);
-    ASSERT_EQ(tq_paste_crop(ctx, si, copy.data(), pasted.data(), pasted.size()), 1) << tq_last_error();
+    const std::vector<uint8_t> driver(target, target + kFrameBytes);
+    const std::vector<uint8_t> out = pasted(ctx, si, crop);
     const uint8_t* last = tq_paste_last(ctx, si);
     ASSERT_NE(last, nullptr) << tq_last_error();
-    EXPECT_EQ(std::memcmp(last, pasted.data(), frameBytes), 0);
+    EXPECT_EQ(std::memcmp(last, out.data(), kFrameBytes), 0);
     // Unscaled at (10 + si, 5 + si), opaque mask, no sharpening: well inside the crop each
     // pixel is the crop value; far outside the paste rectangle the driver frame is untouched.
     const int ox = 10 + si, oy = 5 + si;
-    for (int y = 0; y < kH; ++y) {
+    for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) {
         const size_t at = (size_t(y) * kW + x) * 3;
         const int u = x - ox, v = y - oy;
-        if (u >= 4 && u < kCrop - 4 && v >= 4 && v < kCrop - 4) {
-          for (int c = 0; c < 3; ++c) {
-            const float want = std::min(255.0f, std::max(0.0f, copy[c * kCrop * kCrop + v * kCrop + u] * 255.0f));
-            EXPECT_NEAR(pasted[at + c], want, 1.0f) << "si " << si << " x " << x << " y " << y;
+        for (int c = 0; c < 3; ++c) {
+          if (u >= 4 && u < kCrop - 4 && v >= 4 && v < kCrop - 4) {
+            const float want = std::min(255.0f, std::max(0.0f, crop[c * kCrop * kCrop + v * kCrop + u] * 255.0f));
+            ASSERT_NEAR(out[at + c], want, 1.0f) << "si " << si << " x " << x << " y " << y;
+          } else if (u < -5 || u > kCrop + 4 || v < -5 || v > kCrop + 4) {
+            ASSERT_EQ(out[at + c], driver[at + c]) << "x " << x << " y " << y;
           }
-        } else if (u < -5 || u > kCrop + 4 || v < -5 || v > kCrop + 4) {
-          for (int c = 0; c < 3; ++c) ASSERT_EQ(pasted[at + c], driver[at + c]) << "x " << x << " y " << y;
         }
       }
-    }
   }
+}
+
+TEST_F(Context, AFailedRenderKeepsThePreviousCrop) {
+  const auto src = kp(0), drv = kp(0.08f);
+  const std::vector<float> crop = renderCopy(ctx, 2, src, drv);
+  ASSERT_FALSE(crop.empty());
+  const std::vector<uint8_t> want = pasted(ctx, 1, crop);
+  EXPECT_EQ(tq_render_kp_crop(ctx, kNT, drv.data(), src.data()), nullptr);
+  EXPECT_EQ(tq_render_kp_rgba(ctx, 0, src.data(), nullptr, nullptr, 0), 0);
+  EXPECT_STREQ(tq_last_error(), "tq_render_kp_crop: bad args");
+  const uint8_t* last = tq_paste_last(ctx, 1);
+  ASSERT_NE(last, nullptr) << tq_last_error();
+  EXPECT_EQ(std::memcmp(last, want.data(), kFrameBytes), 0);
 }
 
 TEST_F(Context, RgbaFormsExpandThePastedFrame) {
   const size_t pixels = size_t(kW) * kH;
+  const auto src = kp(0), drv = kp(-0.06f);
   std::vector<uint8_t> rgba(pixels * 4);
   EXPECT_EQ(tq_render_drive_rgba(ctx, 1, rgba.data(), rgba.size() - 1), 0);
   EXPECT_STREQ(tq_last_error(), "tq_render_*_rgba: out buffer too small");
-  EXPECT_EQ(tq_render_kp_rgba(ctx, 0, kp(0).data(), kp(0).data(), nullptr, rgba.size()), 0);
+  EXPECT_EQ(tq_render_kp_rgba(ctx, 0, src.data(), drv.data(), nullptr, rgba.size()), 0);
   EXPECT_STREQ(tq_last_error(), "tq_render_*_rgba: out buffer too small");
-  ASSERT_EQ(tq_render_drive_rgba(ctx, 1, rgba.data(), rgba.size()), 1) << tq_last_error();
+  const auto expectRgbaOf = [&](const std::vector<uint8_t>& rgb, const char* what) {
+    for (size_t p = 0; p < pixels; ++p) {
+      ASSERT_EQ(rgba[4 * p + 3], 255) << what;
+      for (int c = 0; c < 3; ++c) ASSERT_EQ(rgba[4 * p + c], rgb[3 * p + c]) << what << " pixel " << p;
+    }
+  };
+  // Keypoint form: the frame of identity 2 with the crop these keypoints render.
+  ASSERT_EQ(tq_render_kp_rgba(ctx, 2, src.data(), drv.data(), rgba.data(), rgba.size()), 1) << tq_last_error();
+  expectRgbaOf(pasted(ctx, 2, renderCopy(ctx, 2, src, drv)), "kp");
   // Drive frame 1 shows identity frame 1 (the fixture's si walks 0, 1, 2, 0).
+  ASSERT_EQ(tq_render_drive_rgba(ctx, 1, rgba.data(), rgba.size()), 1) << tq_last_error();
   const uint8_t* rgb = tq_paste_last(ctx, 1);
   ASSERT_NE(rgb, nullptr);
-  for (size_t p = 0; p < pixels; ++p) {
-    ASSERT_EQ(rgba[4 * p + 3], 255);
-    for (int c = 0; c < 3; ++c) ASSERT_EQ(rgba[4 * p + c], rgb[3 * p + c]) << p;
-  }
+  expectRgbaOf(std::vector<uint8_t>(rgb, rgb + kFrameBytes), "drive");
+}
+
+// Child mode: creates a context with the threads given in TQ_CAPI_CHILD_THREADS,
+// renders once and prints what the renderer logged about its threads.
+TEST(CApiChild, DirectorThreadsLine) {
+  const char* dir = std::getenv("TQ_CAPI_CHILD_BUNDLE");
+  if (!dir) GTEST_SKIP() << "child mode only";
+  tq_ctx* ctx = tq_create(dir, "b1", std::atoi(std::getenv("TQ_CAPI_CHILD_THREADS")), nullptr);
+  ASSERT_NE(ctx, nullptr) << tq_last_error();
+  const auto k = kp(0);
+  testing::internal::CaptureStderr();
+  ASSERT_NE(tq_render_kp_crop(ctx, 0, k.data(), k.data()), nullptr) << tq_last_error();
+  const std::string log = testing::internal::GetCapturedStderr();
+  const auto at = log.find("[tq] director intra-op");
+  std::printf("<%s>\n", at == std::string::npos ? "none" : log.substr(at, log.find('\n', at) + 1 - at).c_str());
+  tq_destroy(ctx);
 }
 
 TEST(CApi, TheRendererIsSizedByTheCallerOrForThePipeline) {
   TempDir t;
   const std::string dir = capitest::writeBundle(t);
-  const auto k = kp(0);
-  for (int threads : {0, 4}) {
-    tq_ctx* ctx = tq_create(dir.c_str(), "b1", threads, nullptr);
-    ASSERT_NE(ctx, nullptr) << tq_last_error();
-    testing::internal::CaptureStderr();
-    EXPECT_NE(tq_render_kp_crop(ctx, 0, k.data(), k.data()), nullptr) << tq_last_error();
-    const std::string log = testing::internal::GetCapturedStderr();
-    const bool printed = log.find("[tq] director intra-op ") != std::string::npos;
-    if (threads == 0) {
-      // The pool in this process was not sized by the environment: min(4, cores).
-      EXPECT_TRUE(printed) << log;
-      EXPECT_NE(log.find("of pool"), std::string::npos);
-      EXPECT_NE(log.find(": the caller did not choose, the core sized it for the tq_utt pipeline\n"),
-                std::string::npos);
-    } else {
-      EXPECT_FALSE(printed) << log;
-    }
-    tq_destroy(ctx);
-  }
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  const int hwc = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  const auto line = [&](const std::string& env, int threads) {
+    std::string out;
+    const char* emu = std::getenv("TQ_TEST_EMULATOR");
+    tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS " + env + " TQ_CAPI_CHILD_BUNDLE='" + dir +
+                           "' TQ_CAPI_CHILD_THREADS=" + std::to_string(threads) + " " + (emu ? emu : "") + " " +
+                           std::string(self, size_t(n)) + " --gtest_filter=CApiChild.DirectorThreadsLine",
+                       &out);
+    const auto at = out.find('<');
+    return at == std::string::npos ? out : out.substr(at + 1, out.find(">\n", at) - at - 1);
+  };
+  const auto sized = [](int intra, int pool) {
+    return "[tq] director intra-op " + std::to_string(intra) + " of pool " + std::to_string(pool) +
+           ": the caller did not choose, the core sized it for the tq_utt pipeline\n";
+  };
+  const int pool3 = std::min(3, hwc);
+  EXPECT_EQ(line("TQ_CORE_THREADS=3", 0), sized(std::min(2, pool3), pool3));
+  EXPECT_EQ(line("TQ_CORE_THREADS=1", 0), sized(1, 1));
+  EXPECT_EQ(line("", 0), sized(std::min(2, std::min(4, hwc)), std::min(4, hwc)));
+  EXPECT_EQ(line("TQ_CORE_THREADS=3", 4), "none");
 }
 
-TEST(CApi, WarpPriorRowsComeFromTheMovie) {
+TEST(CApi, WarpPriorFromTheMovieRendersLikeItsDecodedFrames) {
   TempDir t;
-  const std::string dir = capitest::writeBundle(t, "prior-movie");
+  const std::string dir = capitest::writeBundle(t, {"--prior", "none", "--prior-movie"},
+                                                "{\"amount\": 0, \"P_hevc\": \"P_hevc.mov\"}");
   ASSERT_TRUE(tqtest::runFixtureTool({"movie-prior-oracle", dir + "/P_hevc.mov", t / "oracle.f16", "--side", "32"}));
   const std::vector<uint8_t> oracle = tqtest::readBytes(t / "oracle.f16");
+
+  // Rows played through tq_prior.
   tq_prior* p = tq_prior_open(dir.c_str(), 0, -1);
   ASSERT_NE(p, nullptr) << tq_last_error();
   const size_t row = tq_prior_row_bytes(p);
@@ -233,6 +298,20 @@ TEST(CApi, WarpPriorRowsComeFromTheMovie) {
   EXPECT_EQ(tq_prior_row(p, kNT, out.data(), out.size()), 0);
   EXPECT_EQ(std::string(tq_last_error()), "tq_prior_row: tq_driver: seek(3) outside [0,3)");
   tq_prior_close(p);
+
+  // Crops rendered from the movie equal crops rendered from its decoded frames stored raw.
+  const auto src = kp(0), drv = kp(0.07f);
+  std::vector<std::vector<float>> fromMovie;
+  tq_ctx* movie = createQuietly(dir, 1);
+  ASSERT_NE(movie, nullptr);
+  for (int si : {2, 0, 1, 2}) fromMovie.push_back(renderCopy(movie, si, src, drv));
+  tq_destroy(movie);
+  tqtest::writeText(dir + "/P.f16", std::string(oracle.begin(), oracle.end()));
+  tq_ctx* raw = createQuietly(dir, 1);
+  ASSERT_NE(raw, nullptr);
+  int k = 0;
+  for (int si : {2, 0, 1, 2}) EXPECT_EQ(renderCopy(raw, si, src, drv), fromMovie[k++]) << "si " << si;
+  tq_destroy(raw);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Thread pool: coverage of ranges, piece layout, nesting, concurrent callers,
-// and the thread-count environment read in a fresh process.
+// Thread pool: every index once, pieces on distinct threads with piece 0 on the
+// caller, nesting, concurrent callers, and the thread count read in a fresh process.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,66 +19,35 @@
 
 namespace {
 
-using Pieces = std::vector<std::pair<size_t, size_t>>;
-
-Pieces collect(size_t n, size_t grain) {
-  std::mutex mu;
-  Pieces pieces;
-  tq::pool::parallelRange(n, grain, [&](size_t b, size_t e) {
-    std::lock_guard<std::mutex> lk(mu);
-    pieces.emplace_back(b, e);
-  });
-  std::sort(pieces.begin(), pieces.end());
-  return pieces;
-}
-
-TEST(Pool, PiecesAreContiguousEqualAndCoverTheRange) {
-  const int t = tq::pool::threads();
-  ASSERT_GE(t, 1);
-  for (size_t n : {size_t(0), size_t(1), size_t(63), size_t(127), size_t(128), size_t(1000),
-                   size_t(4097), size_t(100003)}) {
-    const Pieces pieces = collect(n, 64);
-    const int p = tq::pool::parts(n, 64);
-    const size_t k = n / 64;
-    EXPECT_EQ(p, t < 2 || k <= 1 ? 1 : static_cast<int>(std::min<size_t>(k, t))) << n;
-    const size_t c = (n + p - 1) / p;
+TEST(Pool, EveryIndexIsVisitedOnceInContiguousPieces) {
+  for (size_t n : {size_t(0), size_t(1), size_t(127), size_t(128), size_t(4097), size_t(100003)}) {
+    std::vector<std::atomic<int>> hits(n);
+    std::mutex mu;
+    std::vector<std::pair<size_t, size_t>> pieces;
+    tq::pool::parallelRange(n, 64, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) ++hits[i];
+      std::lock_guard<std::mutex> lk(mu);
+      pieces.emplace_back(b, e);
+    });
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << "n " << n << " i " << i;
+    std::sort(pieces.begin(), pieces.end());
     size_t at = 0;
-    for (const auto& pc : pieces) {
-      if (pc.first == pc.second && n > 0) {
-        continue;
-      }
-      EXPECT_EQ(pc.first, at) << "n " << n;
-      EXPECT_EQ(pc.second, std::min(at + c, n)) << "n " << n;
-      at = pc.second;
+    for (const auto& p : pieces) {
+      if (p.first == p.second) continue;
+      EXPECT_EQ(p.first, at) << "n " << n;
+      at = p.second;
     }
-    EXPECT_EQ(at, n);
-    EXPECT_LE(pieces.size(), static_cast<size_t>(p));
   }
-}
-
-TEST(Pool, SmallRangesRunInlineOnTheCaller) {
-  const auto self = std::this_thread::get_id();
-  std::thread::id ran;
-  int calls = 0;
-  tq::pool::parallelRange(127, 64, [&](size_t b, size_t e) {
-    ran = std::this_thread::get_id();
-    ++calls;
-    EXPECT_EQ(b, 0u);
-    EXPECT_EQ(e, 127u);
-  });
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(ran, self);
 }
 
 TEST(Pool, NestedCallsRunInlineAndComplete) {
   std::atomic<long> sum{0};
+  const auto caller = std::this_thread::get_id();
   tq::pool::parallelRange(1024, 64, [&](size_t b, size_t e) {
     const auto outer = std::this_thread::get_id();
     tq::pool::parallelRange(e - b, 1, [&](size_t ib, size_t ie) {
-      // On the calling thread a nested call is inline; on a worker it is that worker's own
-      // first-level call. Either way every index is visited once.
-      if (b == 0) {
-        EXPECT_EQ(std::this_thread::get_id(), outer);
+      if (outer == caller) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
       }
       for (size_t i = ib; i < ie; ++i) sum += static_cast<long>(b + i);
     });
@@ -86,21 +56,17 @@ TEST(Pool, NestedCallsRunInlineAndComplete) {
 }
 
 TEST(Pool, IndependentCallersEachGetEveryIndexOnce) {
-  // Several threads hammer their own pools at once; every generation must complete with
-  // each index written exactly once (a lost wake-up hangs, a torn job double-counts).
-  const int kThreads = 4, kRounds = 300;
+  // A lost wake-up hangs, a torn job double-counts.
   std::vector<std::thread> ts;
   std::atomic<int> failures{0};
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     ts.emplace_back([&, t] {
       std::vector<int> hits(4096 + t);
-      for (int r = 0; r < kRounds; ++r) {
+      for (int r = 0; r < 300; ++r)
         tq::pool::parallelRange(hits.size(), 64, [&](size_t b, size_t e) {
           for (size_t i = b; i < e; ++i) hits[i] += 1;
         });
-      }
-      for (int h : hits)
-        if (h != kRounds) ++failures;
+      for (int h : hits) failures += h != 300;
     });
   }
   for (auto& th : ts) th.join();
@@ -118,41 +84,75 @@ TEST(Pool, ShortLivedThreadsShutTheirWorkersDown) {
   }
 }
 
-// Reports the thread count when run as a child with the environment under test.
-TEST(PoolChild, ReportThreads) {
+// Child mode: reports the thread count and, for a range that splits into that many
+// pieces, their sizes, how many distinct threads ran them and whether the caller ran piece 0.
+TEST(PoolChild, Report) {
   if (!std::getenv("TQ_POOL_REPORT")) GTEST_SKIP() << "child mode only";
-  std::printf("threads=%d\n", tq::pool::threads());
+  const int t = tq::pool::threads();
+  std::mutex mu;
+  std::map<size_t, std::pair<size_t, std::thread::id>> byPiece;
+  tq::pool::parallelRange(1029, 64, [&](size_t b, size_t e) {
+    std::lock_guard<std::mutex> lk(mu);
+    byPiece[b] = {e - b, std::this_thread::get_id()};
+  });
+  std::set<std::thread::id> ids;
+  std::string sizes;
+  for (const auto& p : byPiece) {
+    ids.insert(p.second.second);
+    sizes += (sizes.empty() ? "" : ",") + std::to_string(p.second.first);
+  }
+  const bool callerFirst = !byPiece.empty() && byPiece.begin()->second.second == std::this_thread::get_id();
+  std::printf("threads=%d sizes=%s distinct=%zu caller0=%d\n", t, sizes.c_str(), ids.size(), callerFirst);
 }
 
-// This binary's own path; under an emulator /proc/<pid>/exe would name the emulator.
-std::string selfPath() {
+std::string child(const std::string& env) {
   char buf[4096];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  const char* emu = std::getenv("TQ_TEST_EMULATOR");
+  std::string out;
+  tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " +
+                         (emu ? std::string(emu) + " " : "") + std::string(buf, n > 0 ? size_t(n) : 0) +
+                         " --gtest_filter=PoolChild.Report",
+                     &out);
+  const auto at = out.find("threads=");
+  return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
 }
 
-int childThreads(const std::string& env) {
-  std::string out;
-  const char* emu = std::getenv("TQ_TEST_EMULATOR");
-  const std::string cmd = "env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " +
-                          (emu ? std::string(emu) + " " : "") +
-                          selfPath() + " --gtest_filter=PoolChild.ReportThreads";
-  tqtest::runCommand(cmd, &out);
-  const auto at = out.find("threads=");
-  return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 8);
+int hw() {
+  const int h = static_cast<int>(std::thread::hardware_concurrency());
+  return h > 0 ? h : 1 << 30;
+}
+
+// Equal pieces of ceil(1029 / t), the last one shorter, one per thread.
+std::string report(int t) {
+  const size_t c = (1029 + t - 1) / t;
+  std::string sizes;
+  for (int i = 0; i < t; ++i) sizes += (i ? "," : "") + std::to_string(std::min(c, 1029 - i * c));
+  return "threads=" + std::to_string(t) + " sizes=" + sizes + " distinct=" + std::to_string(t) + " caller0=1";
+}
+
+TEST(Pool, PiecesRunOnDistinctThreadsAndTheCallerRunsPieceZero) {
+  EXPECT_EQ(child("TQ_CORE_THREADS=3"), report(std::min(3, hw())));
+  EXPECT_EQ(child("TQ_CORE_THREADS=1"), report(1));
 }
 
 TEST(Pool, ThreadCountComesFromTheEnvironment) {
-  const int hw = static_cast<int>(std::thread::hardware_concurrency());
-  const int cap = hw > 0 ? hw : 1 << 30;
-  EXPECT_EQ(childThreads(""), std::min(4, cap));
-  EXPECT_EQ(childThreads("TQ_CORE_THREADS=0"), 1);
-  EXPECT_EQ(childThreads("TQ_CORE_THREADS=-3"), 1);
-  EXPECT_EQ(childThreads("TQ_CORE_THREADS=64"), std::min(64, cap));
-  EXPECT_EQ(childThreads("TQ_CORE_THREADS=1 TQ_PASTE_THREADS=64"), 1);
-  // An empty TQ_CORE_THREADS falls through to TQ_PASTE_THREADS.
-  EXPECT_EQ(childThreads("TQ_CORE_THREADS= TQ_PASTE_THREADS=1"), 1);
-  EXPECT_EQ(childThreads("TQ_PASTE_THREADS=0"), 1);
+  const struct {
+    const char* env;
+    int threads;
+  } cases[] = {{"", std::min(4, hw())},
+               {"TQ_CORE_THREADS=0", 1},
+               {"TQ_CORE_THREADS=-3", 1},
+               {"TQ_CORE_THREADS=64", std::min(64, hw())},
+               {"TQ_CORE_THREADS=99999999999", hw() == 1 << 30 ? -1 : hw()},
+               {"TQ_CORE_THREADS=1 TQ_PASTE_THREADS=64", 1},
+               {"TQ_CORE_THREADS= TQ_PASTE_THREADS=1", 1},  // empty falls through
+               {"TQ_PASTE_THREADS=0", 1}};
+  for (const auto& c : cases) {
+    if (c.threads < 0) continue;
+    const std::string r = child(c.env);
+    EXPECT_EQ(r.substr(0, r.find(' ')), "threads=" + std::to_string(c.threads)) << c.env;
+  }
 }
 
 }  // namespace

@@ -67,49 +67,6 @@ TEST(Yuv420Row, ScalarReferenceFollowsTheFormula) {
   }
 }
 
-TEST(Yuv420Row, CornerValues) {
-  struct Case {
-    int Y, U, V;
-    uint8_t R, G, B;
-  };
-  // Black; white (254 without the rounding term); red clamped from above and below.
-  const Case cases[] = {{16, 128, 128, 0, 0, 0}, {235, 128, 128, 255, 255, 255}, {81, 90, 240, 255, 0, 0},
-                        {0, 0, 0, 0, 135, 0}, {255, 255, 255, 255, 125, 255}};
-  tqtest::forEachSimdTarget([&](const std::string&) {
-    for (const Case& c : cases) {
-      for (int step : {1, 2}) {
-        for (int w : {1, 2, 5, 64, 131}) {
-          // Every pixel of the row holds the case, so the vector body and the tail see it.
-          std::vector<uint8_t> y(w, uint8_t(c.Y)), cu, cv, cuv;
-          const int cw = (w + 1) / 2;
-          cu.assign(cw, uint8_t(c.U));
-          cv.assign(cw, uint8_t(c.V));
-          cuv.resize(2 * cw);
-          for (int i = 0; i < cw; ++i) {
-            cuv[2 * i] = uint8_t(c.U);
-            cuv[2 * i + 1] = uint8_t(c.V);
-          }
-          const uint8_t* u = step == 1 ? cu.data() : cuv.data();
-          const uint8_t* v = step == 1 ? cv.data() : cuv.data() + 1;
-          for (bool vector : {true, false}) {
-            std::vector<uint8_t> rgb(3 * w);
-            if (vector)
-              tq::simd::yuv420RowToRgb24(y.data(), u, v, w, step, rgb.data());
-            else
-              tq::simd::yuv420RowToRgb24Scalar(y.data(), u, v, w, step, rgb.data());
-            for (int x = 0; x < w; ++x) {
-              ASSERT_EQ(rgb[3 * x], c.R) << "Y" << c.Y << " U" << c.U << " V" << c.V << " step " << step
-                                         << " width " << w << " x " << x << (vector ? " vector" : " scalar");
-              ASSERT_EQ(rgb[3 * x + 1], c.G) << "Y" << c.Y << " U" << c.U << " V" << c.V << " x " << x;
-              ASSERT_EQ(rgb[3 * x + 2], c.B) << "Y" << c.Y << " U" << c.U << " V" << c.V << " x " << x;
-            }
-          }
-        }
-      }
-    }
-  });
-}
-
 TEST(Yuv420Row, EveryTargetEqualsTheScalarReferenceOnRandomRows) {
   std::mt19937 rng(17);
   std::vector<int> widths;

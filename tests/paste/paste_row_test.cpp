@@ -146,28 +146,6 @@ TEST(PasteRowKernel, ExtremeTermsAreSkippedWithoutOverflow) {
   });
 }
 
-// One interior pixel worked by hand: a constant crop of 100 at phase 0, opaque
-// mask, over a frame of 10 gives exactly 100; half transparent (mask 128 rounds
-// to alpha 128/255) gives 10 * (1 - a) + 100 * a truncated.
-TEST(PasteRowKernel, HandWorkedPixels) {
-  const tq::Paste tables(std::vector<uint8_t>(8 * 8, 255), 8, {1.3f, 2.0f, 3});
-  const int side = 12;
-  std::vector<float> rgbx(4 * side * side);
-  for (size_t i = 0; i < rgbx.size(); ++i) rgbx[i] = i % 4 == 3 ? 0.0f : 100.0f;
-  for (uint8_t m : {uint8_t{255}, uint8_t{128}, uint8_t{0}}) {
-    std::vector<uint8_t> mask(side * side, m);
-    tqtest::forEachSimdTarget([&](const std::string&) {
-      std::vector<uint8_t> frame(3, 10);
-      const std::vector<int> colU = {0}, colV = {0};
-      tq::simd::pasteLanczos8Row(rgbx.data(), side, mask.data(), tables.lanczos.data(), tables.bilinear.data(),
-                                 colU.data(), colV.data(), 5 * 1024 + 16, 6 * 1024 + 16, 0, 0, frame.data());
-      const float a = m / 255.0f;
-      const uint8_t want = static_cast<uint8_t>(static_cast<int>(10.0f * (1.0f - a) + 100.0f * a));
-      EXPECT_EQ(frame, std::vector<uint8_t>(3, want)) << "mask " << int(m);
-    });
-  }
-}
-
 // Fused multiply-adds would make variants disagree with each other and across
 // processors. With tap weights (-0.5, w) over pixels of 201, where w * 201 rounds
 // to exactly 200.5 but is really 200.4999924, the separate operations give
