@@ -178,7 +178,11 @@ void Identity::rescaleM(const Manifest& m) {
 }
 
 DriverCursor* Identity::prior() const {
-  std::call_once(priorOnce, [this] { priorCursor = DriverCursor::openPrior(manifest, 2, 11); });
+  // A mutex rather than std::call_once: an opener that throws must leave the
+  // next caller free to try again, and call_once's exceptional path hangs that
+  // caller under some runtimes (ThreadSanitizer's among them).
+  std::lock_guard<std::mutex> lock(priorOpenLock);
+  if (!priorCursor) priorCursor = DriverCursor::openPrior(manifest, 2, 11);
   return priorCursor.get();
 }
 

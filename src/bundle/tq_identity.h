@@ -85,7 +85,7 @@ class Identity {
  private:
   bool priorFromMovie() const { return rawPrior.empty() && !priorMoviePath.empty(); }
 
-  mutable std::once_flag priorOnce;
+  mutable std::mutex priorOpenLock;
   mutable std::unique_ptr<DriverCursor> priorCursor;
 };
 
