@@ -1,0 +1,135 @@
+// Feature frontends of the streaming engine: the legacy 8-second window and the
+// short-window trunk/head pair.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "audio/tq_a2x_engine.h"
+#include "audio/tq_audio_window.h"
+#include "compute/tq_simd.h"
+
+namespace tq {
+
+using namespace a2x;
+
+namespace {
+
+const Ort::MemoryInfo& cpuMemory() {
+  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  return mem;
+}
+
+int64_t framesOf(int64_t samples) { return (samples + kHop - 1) / kHop; }
+
+}  // namespace
+
+// Windows of 200 frames every 100 frames. While the stream is open only usable
+// samples enter a window and frames stop RC short of the usable end; the same
+// window runs again when more audio has arrived.
+void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
+  const int64_t audioFrames = framesOf(usable);
+  win_.resize(kLongSamples);
+  while (s.filled < need) {
+    const int64_t W = s.window;
+    int64_t limit = W + kLongFrames;
+    if (!s.finished) limit = std::min(limit, audioFrames - RC_);
+    if (!s.finished && limit <= s.filled) break;  // nothing new until more audio arrives
+    copyAudioWindow(s.samples.data.data(), s.samples.base, usable, W * kHop, win_.data(), kLongSamples);
+    normaliseAudioWindow(win_.data(), kLongSamples);
+    Ort::Value out = runLong(longSession(), win_.data());
+    const float* emb = out.GetTensorData<float>();
+    const int64_t from = std::max(s.filled, W + (W == 0 ? 0 : kLongFrames / 4));
+    if (s.feat.end() < limit) s.feat.resizeTo(limit);
+    for (int64_t f = from; f < limit; ++f) {
+      float* row = s.feat.row(f);
+      for (int l = 0; l < kEmbLayers; ++l)
+        std::memcpy(row + l * kEmbWidth, emb + (static_cast<std::size_t>(l) * kLongFrames + (f - W)) * kEmbWidth,
+                    kEmbWidth * sizeof(float));
+      roundThroughHalf(row, kFeat);
+    }
+    s.filled = std::max(s.filled, std::min(W + kLongFrames, limit));
+    if (!s.finished && limit < W + kLongFrames) break;
+    s.window = W + kLongFrames / 2;
+  }
+}
+
+// One trunk run per block of 8 frames over the 2 s before sample (W + 8 + RC) x 640;
+// each frame samples the trunk where the 8-second window that the legacy path
+// takes it from would, and the head turns the block into features.
+void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
+  win_.resize(kShortSamples);
+  headIn_.resize(static_cast<std::size_t>(kBlockFrames) * kTrunkChannels);
+  while (s.filled < need) {
+    const int64_t W = s.filled;
+    const int64_t E = (W + kBlockFrames + RC_) * kHop;
+    if (!s.finished && E > usable) break;
+    const int64_t begin = E - kShortSamples;
+    copyAudioWindow(s.samples.data.data(), s.samples.base, usable, begin, win_.data(), kShortSamples);
+    normaliseAudioWindow(win_.data(), kShortSamples);
+
+    const int64_t inShape[2] = {1, kShortSamples};
+    Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), win_.data(), kShortSamples, inShape, 2);
+    const char* inName = "input_values";
+    const char* outName = pair_.trunkOutput;
+    auto tr = pair_.trunk->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+    auto info = tr[0].GetTensorTypeAndShapeInfo();
+    const auto shape = info.GetShape();
+    int lt = trunkSteps();
+    if (lt <= 0) {
+      if (shape.size() != 3 || shape[2] <= 0) throw std::runtime_error("w2v_win: trunk output is not [1, 640, LT]");
+      lt = static_cast<int>(shape[2]);
+      noteTrunkSteps(lt);
+    }
+    if (info.GetElementCount() != static_cast<std::size_t>(kTrunkChannels) * static_cast<std::size_t>(lt))
+      throw std::runtime_error("w2v_win: trunk output holds " + std::to_string(info.GetElementCount()) +
+                               " values, need 640 x " + std::to_string(lt));
+    const bool half = info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16;
+    if (!half && info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+      throw std::runtime_error("w2v_win: trunk output is neither float16 nor float");
+    const uint16_t* xh = half ? reinterpret_cast<const uint16_t*>(tr[0].GetTensorRawData()) : nullptr;
+    const float* xf = half ? nullptr : tr[0].GetTensorData<float>();
+    auto at = [&](std::size_t k) { return half ? halfToFloat(xh[k]) : xf[k]; };
+
+    for (int j = 0; j < kBlockFrames; ++j) {
+      const int64_t f = W + j;
+      int64_t local = f, base = 0;
+      if (f > kLongFrames - 1) {
+        const int64_t k = f / 100 - 1;
+        local = f - 100 * k;
+        base = 100 * k * kHop;
+      }
+      const double p = static_cast<double>(base - begin) / 80.0 + static_cast<double>(local) * 8.030150753768844;
+      const double fl = std::floor(p);
+      if (fl < 0.0 || fl >= static_cast<double>(lt)) throw std::runtime_error("w2v_win: trunk pos out of range");
+      const int64_t i0 = static_cast<int64_t>(fl);
+      const int64_t i1 = std::min<int64_t>(i0 + 1, lt - 1);
+      const double w = p - fl;
+      float* dst = &headIn_[static_cast<std::size_t>(j) * kTrunkChannels];
+      for (int c = 0; c < kTrunkChannels; ++c) {
+        const std::size_t rowOff = static_cast<std::size_t>(c) * static_cast<std::size_t>(lt);
+        dst[c] = static_cast<float>((1.0 - w) * at(rowOff + static_cast<std::size_t>(i0)) +
+                                    w * at(rowOff + static_cast<std::size_t>(i1)));
+      }
+    }
+
+    const int64_t headShape[2] = {kBlockFrames, kTrunkChannels};
+    Ort::Value hin = Ort::Value::CreateTensor<float>(cpuMemory(), headIn_.data(), headIn_.size(), headShape, 2);
+    const char* hinName = "x";
+    const char* houtName = "emb";
+    auto ho = pair_.head->Run(Ort::RunOptions{nullptr}, &hinName, &hin, 1, &houtName, 1);
+    auto hinfo = ho[0].GetTensorTypeAndShapeInfo();
+    const std::size_t want = static_cast<std::size_t>(kBlockFrames) * kFeat;
+    if (hinfo.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || hinfo.GetElementCount() != want)
+      throw std::runtime_error("w2v_win: head output holds " + std::to_string(hinfo.GetElementCount()) +
+                               " values, need float 8 x 9216");
+    if (s.feat.end() < W + kBlockFrames) s.feat.resizeTo(W + kBlockFrames);
+    float* dst = s.feat.row(W);
+    std::memcpy(dst, ho[0].GetTensorData<float>(), want * sizeof(float));
+    roundThroughHalf(dst, want);
+    s.filled = W + kBlockFrames;
+    s.window = s.filled;
+  }
+}
+
+}  // namespace tq

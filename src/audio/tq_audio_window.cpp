@@ -1,0 +1,49 @@
+#include "audio/tq_audio_window.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "compute/tq_simd.h"
+
+namespace tq {
+
+void copyAudioWindow(const float* src, int64_t srcBase, int64_t avail, int64_t begin, float* w,
+                     std::size_t n) {
+  std::memset(w, 0, n * sizeof(float));
+  const int64_t end = begin + static_cast<int64_t>(n);
+  const int64_t lo = std::max<int64_t>({begin, int64_t{0}, srcBase});
+  const int64_t hi = std::min(end, avail);
+  if (hi <= lo) return;
+  std::memcpy(w + (lo - begin), src + (lo - srcBase), static_cast<std::size_t>(hi - lo) * sizeof(float));
+}
+
+void normaliseAudioWindow(float* w, std::size_t n) {
+  if (n == 0) return;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += w[i];
+  const double mean = sum / static_cast<double>(n);
+  double sq = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = w[i] - mean;
+    sq += d * d;
+  }
+  const double var = sq / static_cast<double>(n);
+  const float scale = 1.0f / std::sqrt(static_cast<float>(var) + 1e-7f);
+  for (std::size_t i = 0; i < n; ++i) w[i] = static_cast<float>((w[i] - mean) * static_cast<double>(scale));
+}
+
+void roundThroughHalf(float* v, std::size_t n) {
+  constexpr float kMinNormal = 6.103515625e-05f;  // 2^-14
+  uint16_t h[256];
+  for (std::size_t off = 0; off < n; off += 256) {
+    const std::size_t m = std::min<std::size_t>(256, n - off);
+    float* p = v + off;
+    simd::f32ToF16(p, h, m);
+    simd::f16ToF32(h, p, m);
+    for (std::size_t i = 0; i < m; ++i)
+      if (std::fabs(p[i]) < kMinNormal) p[i] = std::signbit(p[i]) ? -0.0f : 0.0f;
+  }
+}
+
+}  // namespace tq
