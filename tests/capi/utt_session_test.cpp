@@ -390,3 +390,55 @@ TEST_F(Utt, StageReportSaysWhatItMeasured) {
 }
 
 }  // namespace
+
+namespace {
+
+// A director that cannot render driver frame 2 (its warp-prior movie ends after
+// frame 1): the speech frame fails, the utterance is abandoned and idle frames
+// flow again instead of the same row being re-rendered for ever.
+TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
+  tqtest::TempDir t;
+  const std::string dir = t / "bundle", motion = t / "motion";
+  ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", dir, "--nt", "3", "--crop", "32", "--W", "96", "--H", "64",
+                                      "--translate", "--mask-value", "255", "--driver-movie", "--director", "b1",
+                                      "--frames", "4", "--manifest-set", "{\"amount\": 0, \"P_hevc\": \"P_hevc.mov\"}", "--prior", "none",
+                                      "--prior-movie"}));
+  ASSERT_TRUE(tqtest::runFixtureTool({"movie", dir + "/P_hevc.mov", "--size", "32x32", "--frames", "2", "--codec",
+                                      "libx265", "--pix-fmt", "yuv444p"}));
+  tqtest::runCommand("mkdir -p " + motion);
+  writeRest(motion + "/xs_target.bin", kNT);
+  tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << tq_last_error();
+  Script script;
+  script.fixedIndex = 2;
+  tq_utt_opts o{};
+  o.motion_dir = motion.c_str();
+  o.steady_model = "-";
+  o.silence_end_s = -1;
+  tq_utt* u = tq::utt::createSession(ctx, o, scripted(script));
+  ASSERT_EQ(waitReady(u), 1);
+  pushSamples(u, 10 * 640);
+  tq_utt_end_utterance(u);
+  Frame f;
+  char text[512];
+  uint64_t failures = 0;
+  int pulls = 0;
+  while (tq_utt_render_status(u, text, sizeof text, &failures) == 0 && pulls < 400) {
+    ASSERT_TRUE(pullNext(u, f, 20.0));
+    EXPECT_EQ(f.info.kind, 0u);
+    ++pulls;
+  }
+  EXPECT_EQ(tq_utt_render_status(u, text, sizeof text, &failures), -1);
+  EXPECT_GE(failures, 1u);
+  const std::string msg = text;
+  EXPECT_EQ(msg.rfind("ep=", 0), 0u) << msg;
+  EXPECT_NE(msg.find(" render: "), std::string::npos) << msg;
+  for (int i = 0; i < 2 * kNT; ++i) {
+    ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
+    EXPECT_EQ(f.info.kind, 0u);
+  }
+  tq_utt_destroy(u);
+  tq_destroy(ctx);
+}
+
+}  // namespace
