@@ -10,36 +10,13 @@
 
 #include "bundle/tq_bundle.h"
 #include "bundle/tq_identity.h"
+#include "capi/tq_ctx.h"
 #include "capi/tq_error.h"
 #include "compute/tq_pool.h"
 #include "driver/tq_driver.h"
 #include "paste/tq_paste.h"
 #include "render/tq_renderer.h"
 #include "tq/tq.h"
-
-struct tq_ctx {
-  tq::Manifest manifest;
-  std::unique_ptr<tq::Identity> identity;
-  tq::Drive drive;
-  std::unique_ptr<tq::Renderer> renderer;
-  std::unique_ptr<tq::Paste> paste;
-  int32_t threads = 0;
-  std::string ep;
-  bool threadsExplicit = false;
-  std::string modelKey;
-  std::unique_ptr<tq::DriverCursor> driver;
-  std::vector<uint8_t> frame;
-  const float* lastCrop = nullptr;
-
-  ~tq_ctx() {
-    // Frame buffer first, then the driver's decoder thread, then the rest.
-    std::vector<uint8_t>().swap(frame);
-    driver.reset();
-    paste.reset();
-    renderer.reset();
-    identity.reset();
-  }
-};
 
 struct tq_prior {
   tq::Manifest manifest;
@@ -62,19 +39,6 @@ bool frameIndexOk(const tq_ctx* ctx, int i) { return ctx && i >= 0 && i < ctx->m
 
 std::size_t frameBytes(const tq_ctx* ctx) {
   return static_cast<std::size_t>(ctx->manifest.W) * static_cast<std::size_t>(ctx->manifest.H) * 3;
-}
-
-void ensureRenderer(tq_ctx* ctx) {
-  if (ctx->renderer) return;
-  int intra = ctx->threads;
-  if (!ctx->threadsExplicit && ctx->ep.empty()) {
-    intra = std::min(ctx->threads, 2);
-    std::fprintf(stderr,
-                 "[tq] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
-                 "tq_utt pipeline\n",
-                 intra, ctx->threads);
-  }
-  ctx->renderer = std::make_unique<tq::Renderer>(ctx->manifest, *ctx->identity, ctx->modelKey, intra, ctx->ep);
 }
 
 void composite(tq_ctx* ctx, int si, const float* crop, uint8_t* out) {
@@ -104,6 +68,23 @@ int rgbaOut(tq_ctx* ctx, int si, uint8_t* out, std::size_t out_cap) {
 }
 
 }  // namespace
+
+namespace tq {
+
+void ensureDirector(tq_ctx* ctx) {
+  if (ctx->renderer) return;
+  int intra = ctx->threads;
+  if (!ctx->threadsExplicit && ctx->ep.empty()) {
+    intra = std::min(ctx->threads, 2);
+    std::fprintf(stderr,
+                 "[tq] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
+                 "tq_utt pipeline\n",
+                 intra, ctx->threads);
+  }
+  ctx->renderer = std::make_unique<tq::Renderer>(ctx->manifest, *ctx->identity, ctx->modelKey, intra, ctx->ep);
+}
+
+}  // namespace tq
 
 extern "C" {
 
@@ -155,7 +136,7 @@ const float* tq_render_kp_crop(tq_ctx* ctx, int si, const float* kp_src, const f
     return nullptr;
   }
   try {
-    ensureRenderer(ctx);
+    tq::ensureDirector(ctx);
     ctx->lastCrop = ctx->renderer->render(&si, kp_src, kp_drv, 1);
     return ctx->lastCrop;
   } catch (const std::exception& e) {

@@ -1,0 +1,15 @@
+// Internal entry to the utterance session: tests hand in their own engine.
+#pragma once
+
+#include "capi/tq_utt_engine.h"
+#include "tq/tq.h"
+
+namespace tq {
+namespace utt {
+
+// tq_utt_create with the engine made by factory (null: the real engines).
+// Throws on every refusal.
+tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory);
+
+}  // namespace utt
+}  // namespace tq

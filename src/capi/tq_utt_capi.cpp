@@ -1,0 +1,268 @@
+// The exported tq_utt functions and the session's construction and shutdown.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "capi/tq_error.h"
+#include "capi/tq_utt_api.h"
+#include "capi/tq_utt_session.h"
+#include "compute/tq_env.h"
+
+namespace {
+
+// The rest keypoints of the motion directory, kept only when they hold exactly
+// one row per bundle frame.
+std::vector<float> readRestKeypoints(const std::string& motionDir, int NT) {
+  const std::string path = tq::resolveMember(motionDir, "xs_target.bin");
+  struct stat st;
+  if (NT < 1 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  const std::size_t want = static_cast<std::size_t>(NT) * tq::utt::kKp * sizeof(float);
+  if (static_cast<unsigned long long>(st.st_size) != want) return {};
+  std::vector<float> v(want / sizeof(float));
+  std::ifstream f(path, std::ios::binary);
+  if (!f.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(want))) return {};
+  return v;
+}
+
+double mean(double sum, long long n) { return n > 0 ? sum / static_cast<double>(n) : 0.0; }
+
+}  // namespace
+
+void tq_utt::startThreads() {
+  renderThread = std::thread([this] { renderLoop(); });
+  warmThread = std::thread([this] { warmUp(); });
+  dispatchThread = std::thread([this] { dispatchLoop(); });
+  if (opt.pipelinedPaste) pasteThread = std::thread([this] { pasteLoop(); });
+}
+
+void tq_utt::stopAndJoin() {
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    stop = true;
+    pasteStop = true;
+    teeth.stop = true;
+  }
+  stopping.store(true);
+  cv.notify_all();
+  pasteCv.notify_all();
+  teethCv.notify_all();
+  box.cv.notify_all();
+  for (std::thread* t : {&teethThread, &pasteThread, &renderThread, &warmThread})
+    if (t->joinable()) t->join();
+  {
+    std::lock_guard<std::mutex> lk(box.mu);
+    box.stop = true;
+  }
+  box.cv.notify_all();
+  if (dispatchThread.joinable()) dispatchThread.join();
+  engine.reset();
+}
+
+namespace tq {
+namespace utt {
+
+tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory) {
+  ensureDirector(ctx);
+  auto u = std::make_unique<tq_utt>();
+  u->ctx = ctx;
+  u->opt = resolveOptions(o, ctx->threads);
+  u->makeEngine = factory ? std::move(factory) : realEngine();
+  const Manifest& m = ctx->manifest;
+  u->NT = m.NT;
+  u->W = m.W;
+  u->H = m.H;
+  u->crop = m.crop;
+  u->frameBytes = static_cast<std::size_t>(m.W) * static_cast<std::size_t>(m.H) * 3;
+  u->cropFloats = static_cast<std::size_t>(m.crop) * static_cast<std::size_t>(m.crop) * 3;
+  u->xsTarget = readRestKeypoints(u->opt.motionDir, m.NT);
+  u->ring.size(u->frameBytes);
+  if (u->opt.pipelinedPaste) u->pastePool.init(kPasteQueue + 4, u->cropFloats);
+  u->inbox.reserve(16000);
+  const char* note = ctx->renderer->directorNote();
+  if (note && *note) u->noteRenderFail("director load", note, false);
+  u->startThreads();
+  return u.release();
+}
+
+}  // namespace utt
+}  // namespace tq
+
+extern "C" {
+
+tq_utt* tq_utt_create(tq_ctx* ctx, const tq_utt_opts* opts) {
+  tq::clearErr();
+  if (!ctx || !opts) {
+    tq::setErrText("tq_utt_create: NULL ctx/opts");
+    return nullptr;
+  }
+  try {
+    return tq::utt::createSession(ctx, *opts, nullptr);
+  } catch (const std::exception& e) {
+    tq::setErr("tq_utt_create", e);
+  } catch (...) {
+    tq::setErr("tq_utt_create", "unknown failure");
+  }
+  return nullptr;
+}
+
+tq_utt* tq_utt_open(tq_ctx* ctx, const char* motion_dir) {
+  tq_utt_opts o;
+  std::memset(&o, 0, sizeof o);
+  o.motion_dir = motion_dir;
+  return tq_utt_create(ctx, &o);
+}
+
+void tq_utt_destroy(tq_utt* u) {
+  if (!u) return;
+  try {
+    u->stopAndJoin();
+    if (tq::env::raw("TQ_UTT_STAGE_REPORT")) {
+      const tq::utt::StageSums& s = u->sums;
+      const int pipe = u->teeth.pipelined ? 1 : 0;
+      if (s.pasteJobs > 0) {
+        const double a = mean(s.renderMs, s.renderFrames), w = mean(s.waitMs, s.renderFrames);
+        std::fprintf(stderr,
+                     "[tq_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
+                     "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech "
+                     "frames\n",
+                     pipe, s.teethJobs, s.pasteJobs, a, a - w, w, mean(s.teethMs, s.teethJobs),
+                     mean(s.pasteMs, s.pasteJobs), mean(s.deliverMs, s.delivered), s.renderFrames);
+      } else {
+        std::fprintf(stderr,
+                     "[tq_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage report was asked for and the paste-job "
+                     "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
+                     "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
+                     "this path the paste does not run through the counted queue.\n",
+                     pipe, s.teethJobs, static_cast<long long>(u->stats.speech_frames_out));
+      }
+    }
+  } catch (...) {
+  }
+  delete u;
+}
+
+int tq_utt_push_audio(tq_utt* u, const int16_t* pcm, int n) {
+  tq::clearErr();
+  if (!u || !pcm || n < 0) {
+    tq::setErrText("tq_utt_push_audio: bad args");
+    return 0;
+  }
+  try {
+    {
+      std::lock_guard<std::mutex> lk(u->mu);
+      const std::size_t at = u->inbox.size();
+      u->inbox.resize(at + static_cast<std::size_t>(n));
+      for (int i = 0; i < n; ++i) u->inbox[at + static_cast<std::size_t>(i)] = pcm[i] * 3.0517578e-5f;
+      const double now = tq::utt::nowMs();
+      u->lastPushMs = now;
+      if (!u->pushedOnce) {
+        u->pushedOnce = true;
+        u->firstPushMs = now;
+      }
+    }
+    u->cv.notify_all();
+    u->pasteCv.notify_all();
+    return 1;
+  } catch (const std::exception& e) {
+    tq::setErr("tq_utt_push_audio", e);
+  } catch (...) {
+    tq::setErr("tq_utt_push_audio", "unknown failure");
+  }
+  return 0;
+}
+
+void tq_utt_end_utterance(tq_utt* u) {
+  if (!u) return;
+  {
+    std::lock_guard<std::mutex> lk(u->mu);
+    u->endFlag = true;
+  }
+  u->cv.notify_all();
+}
+
+void tq_utt_interrupt(tq_utt* u) {
+  if (!u) return;
+  {
+    std::lock_guard<std::mutex> lk(u->mu);
+    u->inbox.clear();
+    u->endFlag = false;
+    u->ring.read = u->ring.write;
+    while (tq::utt::PasteJob* j = u->pasteQ.pop()) {
+      u->pastePool.give(j);
+      --u->pasteBusy;
+    }
+    ++u->interrupts;
+  }
+  u->cv.notify_all();
+  u->pasteCv.notify_all();
+  u->teethCv.notify_all();
+}
+
+int tq_utt_ready(tq_utt* u) {
+  if (!u) return -1;
+  std::lock_guard<std::mutex> lk(u->mu);
+  if (u->engineFailed) {
+    tq::setErrText(u->engineError);
+    return -1;
+  }
+  return u->engineReady ? 1 : 0;
+}
+
+int tq_utt_frames_available(tq_utt* u) {
+  if (!u) return 0;
+  std::lock_guard<std::mutex> lk(u->mu);
+  return static_cast<int>(u->ring.count());
+}
+
+int tq_utt_pull_frame(tq_utt* u, uint8_t* buf, size_t cap, tq_utt_frame_info* info) {
+  if (!u || !buf) {
+    tq::setErrText("tq_utt_pull_frame: bad args");
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> lk(u->mu);
+    if (u->ring.count() == 0) return 0;
+    if (cap < u->frameBytes) {
+      tq::setErrText("tq_utt_pull_frame: buffer too small");
+      return 0;
+    }
+    const tq::utt::Slot& s = u->ring.at(u->ring.read);
+    std::memcpy(buf, s.pixels.data(), u->frameBytes);
+    if (info) {
+      info->seq = s.seq;
+      info->kind = static_cast<uint32_t>(s.kind);
+      info->driver_index = static_cast<uint32_t>(s.driverIndex);
+      info->frame = s.frame;
+    }
+    u->lastPulledKind = s.kind;
+    u->lastPulledIndex = s.driverIndex;
+    std::memcpy(u->lastPulledKp, s.kp, sizeof u->lastPulledKp);
+    ++u->ring.read;
+    ++u->stats.frames_out;
+    if (s.kind == 1) ++u->stats.speech_frames_out;
+  }
+  u->cv.notify_all();
+  return 1;
+}
+
+void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out) {
+  if (!u || !out) return;
+  std::lock_guard<std::mutex> lk(u->mu);
+  *out = u->stats;
+  out->state = static_cast<uint32_t>(u->loopState);
+}
+
+int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures) {
+  if (!u) return 0;
+  std::lock_guard<std::mutex> lk(u->mu);
+  if (failures) *failures = u->failures;
+  if (buf && len > 0) tq::fill_err(buf, static_cast<std::size_t>(len), u->failText);
+  return u->fatal ? -1 : 0;
+}
+
+const char* tq_utt_last_error(void) { return tq_last_error(); }
+
+}  // extern "C"

@@ -1,0 +1,38 @@
+// The audio-to-motion engine as the utterance session sees it: the handful of
+// calls its dispatcher makes, behind one interface so that the session picks
+// the streaming a2x engine or the motion pipeline once, at creation.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tq {
+namespace utt {
+
+struct Options;
+
+class Engine {
+ public:
+  virtual ~Engine() = default;
+  virtual void setEager(int eager) = 0;
+  virtual void reset(int start, int dir, int wrap) = 0;
+  virtual void push(const float* samples, int n) = 0;
+  virtual void finish() = 0;
+  virtual int avail() = 0;
+  virtual int pull(int* idx, float* srcKp, float* drvKp, int max) = 0;
+  virtual int total() = 0;
+  // Rows of rest keypoints the engine walks (its NT).
+  virtual int nt() = 0;
+};
+
+// Creates an engine; throws std::runtime_error carrying the engine's own error
+// text when it cannot.
+using EngineFactory = std::function<std::unique_ptr<Engine>(const Options&)>;
+
+// The engine the options name: a2x when the motion directory holds the
+// streaming encoder, the motion pipeline otherwise.
+EngineFactory realEngine();
+
+}  // namespace utt
+}  // namespace tq

@@ -1,0 +1,165 @@
+// The session's paste stage: fetch the driver frame, composite the crop, and
+// publish the result into the output ring; optionally on its own thread behind
+// a queue of 8 jobs.
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+#include "capi/tq_utt_session.h"
+
+namespace tq {
+namespace utt {
+
+double nowMs() {
+  using namespace std::chrono;
+  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace utt
+}  // namespace tq
+
+using tq::utt::nowMs;
+using tq::utt::PasteJob;
+static constexpr auto kStep = std::chrono::milliseconds(2);
+
+void tq_utt::noteRenderFail(const char* stage, const std::string& message, bool fatalFailure) {
+  const std::string ep = ctx->renderer ? ctx->renderer->ep() : "unknown";
+  std::lock_guard<std::mutex> lk(mu);
+  ++failures;
+  failText = "ep=" + ep + " " + stage + ": " + message;
+  if (fatalFailure) fatal = true;
+}
+
+// Frames that are not pasted still walk the prior's read-ahead; it is only a
+// hint, so a prior that cannot be read does not hold back an idle frame.
+void tq_utt::walkPrior(int driverIndex) {
+  try {
+    ctx->identity->walkP(driverIndex);
+  } catch (...) {
+  }
+}
+
+bool tq_utt::pasteStep(const float* crop, int kind, int driverIndex, int frame, const float* kp, uint64_t epoch,
+                       double enqueued, double* timer) {
+  uint64_t slotNo = 0;
+  {
+    std::unique_lock<std::mutex> lk(mu);
+    for (;;) {
+      if (stop || interrupts != epoch) return false;
+      if (!ring.full()) break;
+      cv.wait_for(lk, kStep);
+    }
+    slotNo = ring.write;
+  }
+  // The slot is not visible to the host until the write counter moves.
+  tq::utt::Slot& s = ring.at(slotNo);
+  const double t0 = nowMs();
+  try {
+    ctx->driver->pullAt(driverIndex, s.pixels.data());
+    if (crop)
+      ctx->paste->composite(crop, 255.0f, ctx->identity->M(driverIndex), s.pixels.data(), W, H);
+    else
+      walkPrior(driverIndex);
+  } catch (const std::exception& e) {
+    noteRenderFail("paste", e.what(), true);
+    return false;
+  } catch (...) {
+    noteRenderFail("paste", "unknown failure", true);
+    return false;
+  }
+  if (timer) *timer += nowMs() - t0;
+  s.kind = kind;
+  s.driverIndex = driverIndex;
+  s.frame = frame;
+  if (kp)
+    std::memcpy(s.kp, kp, sizeof s.kp);
+  else
+    std::memset(s.kp, 0, sizeof s.kp);
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    if (stop || interrupts != epoch) return false;
+    s.seq = nextSeq++;
+    ++ring.write;
+    const double now = nowMs();
+    if (kind == 1) {
+      sums.deliverMs += now - enqueued;
+      ++sums.delivered;
+      if (frame == 0) {
+        ++stats.first_frames;
+        stats.first_frame_ms = now - firstPushMs;
+      }
+    }
+  }
+  cv.notify_all();
+  return true;
+}
+
+bool tq_utt::enqueueRaw(const float* crop, int kind, int driverIndex, int frame, const float* kp, uint64_t epoch) {
+  if (!opt.pipelinedPaste) return pasteStep(crop, kind, driverIndex, frame, kp, epoch, nowMs(), nullptr);
+  PasteJob* j = nullptr;
+  const double t0 = nowMs();
+  {
+    std::unique_lock<std::mutex> lk(mu);
+    while (!(j = pastePool.take())) {
+      if (stop || interrupts != epoch) return false;
+      cv.wait_for(lk, kStep);
+    }
+  }
+  j->hasCrop = crop != nullptr;
+  if (crop) std::memcpy(j->crop.data(), crop, cropFloats * sizeof(float));
+  j->kind = kind;
+  j->driverIndex = driverIndex;
+  j->frame = frame;
+  if (kp)
+    std::memcpy(j->kp, kp, sizeof j->kp);
+  else
+    std::memset(j->kp, 0, sizeof j->kp);
+  j->epoch = epoch;
+  {
+    std::unique_lock<std::mutex> lk(mu);
+    for (;;) {
+      if (stop || interrupts != epoch) {
+        pastePool.give(j);
+        return false;
+      }
+      if (!pasteQ.full()) break;
+      cv.wait_for(lk, kStep);
+    }
+    const double now = nowMs();
+    if (kind == 1) sums.waitMs += now - t0;
+    j->enqueued = now;
+    pasteQ.push(j);
+    ++pasteBusy;
+  }
+  pasteCv.notify_one();
+  return true;
+}
+
+void tq_utt::pasteLoop() {
+  for (;;) {
+    PasteJob* j = nullptr;
+    bool stale = false;
+    {
+      std::unique_lock<std::mutex> lk(mu);
+      pasteCv.wait(lk, [&] { return pasteStop || stop || pasteQ.size() > 0; });
+      if (pasteStop || stop) return;
+      j = pasteQ.pop();
+      stale = j->epoch != interrupts;
+    }
+    cv.notify_all();
+    double ms = 0;
+    if (!stale)
+      pasteStep(j->hasCrop ? j->crop.data() : nullptr, j->kind, j->driverIndex, j->frame, j->kp, j->epoch, j->enqueued,
+                &ms);
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      if (!stale) {
+        sums.pasteMs += ms;
+        ++sums.pasteJobs;
+      }
+      pastePool.give(j);
+      --pasteBusy;
+    }
+    cv.notify_all();
+  }
+}
