@@ -25,6 +25,8 @@ int sessions() {
   return v && std::atoi(v) > 0 ? std::atoi(v) : kSessions;
 }
 
+std::atomic<uint64_t> gSpeech{0}, gRamp{0};
+
 // The puller's view of the stream.
 struct Checker {
   bool have = false;
@@ -61,8 +63,6 @@ struct Checker {
     if (f.kind == 2) ++gRamp;
   }
 };
-
-std::atomic<uint64_t> gSpeech{0}, gRamp{0};
 
 void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
   std::mt19937 rng(seed);

@@ -1,0 +1,100 @@
+#include "audio/tq_motion_net.h"
+
+#include <chrono>
+#include <stdexcept>
+
+#include "compute/tq_env.h"
+#include "bundle/tq_bundle.h"
+#include "render/tq_ort.h"
+#include "render/tq_renderer.h"
+
+namespace tq {
+namespace motion {
+
+namespace {
+
+const char* coremlUnits(const std::string& ep) {
+  const std::string units = ep.size() < 8 ? std::string() : ep.substr(7);
+  if (units == "cpu") return "CPUOnly";
+  if (units == "gpu") return "CPUAndGPU";
+  if (units == "ane") return "CPUAndNeuralEngine";
+  return "ALL";
+}
+
+std::string baseName(const std::string& path) {
+  const std::size_t s = path.find_last_of('/');
+  return s == std::string::npos ? path : path.substr(s + 1);
+}
+
+// Declared shape with symbolic dimensions read as 1, as the tensor handed to
+// the graph; its element count must be the buffer's.
+std::vector<int64_t> shapeFor(const Ort::TypeInfo& info, std::size_t count, const std::string& what) {
+  auto tensor = info.GetTensorTypeAndShapeInfo();
+  if (tensor.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+    throw std::runtime_error("tq_motion: " + what + " is not float32");
+  std::vector<int64_t> shape = tensor.GetShape();
+  std::size_t n = 1;
+  for (auto& d : shape) {
+    if (d < 0) d = 1;
+    n *= static_cast<std::size_t>(d);
+  }
+  if (n != count)
+    throw std::runtime_error("tq_motion: " + what + " holds " + std::to_string(n) + " floats, expected " +
+                             std::to_string(count));
+  return shape;
+}
+
+}  // namespace
+
+Ort::SessionOptions motionSessionOptions(int threads, const std::string& ep, const std::string& motionDir) {
+  const bool coreml = ep.compare(0, 6, "coreml") == 0;
+  if (!ep.empty() && !coreml) throw std::runtime_error("tq_motion: unknown ep '" + ep + "'");
+  ortInit();
+  Ort::SessionOptions o;
+  o.SetIntraOpNumThreads(threads);
+  o.SetInterOpNumThreads(1);
+  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  if (!env::beginsWith("TQ_ORT_SPIN", '1')) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (coreml)
+    o.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
+                                         {"MLComputeUnits", coremlUnits(ep)},
+                                         {"ModelCacheDirectory", coremlCacheDir(motionDir)}});
+  return o;
+}
+
+MotionNet::MotionNet(const std::string& path, const Ort::SessionOptions& options,
+                     const std::vector<std::pair<float*, std::size_t>>& inputs, float* output,
+                     std::size_t outputCount)
+    : name_(baseName(path)) {
+  if (!isReadable(path)) throw std::runtime_error("cannot open " + path);
+  session_ = makeSession(path, options);
+  Ort::AllocatorWithDefaultOptions alloc;
+  const std::size_t nIn = session_->GetInputCount();
+  if (nIn != inputs.size())
+    throw std::runtime_error("tq_motion: " + name_ + " declares " + std::to_string(nIn) + " inputs, expected " +
+                             std::to_string(inputs.size()));
+  if (session_->GetOutputCount() < 1) throw std::runtime_error("tq_motion: " + name_ + " declares no output");
+  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  for (std::size_t i = 0; i < nIn; ++i) {
+    inNames_.push_back(session_->GetInputNameAllocated(i, alloc).get());
+    const auto shape = shapeFor(session_->GetInputTypeInfo(i), inputs[i].second,
+                                name_ + " input " + std::to_string(i) + " '" + inNames_.back() + "'");
+    inValues_.push_back(
+        Ort::Value::CreateTensor<float>(mem, inputs[i].first, inputs[i].second, shape.data(), shape.size()));
+  }
+  outName_ = session_->GetOutputNameAllocated(0, alloc).get();
+  const auto outShape = shapeFor(session_->GetOutputTypeInfo(0), outputCount, name_ + " output '" + outName_ + "'");
+  outValue_ = Ort::Value::CreateTensor<float>(mem, output, outputCount, outShape.data(), outShape.size());
+  for (const auto& n : inNames_) inPtrs_.push_back(n.c_str());
+  outPtr_ = outName_.c_str();
+}
+
+void MotionNet::run() {
+  const auto t0 = std::chrono::steady_clock::now();
+  session_->Run(runOptions_, inPtrs_.data(), inValues_.data(), inValues_.size(), &outPtr_, &outValue_, 1);
+  ms_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  ++runs_;
+}
+
+}  // namespace motion
+}  // namespace tq

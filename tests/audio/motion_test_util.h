@@ -1,0 +1,102 @@
+// Shared pieces of the motion engine tests: fixture directories written by the
+// fixture tool, raw file reading, and streaming an utterance through the C API.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tq/tq_a2x.h"
+#include "tq_test_util.h"
+
+namespace motiontest {
+
+template <class T>
+std::vector<T> readRaw(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::vector<T> v(b.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
+  return v;
+}
+
+struct MotionDeleter {
+  void operator()(tq_motion* h) const { tq_motion_destroy(h); }
+};
+using MotionPtr = std::unique_ptr<tq_motion, MotionDeleter>;
+
+inline MotionPtr open(const std::string& dir, const char* ep = nullptr) {
+  MotionPtr h(tq_motion_create(dir.c_str(), 1, ep));
+  EXPECT_TRUE(h) << tq_motion_last_error();
+  return h;
+}
+
+// Everything pulled from one utterance.
+struct Frames {
+  std::vector<int> idx;
+  std::vector<float> src, drv;
+  size_t size() const { return idx.size(); }
+};
+
+// Pulls whatever is ready into out; returns the count.
+inline int pullReady(tq_motion* h, Frames* out) {
+  int got = 0;
+  for (;;) {
+    const int n = tq_motion_avail(h);
+    if (n <= 0) return got;
+    std::vector<int> idx(n);
+    std::vector<float> s(63 * n), d(63 * n);
+    const int k = tq_motion_pull(h, idx.data(), s.data(), d.data(), n);
+    EXPECT_EQ(k, n) << tq_motion_last_error();
+    if (k <= 0) return got;
+    out->idx.insert(out->idx.end(), idx.begin(), idx.begin() + k);
+    out->src.insert(out->src.end(), s.begin(), s.begin() + 63 * k);
+    out->drv.insert(out->drv.end(), d.begin(), d.begin() + 63 * k);
+    got += k;
+  }
+}
+
+// Pushes audio in pieces of the given sizes (cycled), pulling after each
+// piece, then finishes and pulls the rest.
+inline Frames stream(tq_motion* h, const std::vector<float>& audio, const std::vector<int>& pieces,
+                     int start = 0, int dir = 1, int wrap = 0) {
+  tq_motion_reset(h, start, dir, wrap);
+  Frames out;
+  size_t at = 0, k = 0;
+  while (at < audio.size()) {
+    const size_t n = std::min<size_t>(static_cast<size_t>(pieces[k++ % pieces.size()]), audio.size() - at);
+    EXPECT_EQ(tq_motion_push(h, audio.data() + at, static_cast<int>(n)), 1) << tq_motion_last_error();
+    at += n;
+    pullReady(h, &out);
+  }
+  tq_motion_finish(h);
+  pullReady(h, &out);
+  return out;
+}
+
+// One motion directory (nt 4) and 7.3 s of speech (espeak-ng through ffmpeg,
+// sentences and pauses: four generator chunks), written once per test binary.
+struct MotionFiles {
+  tqtest::TempDir tmp;
+  std::string dir = tmp / "motion";
+  std::string speechPath = tmp / "speech.f32";
+  std::vector<float> speech;
+  MotionFiles() {
+    tqtest::runFixtureTool({"motion", dir});
+    tqtest::runFixtureTool({"motion-audio", speechPath, "--kind", "mixed", "--seconds", "7.3"});
+    speech = readRaw<float>(speechPath);
+  }
+};
+
+inline MotionFiles& files() {
+  static MotionFiles f;
+  return f;
+}
+
+}  // namespace motiontest
