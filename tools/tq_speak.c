@@ -299,7 +299,7 @@ static int exists(const char* p) {
 int main(int argc, char** argv) {
   const char* pos[4] = {NULL, NULL, NULL, NULL};
   int npos = 0;
-  const char *model = "b1", *w2v = NULL, *steady = NULL, *preset = "veryfast";
+  const char *model = "b1", *w2v = NULL, *steady = NULL, *preset = "ultrafast";
   int threads = 0, quiet = 0;
   double leadS = 0.5, tailS = 0.5, playoutMs = 2 * kFrameMs;
   for (int i = 1; i < argc; ++i) {
