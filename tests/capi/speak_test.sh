@@ -41,20 +41,27 @@ sys.exit(0 if abs(v - a) <= 0.2 and abs(v - n / 25) <= 0.05 else 1)
 EOF
 
 # The mouth: dark pixels in the box around it (the drawn face's mouth sits 0.36
-# face units below its centre, 160 pixels a unit at this size). It opens while
-# the words are said and is closed again at the last speech frame, which
-# espeak-ng's trailing silence drives: the same rendered and sharpened face as
-# the open ones, so only the opening differs.
+# face units below its centre, 160 pixels a unit at this size), against the
+# loudness of the movie's own audio track, frame by frame over the speech. The
+# mouth follows the words in step with the sound (at most one frame behind) and
+# is closed again at the last speech frame (espeak-ng's trailing silence).
 ffmpeg -v error -i "$tmp/o.mp4" -vf "crop=60:34:290:276,format=gray" -f rawvideo - >"$tmp/mouth.gray"
-py - "$tmp/mouth.gray" "$first" "$speech" <<'EOF' || fail "the mouth does not follow the speech"
+ffmpeg -v error -i "$tmp/o.mp4" -map 0:a:0 -f s16le -ac 1 -ar 16000 - >"$tmp/track.s16"
+py - "$tmp/mouth.gray" "$tmp/track.s16" "$first" "$speech" <<'EOF' || fail "the mouth does not follow the speech"
 import sys
 import numpy as np
 g = np.fromfile(sys.argv[1], np.uint8).reshape(-1, 34 * 60)
-first, speech = int(sys.argv[2]), int(sys.argv[3])
-dark = (g[first:first + speech] < 20).sum(axis=1)
-closed = dark[-1]
-print("dark mouth pixels during the words: max %d, at the end %d" % (dark.max(), closed))
-sys.exit(0 if dark.max() >= 2 * closed + 30 else 1)
+pcm = np.fromfile(sys.argv[2], "<i2").astype(np.float64)
+first, speech = int(sys.argv[3]), int(sys.argv[4])
+dark = (g < 20).sum(axis=1).astype(np.float64)
+loud = np.sqrt((pcm[:len(pcm) // 640 * 640].reshape(-1, 640) ** 2).mean(axis=1))
+span = slice(first, first + speech)
+corr = {lag: np.corrcoef(loud[span], dark[first + lag:first + speech + lag])[0, 1] for lag in range(-3, 4)}
+best = max(corr, key=corr.get)
+words, closed = dark[span].max(), dark[first + speech - 1]
+print("mouth against loudness: best lag %d frame(s), correlation %.2f; dark pixels max %d, at the end %d"
+      % (best, corr[best], words, closed))
+sys.exit(0 if best in (0, 1) and corr[best] >= 0.6 and words >= 2 * closed + 30 else 1)
 EOF
 
 # Refusals: one line each, nothing written.
