@@ -64,6 +64,7 @@ class A2x {
     a2x::Rows samples{1};
     bool finished = false;
     int64_t pulled = 0, encoded = 0, produced = 0, filled = 0, window = 0;
+    int64_t block = 0;  // audio blocks the legacy frontend has taken in while open
     a2x::Rows feat{a2x::kFeat}, ctx, wn{1}, delta{a2x::kKp};
     std::vector<float> prev, hidden;
   };

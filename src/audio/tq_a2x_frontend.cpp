@@ -24,18 +24,19 @@ int64_t framesOf(int64_t samples) { return (samples + kHop - 1) / kHop; }
 
 }  // namespace
 
-// Windows of 200 frames every 100 frames. While the stream is open only usable
-// samples enter a window and frames stop RC short of the usable end; the same
-// window runs again when more audio has arrived.
+// Windows of 200 frames every 100 frames; frames from 0 in the first window and
+// from 50 in later ones, each frame from the first window that reaches it.
+//
+// While the stream is open every block is visited in turn, and the pass for block k
+// sees exactly the samples that first made the block usable (the 5120 k - 639
+// below its end) and fills frames up to 8 k - RC. A frame's features thus depend
+// on the audio alone, never on how the pushes fell or when the engine was asked.
+// After finish the remaining frames come from windows over all the audio.
 void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
-  const int64_t audioFrames = framesOf(usable);
   win_.resize(kLongSamples);
-  while (s.filled < need) {
+  auto pass = [&](int64_t horizon, int64_t limit) {
     const int64_t W = s.window;
-    int64_t limit = W + kLongFrames;
-    if (!s.finished) limit = std::min(limit, audioFrames - RC_);
-    if (!s.finished && limit <= s.filled) break;  // nothing new until more audio arrives
-    copyAudioWindow(s.samples.data.data(), s.samples.base, usable, W * kHop, win_.data(), kLongSamples);
+    copyAudioWindow(s.samples.data.data(), s.samples.base, horizon, W * kHop, win_.data(), kLongSamples);
     normaliseAudioWindow(win_.data(), kLongSamples);
     Ort::Value out = runLong(longSession(), win_.data());
     const float* emb = out.GetTensorData<float>();
@@ -48,9 +49,24 @@ void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
                     kEmbWidth * sizeof(float));
       roundThroughHalf(row, kFeat);
     }
-    s.filled = std::max(s.filled, std::min(W + kLongFrames, limit));
-    if (!s.finished && limit < W + kLongFrames) break;
-    s.window = W + kLongFrames / 2;
+    s.filled = std::max(s.filled, limit);
+  };
+  if (!s.finished) {
+    const int64_t blocks = (s.samples.end() + kHop - 1) / kBlockSamples;
+    while (s.block < blocks) {
+      const int64_t k = s.block + 1;
+      const int64_t limit = std::min(s.window + kLongFrames, k * kBlockFrames - RC_);
+      if (limit > s.filled) pass(k * kBlockSamples - (kHop - 1), limit);
+      if (limit >= s.window + kLongFrames)
+        s.window += kLongFrames / 2;  // this window is done; the next one may take more of block k
+      else
+        s.block = k;
+    }
+    return;
+  }
+  while (s.filled < need) {
+    pass(usable, s.window + kLongFrames);
+    s.window += kLongFrames / 2;
   }
 }
 
