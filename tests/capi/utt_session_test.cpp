@@ -442,3 +442,73 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The caller's options, the context's thread count and the environment.
+TEST(UttOptions, ResolveDefaultsOverridesAndEngineKind) {
+  tqtest::TempDir t;
+  const std::string plain = t / "plain", first = t / "first", second = t / "second";
+  tqtest::runCommand("mkdir -p " + plain + " " + first + " " + second + " && touch " + first +
+                     "/a2x_enc_stream.onnx " + second + "/audio_motion_encoder.onnx");
+  tqtest::ScopedEnv e1("TQ_STEADY_MODEL", nullptr), e2("TQ_UTT_HYBRID", nullptr), e3("TQ_UTT_PIPELINE_PASTE", nullptr);
+  tq_utt_opts o{};
+  o.motion_dir = plain.c_str();
+  tq::utt::Options r = tq::utt::resolveOptions(o, 5);
+  EXPECT_EQ(r.threads, 5);
+  EXPECT_EQ(r.steadyModel, "b24_fp32");
+  EXPECT_EQ(r.eager, -1);
+  EXPECT_FALSE(r.hybrid);
+  EXPECT_EQ(r.silenceMs, 600.0);
+  EXPECT_EQ(r.endRamp, 6);
+  EXPECT_EQ(r.interruptRamp, 4);
+  EXPECT_FALSE(r.a2x);
+  EXPECT_FALSE(r.pipelinedPaste);
+
+  struct Case {
+    int eager;
+    const char* hybridEnv;
+    bool hybrid;
+    int value;
+  } eager[] = {{-2, nullptr, true, 3}, {0, "1", true, 3},   {-1, "yes", true, 3}, {0, "0", false, -1},
+               {0, "", false, -1},     {5, "1", false, 5}, {1, nullptr, false, 1}};
+  for (const Case& c : eager) {
+    tqtest::ScopedEnv h("TQ_UTT_HYBRID", c.hybridEnv);
+    o.eager = c.eager;
+    r = tq::utt::resolveOptions(o, 5);
+    EXPECT_EQ(r.hybrid, c.hybrid) << c.eager << " " << (c.hybridEnv ? c.hybridEnv : "unset");
+    EXPECT_EQ(r.eager, c.value) << c.eager;
+  }
+
+  o.threads = 2;
+  o.steady_model = "b4";
+  o.silence_end_s = 1.5;
+  o.end_ramp = 3;
+  o.interrupt_ramp = 9;
+  r = tq::utt::resolveOptions(o, 5);
+  EXPECT_EQ(r.threads, 2);
+  EXPECT_EQ(r.steadyModel, "b4");
+  EXPECT_EQ(r.silenceMs, 1500.0);
+  EXPECT_EQ(r.endRamp, 3);
+  EXPECT_EQ(r.interruptRamp, 9);
+  {
+    tqtest::ScopedEnv s("TQ_STEADY_MODEL", "-");
+    EXPECT_EQ(tq::utt::resolveOptions(o, 5).steadyModel, "-");
+  }
+  o.silence_end_s = -0.1;
+  EXPECT_LT(tq::utt::resolveOptions(o, 5).silenceMs, 0.0);
+
+  for (const std::string& d : {first, second}) {
+    o.motion_dir = d.c_str();
+    r = tq::utt::resolveOptions(o, 5);
+    EXPECT_TRUE(r.a2x) << d;
+    EXPECT_TRUE(r.pipelinedPaste) << d;
+    tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", "0");
+    EXPECT_FALSE(tq::utt::resolveOptions(o, 5).pipelinedPaste);
+  }
+  o.motion_dir = plain.c_str();
+  tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", "1");
+  EXPECT_TRUE(tq::utt::resolveOptions(o, 5).pipelinedPaste);
+}
+
+}  // namespace
