@@ -348,7 +348,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (w2v) setenv("W2V_ONNX", w2v, 1);
-  setenv("TQ_UTT_STAGE_REPORT", "1", 0);
+  const int stageReportOurs = getenv("TQ_UTT_STAGE_REPORT") == NULL;
+  if (stageReportOurs) setenv("TQ_UTT_STAGE_REPORT", "1", 1);
 
   const double tOpen = nowMs();
   tq_ctx* ctx = tq_create(bundle, model, threads, NULL);
@@ -372,6 +373,7 @@ int main(int argc, char** argv) {
   while ((ready = tq_utt_ready(utt)) == 0) sleepUntilMs(nowMs() + 5);
   if (ready < 0) {
     fprintf(stderr, "tq_speak: bad motion directory %s: %s\n", motionDir, tq_utt_last_error());
+    if (stageReportOurs) unsetenv("TQ_UTT_STAGE_REPORT"); /* nothing ran: nothing to report */
     tq_utt_destroy(utt);
     tq_destroy(ctx);
     free(pcm);
@@ -389,10 +391,13 @@ int main(int argc, char** argv) {
    * once the first speech frame's place in the stream is known. */
   char videoPath[4096];
   snprintf(videoPath, sizeof videoPath, "%s.video.mp4", outPath);
+  int rc = 0;
+  Writer wr;
   int encPipe[2];
   if (pipe(encPipe) != 0) {
     fprintf(stderr, "tq_speak: pipe: %s\n", strerror(errno));
-    return 1;
+    rc = 1;
+    goto noEncoder;
   }
   char size[32];
   snprintf(size, sizeof size, "%dx%d", W, H);
@@ -403,9 +408,10 @@ int main(int argc, char** argv) {
   close(encPipe[0]);
   if (encPid < 0) {
     fprintf(stderr, "tq_speak: cannot start ffmpeg\n");
-    return 1;
+    close(encPipe[1]);
+    rc = 1;
+    goto noEncoder;
   }
-  Writer wr;
   memset(&wr, 0, sizeof wr);
   pthread_mutex_init(&wr.mu, NULL);
   pthread_cond_init(&wr.cv, NULL);
@@ -414,7 +420,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kWriterSlots; ++i)
     if (!(wr.slot[i] = malloc(frameBytes))) {
       fprintf(stderr, "tq_speak: out of memory\n");
-      return 1;
+      for (int k = 0; k < i; ++k) free(wr.slot[k]);
+      close(encPipe[1]);
+      waitExit(encPid);
+      rc = 1;
+      goto noEncoder;
     }
   pthread_create(&wr.thread, NULL, writerLoop, &wr);
 
@@ -430,7 +440,6 @@ int main(int argc, char** argv) {
   long pulled = 0, speechSeen = 0, firstSpeechAt = -1, late = 0, tail = 0, idleAfterPush = 0;
   double lateMaxMs = 0, lateSumMs = 0, startWaitMs = 0, firstPullMs = 0, lastPullMs = 0, firstSpeechPullMs = 0,
          lastSpeechPullMs = 0;
-  int rc = 0;
   double tick = nowMs();
   for (;;) {
     /* Start the speech once the lead-in has been pulled. */
@@ -567,4 +576,10 @@ int main(int argc, char** argv) {
          "failures %llu%s%s\n",
          st.render_ms, wr.waitMs, (unsigned long long)failures, failures ? ": " : "", failures ? status : "");
   return 0;
+
+noEncoder:
+  tq_utt_destroy(utt);
+  tq_destroy(ctx);
+  free(pcm);
+  return rc;
 }
