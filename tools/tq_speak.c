@@ -362,6 +362,9 @@ int main(int argc, char** argv) {
   memset(&opts, 0, sizeof opts);
   opts.motion_dir = motionDir;
   opts.steady_model = steady;
+  /* The pusher ends the utterance itself; a pusher held up by a busy machine must
+   * not split the speech into two utterances. */
+  opts.silence_end_s = -1;
   tq_utt* utt = tq_utt_create(ctx, &opts);
   if (!utt) {
     fprintf(stderr, "tq_speak: %s\n", tq_utt_last_error());
