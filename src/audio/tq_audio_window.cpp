@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "compute/tq_simd.h"
@@ -34,15 +35,15 @@ void normaliseAudioWindow(float* w, std::size_t n) {
 }
 
 void roundThroughHalf(float* v, std::size_t n) {
-  constexpr float kMinNormal = 6.103515625e-05f;  // 2^-14
-  uint16_t h[256];
-  for (std::size_t off = 0; off < n; off += 256) {
-    const std::size_t m = std::min<std::size_t>(256, n - off);
+  uint16_t h[512];
+  for (std::size_t off = 0; off < n; off += 512) {
+    const std::size_t m = std::min<std::size_t>(512, n - off);
     float* p = v + off;
     simd::f32ToF16(p, h, m);
-    simd::f16ToF32(h, p, m);
+    // Subnormal halves (exponent bits zero) keep only their sign.
     for (std::size_t i = 0; i < m; ++i)
-      if (std::fabs(p[i]) < kMinNormal) p[i] = std::signbit(p[i]) ? -0.0f : 0.0f;
+      if ((h[i] & 0x7C00u) == 0) h[i] = static_cast<uint16_t>(h[i] & 0x8000u);
+    simd::f16ToF32(h, p, m);
   }
 }
 
