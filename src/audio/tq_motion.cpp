@@ -33,9 +33,11 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
                              " (ch_xs_info.bin scale / src_xs_info.bin row 0 scale) is not finite");
   for (int p : kLipPoints)
     for (int k = 0; k < 3; ++k) lipMask_[3 * p + k] = true;
+  prepareSources();
 
   if (threads < 1) threads = pool::threads();
   const Ort::SessionOptions options = motionSessionOptions(threads, ep, dir_);
+  melFront_ = std::make_unique<MelFrontEnd>(tables_.window.data(), tables_.binmat.data());
   mel_.assign(kMelBands * kMelFrames, 0.0f);
   feat_.assign(kFeatRows * kFeatDim, 0.0f);
   lmdmState_.assign(kMotionDim, 0.0f);

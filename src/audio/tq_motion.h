@@ -54,6 +54,7 @@ class MotionEngine {
   void takeBack();
   void eagerAdvance();
   int eagerFrames() const;
+  void prepareSources();
   void emit(int* idx, float* srcKp, float* drvKp);
 
   std::string dir_;
@@ -62,9 +63,11 @@ class MotionEngine {
   float initState_[kMotionDim];
   float exprGain_ = 1;
   bool lipMask_[kExprDim] = {};
+  std::vector<float> sourceXs_, sourceRd_;  // per source row: x_s (63), R_d (9)
 
   // Model tensors, bound to the nets once.
   std::vector<float> mel_, feat_, lmdmState_, lmdmCond_, lmdmOut_, xs_, xd_, stitched_;
+  std::unique_ptr<MelFrontEnd> melFront_;
   std::unique_ptr<MotionNet> encoder_, generator_, stitcher_;
   double melMs_ = 0;
   long blocks_ = 0, chunksRun_ = 0, frames_ = 0;

@@ -14,13 +14,12 @@ namespace motion {
 void MotionEngine::processBlock(int64_t w, bool speculative) {
   const auto t0 = std::chrono::steady_clock::now();
   float* in = melInputScratch();
+  // Samples outside the buffered audio read as silence.
   const int64_t first = w * kSamplesPerFrame - kBlockLead;
-  const int64_t have = samples_.end();
-  for (int i = 0; i < kBlockSamples; ++i) {
-    const int64_t s = first + i;
-    in[i] = (s >= 0 && s < have) ? *samples_.row(s) : 0.0f;
-  }
-  logMel(in, tables_.window.data(), tables_.binmat.data(), mel_.data());
+  const int64_t lo = std::max<int64_t>(first, 0), hi = std::min<int64_t>(first + kBlockSamples, samples_.end());
+  std::fill(in, in + kBlockSamples, 0.0f);
+  if (hi > lo) std::memcpy(in + (lo - first), samples_.row(lo), sizeof(float) * static_cast<std::size_t>(hi - lo));
+  melFront_->run(in, mel_.data());
   melMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   encoder_->run();
   for (int r = 0; r < kFeatRows; ++r) {

@@ -11,6 +11,21 @@
 namespace tq {
 namespace motion {
 
+void MotionEngine::prepareSources() {
+  // Every source row's posed keypoints and driving rotation depend on the row alone.
+  const std::size_t nt = static_cast<std::size_t>(tables_.meta.nt);
+  sourceXs_.assign(nt * kExprDim, 0.0f);
+  sourceRd_.assign(nt * 9, 0.0f);
+  for (std::size_t d = 0; d < nt; ++d) {
+    const float* S = tables_.srcInfo.data() + d * kInfoDim;
+    const float pitch = bin66(S + kInfoPitch), yaw = bin66(S + kInfoYaw), roll = bin66(S + kInfoRoll);
+    float Rs[9];
+    poseToR(pitch, yaw, roll, Rs);
+    poseToR(pitch + tables_.meta.deltaPitch, yaw, roll, sourceRd_.data() + 9 * d);
+    posePoints(S, Rs, S + kInfoExpr, sourceXs_.data() + kExprDim * d);
+  }
+}
+
 void MotionEngine::emit(int* idx, float* srcKp, float* drvKp) {
   const int64_t f = pulled_;
   if (finalBuilt_) {
@@ -34,12 +49,8 @@ void MotionEngine::emit(int* idx, float* srcKp, float* drvKp) {
   const float* sExpr = S + kInfoExpr;
   for (int k = 0; k < kExprDim; ++k) ed_[k] = lipMask_[k] ? sExpr[k] + (expr[k] - ref_[k]) * exprGain_ : sExpr[k];
 
-  const float pitch = bin66(S + kInfoPitch), yaw = bin66(S + kInfoYaw), roll = bin66(S + kInfoRoll);
-  float Rs[9], Rd[9];
-  poseToR(pitch, yaw, roll, Rs);
-  poseToR(pitch + tables_.meta.deltaPitch, yaw, roll, Rd);
-  posePoints(S, Rs, sExpr, xs_.data());
-  posePoints(S, Rd, ed_, xd_.data());
+  std::memcpy(xs_.data(), sourceXs_.data() + static_cast<std::size_t>(d) * kExprDim, sizeof(float) * kExprDim);
+  posePoints(S, sourceRd_.data() + static_cast<std::size_t>(d) * 9, ed_, xd_.data());
   stitcher_->run();
 
   const float* rest = tables_.xsTarget.data() + static_cast<std::size_t>(d) * kExprDim;

@@ -1,5 +1,6 @@
 #include "audio/tq_motion_mel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -81,7 +82,20 @@ void fft(double* re, double* im) {
 
 float* melInputScratch() { return scratch().padded + kReflect; }
 
-void logMel(const float* samples, const float* window, const float* binmat, float* out) {
+MelFrontEnd::MelFrontEnd(const float* window, const float* binmat) : window_(window), binmat_(binmat) {
+  for (int m = 0; m < kMelBands; ++m) {
+    int lo = kFftBins, hi = 0;
+    for (int k = 0; k < kFftBins; ++k)
+      if (binmat[k * kMelBands + m] != 0.0f) {
+        lo = std::min(lo, k);
+        hi = k + 1;
+      }
+    lo_[m] = std::min(lo, hi);
+    hi_[m] = hi;
+  }
+}
+
+void MelFrontEnd::run(const float* samples, float* out) const {
   MelScratch& s = scratch();
   float* p = s.padded;
   if (samples != p + kReflect) std::memmove(p + kReflect, samples, sizeof(float) * kBlockSamples);
@@ -92,7 +106,7 @@ void logMel(const float* samples, const float* window, const float* binmat, floa
   }
   for (int t = 0; t < kMelFrames; ++t) {
     const float* x = p + kHop * t;
-    for (int i = 0; i < kFftSize; ++i) s.frame[i] = x[i] * window[i];
+    for (int i = 0; i < kFftSize; ++i) s.frame[i] = x[i] * window_[i];
     for (int i = 0; i < kFftSize; ++i) {
       s.re[i] = s.frame[i];
       s.im[i] = 0;
@@ -101,7 +115,7 @@ void logMel(const float* samples, const float* window, const float* binmat, floa
     for (int k = 0; k < kFftBins; ++k) s.mag[k] = static_cast<float>(std::sqrt(s.re[k] * s.re[k] + s.im[k] * s.im[k]));
     for (int m = 0; m < kMelBands; ++m) {
       double acc = 0;
-      for (int k = 0; k < kFftBins; ++k) acc += static_cast<double>(s.mag[k]) * binmat[k * kMelBands + m];
+      for (int k = lo_[m]; k < hi_[m]; ++k) acc += static_cast<double>(s.mag[k]) * binmat_[k * kMelBands + m];
       out[m * kMelFrames + t] = static_cast<float>(std::log(acc + 1e-8));
     }
   }

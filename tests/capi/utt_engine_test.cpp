@@ -181,6 +181,18 @@ TEST_F(UttEngines, AnEngineThatCannotLoadReportsItsOwnText) {
   EXPECT_EQ(waitReady(u), -1);
   EXPECT_EQ(std::string(tq_utt_last_error()).rfind("tq_motion_create: ", 0), 0u) << tq_utt_last_error();
   tq_utt_destroy(u);
+
+  // An engine over four driver frames for a bundle of three is refused at load.
+  const std::string four = *tmp / "a2x4", w2v = *tmp / "w2v4";
+  ASSERT_TRUE(tqtest::runFixtureTool({"a2x", "--out", four, "--w2v-dir", w2v, "--nt", "4"}));
+  tqtest::ScopedEnv w2vEnv("W2V_ONNX", (w2v + "/w2v8.onnx").c_str());
+  u = tq_utt_open(ctx, four.c_str());
+  ASSERT_NE(u, nullptr) << tq_utt_last_error();
+  EXPECT_EQ(waitReady(u), -1);
+  EXPECT_STREQ(tq_utt_last_error(),
+               "the motion engine's rest keypoints (xs_target.bin) have 4 rows but the bundle has NT 3 driver frames "
+               "\xe2\x80\x94 refusing to drive frames the bundle does not have");
+  tq_utt_destroy(u);
 }
 
 }  // namespace
