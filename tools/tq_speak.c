@@ -17,7 +17,8 @@
  * so the movie is the stream as the host received it; the audio is laid under it
  * starting at the first speech frame.
  *
- * --w2v sets $W2V_ONNX (the audio encoder the motion models need) when given.
+ * --w2v sets $W2V_ONNX (the speech encoder the motion models need); without it
+ * and without $W2V_ONNX, MOTION_DIR/w2v8.onnx is used when it exists.
  * $TQ_UTT_STAGE_REPORT is set to 1 unless the caller set it, so that the session
  * reports its stage times when it ends.
  */
@@ -347,7 +348,12 @@ int main(int argc, char** argv) {
     free(pcm);
     return 1;
   }
-  if (w2v) setenv("W2V_ONNX", w2v, 1);
+  char w2vBeside[4096];
+  snprintf(w2vBeside, sizeof w2vBeside, "%s/w2v8.onnx", motionDir);
+  if (w2v)
+    setenv("W2V_ONNX", w2v, 1);
+  else if (!getenv("W2V_ONNX") && exists(w2vBeside))
+    setenv("W2V_ONNX", w2vBeside, 1);
   const int stageReportOurs = getenv("TQ_UTT_STAGE_REPORT") == NULL;
   if (stageReportOurs) setenv("TQ_UTT_STAGE_REPORT", "1", 1);
 

@@ -15,8 +15,10 @@ py "$src/tools/tq_fixtures.py" demo-avatar "$tmp/a" --seconds 1 --crop 256 --wid
   --motion "$tmp/m" >/dev/null
 espeak-ng -w "$tmp/s.wav" "Open wide, then close."
 
-out=$($emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s.wav" "$tmp/o.mp4" --w2v "$tmp/m/w2v8.onnx" --lead 0.4 \
-  --tail 0.4 --quiet 2>"$tmp/log") || { cat "$tmp/log"; fail "tq_speak failed"; }
+# The speech encoder is found beside the motion models (w2v8.onnx) when neither
+# --w2v nor $W2V_ONNX names one.
+out=$(env -u W2V_ONNX $emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s.wav" "$tmp/o.mp4" --lead 0.4 --tail 0.4 --quiet \
+  2>"$tmp/log") || { cat "$tmp/log"; fail "tq_speak failed"; }
 echo "$out"
 grep -q '^\[tq_utt-stage\] ' "$tmp/log" || { cat "$tmp/log"; fail "no stage report"; }
 grep -q '^tq_speak: first-frame latency [0-9]* ms' <<<"$out" || fail "no latency line"
