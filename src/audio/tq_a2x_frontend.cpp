@@ -20,8 +20,6 @@ const Ort::MemoryInfo& cpuMemory() {
   return mem;
 }
 
-int64_t framesOf(int64_t samples) { return (samples + kHop - 1) / kHop; }
-
 }  // namespace
 
 // Windows of 200 frames every 100 frames; frames from 0 in the first window and

@@ -303,7 +303,8 @@ TEST(A2xStream, RunTimeFailureIsReportedByAvailAndPull) {
   tq_a2x_destroy(h);
 }
 
-// Ten minutes of streamed speech hold no more than ten seconds do.
+// A long stream holds no more than its first ten seconds did: every buffer is
+// bounded at every step (the benchmark runs the same for ten minutes).
 TEST(A2xStream, WorkingSetStaysBounded) {
   tqtest::ScopedEnv env("W2V_ONNX", fixture().w2v.c_str());
   tq::A2x engine(fixture().motion, 1);
@@ -311,7 +312,7 @@ TEST(A2xStream, WorkingSetStaysBounded) {
   int idx[32];
   float src[32 * kKp], drv[32 * kKp];
   std::size_t after10s = 0, peak = 0;
-  const int seconds = tqtest::underEmulation() ? 60 : 600;
+  const int seconds = tqtest::underEmulation() ? 60 : 180;
   for (int64_t pos = 0, k = 0; pos < int64_t(seconds) * 16000; pos += 5120, ++k) {
     engine.push(a.data() + (pos % int64_t(a.size() - 5120)), 5120);
     engine.avail();
