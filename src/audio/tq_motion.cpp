@@ -108,6 +108,8 @@ void MotionEngine::finish() {
 }
 
 void MotionEngine::advance() {
+  // Eager turned off mid-utterance: nothing speculative may be handed out.
+  if (eager_ == 0) takeBack();
   if (finished_) {
     for (; nextBlock_ < total_; nextBlock_ += kBlockFrames) {
       takeBack();

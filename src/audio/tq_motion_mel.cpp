@@ -11,10 +11,12 @@ namespace motion {
 
 namespace {
 
+constexpr int kHalf = kFftSize / 2;
+
 struct MelScratch {
   float padded[kPadded];
-  double re[kFftSize];
-  double im[kFftSize];
+  double re[kHalf];
+  double im[kHalf];
   float mag[kFftBins];
   float frame[kFftSize];
 };
@@ -24,20 +26,26 @@ MelScratch& scratch() {
   return s;
 }
 
-// Twiddles and the bit-reversal permutation of the 512-point transform, built once.
+// A real 512-point transform as a 256-point complex one over (even, odd)
+// sample pairs, then split into the 257 bins. Twiddles and the bit-reversal
+// permutation are built once.
 struct FftTables {
-  double cosT[kFftSize / 2];
-  double sinT[kFftSize / 2];
-  int rev[kFftSize];
+  double cosT[kHalf / 2], sinT[kHalf / 2];  // e^{-2 pi i k / 256}
+  double splitCos[kFftBins], splitSin[kFftBins];  // e^{-2 pi i k / 512}
+  int rev[kHalf];
   FftTables() {
     const double pi = 3.14159265358979323846;
-    for (int k = 0; k < kFftSize / 2; ++k) {
-      cosT[k] = std::cos(2 * pi * k / kFftSize);
-      sinT[k] = -std::sin(2 * pi * k / kFftSize);
+    for (int k = 0; k < kHalf / 2; ++k) {
+      cosT[k] = std::cos(2 * pi * k / kHalf);
+      sinT[k] = -std::sin(2 * pi * k / kHalf);
+    }
+    for (int k = 0; k < kFftBins; ++k) {
+      splitCos[k] = std::cos(2 * pi * k / kFftSize);
+      splitSin[k] = -std::sin(2 * pi * k / kFftSize);
     }
     int bits = 0;
-    while ((1 << bits) < kFftSize) ++bits;
-    for (int i = 0; i < kFftSize; ++i) {
+    while ((1 << bits) < kHalf) ++bits;
+    for (int i = 0; i < kHalf; ++i) {
       int r = 0;
       for (int b = 0; b < bits; ++b)
         if (i & (1 << b)) r |= 1 << (bits - 1 - b);
@@ -51,30 +59,41 @@ const FftTables& fftTables() {
   return t;
 }
 
-// In-place iterative radix-2 decimation-in-time transform.
-void fft(double* re, double* im) {
+// Magnitudes of bins 0..256 of the 512 real samples x.
+void realFftMagnitudes(const float* x, MelScratch& s) {
   const FftTables& t = fftTables();
-  for (int i = 0; i < kFftSize; ++i) {
-    const int j = t.rev[i];
-    if (j > i) {
-      std::swap(re[i], re[j]);
-      std::swap(im[i], im[j]);
-    }
+  double* re = s.re;
+  double* im = s.im;
+  for (int n = 0; n < kHalf; ++n) {
+    re[t.rev[n]] = x[2 * n];
+    im[t.rev[n]] = x[2 * n + 1];
   }
-  for (int len = 2; len <= kFftSize; len <<= 1) {
-    const int half = len / 2, step = kFftSize / len;
-    for (int s = 0; s < kFftSize; s += len) {
+  // Iterative radix-2 decimation in time.
+  for (int len = 2; len <= kHalf; len <<= 1) {
+    const int half = len / 2, step = kHalf / len;
+    for (int b = 0; b < kHalf; b += len) {
       for (int k = 0; k < half; ++k) {
         const double wr = t.cosT[k * step], wi = t.sinT[k * step];
-        const int a = s + k, b = a + half;
-        const double xr = re[b] * wr - im[b] * wi;
-        const double xi = re[b] * wi + im[b] * wr;
-        re[b] = re[a] - xr;
-        im[b] = im[a] - xi;
-        re[a] += xr;
-        im[a] += xi;
+        const int p = b + k, q = p + half;
+        const double xr = re[q] * wr - im[q] * wi;
+        const double xi = re[q] * wi + im[q] * wr;
+        re[q] = re[p] - xr;
+        im[q] = im[p] - xi;
+        re[p] += xr;
+        im[p] += xi;
       }
     }
+  }
+  // X[k] = E[k] + e^{-2 pi i k / 512} O[k], with E and O the transforms of the
+  // even and odd samples recovered from Z[k] and conj(Z[256 - k]).
+  for (int k = 0; k < kFftBins; ++k) {
+    const int a = k % kHalf, c = (kHalf - k) % kHalf;
+    const double er = 0.5 * (re[a] + re[c]), ei = 0.5 * (im[a] - im[c]);
+    const double orr = 0.5 * (im[a] + im[c]), oi = -0.5 * (re[a] - re[c]);
+    const double wr = t.splitCos[k], wi = t.splitSin[k];
+    const double xr = er + wr * orr - wi * oi;
+    const double xi = ei + wr * oi + wi * orr;
+    s.mag[k] = static_cast<float>(std::sqrt(xr * xr + xi * xi));
   }
 }
 
@@ -107,12 +126,7 @@ void MelFrontEnd::run(const float* samples, float* out) const {
   for (int t = 0; t < kMelFrames; ++t) {
     const float* x = p + kHop * t;
     for (int i = 0; i < kFftSize; ++i) s.frame[i] = x[i] * window_[i];
-    for (int i = 0; i < kFftSize; ++i) {
-      s.re[i] = s.frame[i];
-      s.im[i] = 0;
-    }
-    fft(s.re, s.im);
-    for (int k = 0; k < kFftBins; ++k) s.mag[k] = static_cast<float>(std::sqrt(s.re[k] * s.re[k] + s.im[k] * s.im[k]));
+    realFftMagnitudes(s.frame, s);
     for (int m = 0; m < kMelBands; ++m) {
       double acc = 0;
       for (int k = lo_[m]; k < hi_[m]; ++k) acc += static_cast<double>(s.mag[k]) * binmat_[k * kMelBands + m];

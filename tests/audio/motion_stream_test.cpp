@@ -99,6 +99,24 @@ TEST(MotionStream, EagerSpeculationIsTakenBack) {
   }
 }
 
+TEST(MotionStream, EagerOffMidUtteranceWithdrawsSpeculation) {
+  const auto& x = files().speech;
+  MotionPtr h = open(files().dir);
+  tq_motion_set_eager(h.get(), 4);
+  tq_motion_reset(h.get(), 0, 1, 0);
+  Frames f;
+  const int head = 640 * 100 + 4480;  // the second chunk is speculative
+  tq_motion_push(h.get(), x.data(), head);
+  EXPECT_GT(tq_motion_avail(h.get()), 90);
+  tq_motion_set_eager(h.get(), 0);
+  pullReady(h.get(), &f);
+  EXPECT_EQ(f.size(), 69u);
+  tq_motion_push(h.get(), x.data() + head, static_cast<int>(x.size()) - head);
+  tq_motion_finish(h.get());
+  pullReady(h.get(), &f);
+  expectSame(f, wholePush(), "eager switched off");
+}
+
 TEST(MotionStream, WorkingSetStaysFlatOverTenMinutes) {
   tq::motion::MotionEngine engine(files().dir, 1, "");
   engine.reset(0, 1, true);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -56,6 +57,8 @@ struct Script {
   int fixedIndex = -1;        // >= 0: every frame is drawn over this driver frame
   std::atomic<int> live{0};
   std::atomic<int> created{0};
+  std::mutex m;
+  std::vector<int> eagerSet;  // every set_eager value, in order
 };
 
 // Frames ready: one per 640 samples while open, the partial one too after finish.
@@ -63,7 +66,10 @@ class ScriptedEngine : public tq::utt::Engine {
  public:
   explicit ScriptedEngine(Script& s) : s_(s), xs_(restRows(kNT)) { ++s_.live; }
   ~ScriptedEngine() override { --s_.live; }
-  void setEager(int) override {}
+  void setEager(int e) override {
+    std::lock_guard<std::mutex> lk(s_.m);
+    s_.eagerSet.push_back(e);
+  }
   void reset(int start, int dir, int) override {
     start_ = start;
     dir_ = dir < 0 ? -1 : 1;

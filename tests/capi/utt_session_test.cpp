@@ -163,6 +163,28 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
   }
 }
 
+// Hybrid mode raises the engine's eager value to 24 when the backlog reaches 24
+// frames and drops it back to 3 once the backlog is below 12.
+TEST_F(Utt, HybridEagerFollowsTheBacklog) {
+  tq_utt_opts o = opts();
+  o.eager = -2;
+  start(o);
+  pushSamples(u, 40 * 640);
+  while (tq_utt_frames_available(u) < 8) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Frame f;
+  int speech = 0;
+  while (speech < 40) {
+    ASSERT_TRUE(pullNext(u, f));
+    speech += f.info.kind == 1;
+  }
+  tq_utt_end_utterance(u);
+  for (int k = 0; k < 6; ++k) ASSERT_TRUE(pullNext(u, f));
+  EXPECT_EQ(f.info.kind, 2u);
+  tq_utt_destroy(u);
+  u = nullptr;
+  EXPECT_EQ(script.eagerSet, (std::vector<int>{3, 24, 3}));
+}
+
 TEST_F(Utt, SilenceEndsAnUtteranceUnlessTheTimeoutIsNegative) {
   const int F = 6;
   for (double silence : {0.05, -1.0}) {

@@ -3,6 +3,7 @@
 // has had its window written, and a refusal stops delivery altogether.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <mutex>
 
 #include "capi/tq_utt_session.h"
@@ -110,6 +111,53 @@ TEST_F(UttTeeth, ARefusalStopsDelivery) {
   std::lock_guard<std::mutex> lk(u->mu);
   EXPECT_EQ(u->teeth.refused, 1u);
   EXPECT_EQ(u->teeth.message, "stand-in: refused");
+}
+
+// Holds the render thread inside a push until released, so that an interrupt
+// lands between a frame's render and its delivery.
+class Gate : public OneBehind {
+ public:
+  explicit Gate(int blockAt) : blockAt_(blockAt) {}
+  bool push(const float* crop, const float* kp) override {
+    std::unique_lock<std::mutex> lk(gm_);
+    if (++seen_ == blockAt_) {
+      reached_ = true;
+      cv_.notify_all();
+      cv_.wait(lk, [&] { return open_; });
+    }
+    lk.unlock();
+    return OneBehind::push(crop, kp);
+  }
+  void waitReached() {
+    std::unique_lock<std::mutex> lk(gm_);
+    cv_.wait(lk, [&] { return reached_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lk(gm_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex gm_;
+  std::condition_variable cv_;
+  int blockAt_, seen_ = 0;
+  bool reached_ = false, open_ = false;
+};
+
+TEST_F(UttTeeth, AFrameRenderedBeforeAnInterruptIsNeverDeliveredAfterIt) {
+  start(opts());
+  auto stage = std::make_shared<Gate>(4);
+  tq::utt::attachTeeth(u, stage, false);
+  pushSamples(u, 20 * 640);
+  stage->waitReached();  // speech frame 3 rendered, frame 2 held, neither delivered
+  tq_utt_interrupt(u);
+  stage->open();
+  Frame f;
+  for (int k = 0; k < 8; ++k) {
+    ASSERT_TRUE(pullNext(u, f));
+    EXPECT_NE(f.info.kind, 1u) << "frame " << f.info.frame << " surfaced after the interrupt";
+  }
 }
 
 }  // namespace
