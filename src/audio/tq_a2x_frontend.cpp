@@ -43,9 +43,8 @@ void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
     for (int64_t f = from; f < limit; ++f) {
       float* row = s.feat.row(f);
       for (int l = 0; l < kEmbLayers; ++l)
-        std::memcpy(row + l * kEmbWidth, emb + (static_cast<std::size_t>(l) * kLongFrames + (f - W)) * kEmbWidth,
-                    kEmbWidth * sizeof(float));
-      roundThroughHalf(row, kFeat);
+        roundThroughHalf(emb + (static_cast<std::size_t>(l) * kLongFrames + (f - W)) * kEmbWidth,
+                         row + l * kEmbWidth, kEmbWidth);
     }
     s.filled = std::max(s.filled, limit);
   };
@@ -138,9 +137,7 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
       throw std::runtime_error("w2v_win: head output holds " + std::to_string(hinfo.GetElementCount()) +
                                " values, need float 8 x 9216");
     if (s.feat.end() < W + kBlockFrames) s.feat.resizeTo(W + kBlockFrames);
-    float* dst = s.feat.row(W);
-    std::memcpy(dst, ho[0].GetTensorData<float>(), want * sizeof(float));
-    roundThroughHalf(dst, want);
+    roundThroughHalf(ho[0].GetTensorData<float>(), s.feat.row(W), want);
     s.filled = W + kBlockFrames;
     s.window = s.filled;
   }

@@ -28,9 +28,9 @@ struct Rows {
     if (keep > end()) keep = end();
     const int64_t k = keep - base;
     if (k < slack || k <= 0) return;
-    const std::size_t bytes = static_cast<std::size_t>(k) * width;
-    std::memmove(data.data(), data.data() + bytes, (data.size() - bytes) * sizeof(float));
-    data.resize(data.size() - bytes);
+    const std::size_t drop = static_cast<std::size_t>(k) * width;  // floats
+    std::memmove(data.data(), data.data() + drop, (data.size() - drop) * sizeof(float));
+    data.resize(data.size() - drop);
     base = keep;
   }
   void clear() {

@@ -20,5 +20,7 @@ void normaliseAudioWindow(float* w, std::size_t n);
 // as float. A result below the smallest normal half (2^-14) in magnitude becomes a
 // zero of its sign; values beyond the half range become infinities.
 void roundThroughHalf(float* v, std::size_t n);
+// The same from in to out (which may be in).
+void roundThroughHalf(const float* in, float* out, std::size_t n);
 
 }  // namespace tq
