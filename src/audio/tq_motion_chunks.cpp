@@ -22,12 +22,16 @@ void MotionEngine::processBlock(int64_t w, bool speculative) {
   melFront_->run(in, mel_.data());
   melMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   encoder_->run();
-  for (int r = 0; r < kFeatRows; ++r) {
-    float* f = feat_.data() + r * kFeatDim;
-    for (int k = 0; k < kFeatDim; ++k) f[k] = f[k] * tables_.fstd[k] + tables_.fmean[k];
+  // Conditioning reads feature rows 6..15; the first block's dump shows all 20.
+  const bool dumpFeatures = w == 0 && !speculative && dump_->on();
+  const float* __restrict sd = tables_.fstd.data();
+  const float* __restrict mean = tables_.fmean.data();
+  for (int r = dumpFeatures ? 0 : 6; r < (dumpFeatures ? kFeatRows : 16); ++r) {
+    float* __restrict f = feat_.data() + r * kFeatDim;
+    for (int k = 0; k < kFeatDim; ++k) f[k] = f[k] * sd[k] + mean[k];
   }
   ++blocks_;
-  if (w == 0 && !speculative) {
+  if (dumpFeatures) {
     dump_->write("mel0.bin", mel_.data(), mel_.size());
     dump_->write("feat0.bin", feat_.data(), feat_.size());
   }

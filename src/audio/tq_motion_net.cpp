@@ -13,14 +13,6 @@ namespace motion {
 
 namespace {
 
-const char* coremlUnits(const std::string& ep) {
-  const std::string units = ep.size() < 8 ? std::string() : ep.substr(7);
-  if (units == "cpu") return "CPUOnly";
-  if (units == "gpu") return "CPUAndGPU";
-  if (units == "ane") return "CPUAndNeuralEngine";
-  return "ALL";
-}
-
 std::string baseName(const std::string& path) {
   const std::size_t s = path.find_last_of('/');
   return s == std::string::npos ? path : path.substr(s + 1);
@@ -46,6 +38,14 @@ std::vector<int64_t> shapeFor(const Ort::TypeInfo& info, std::size_t count, cons
 
 }  // namespace
 
+const char* coremlComputeUnits(const std::string& ep) {
+  const std::string units = ep.size() < 8 ? std::string() : ep.substr(7);
+  if (units == "cpu") return "CPUOnly";
+  if (units == "gpu") return "CPUAndGPU";
+  if (units == "ane") return "CPUAndNeuralEngine";
+  return "ALL";
+}
+
 Ort::SessionOptions motionSessionOptions(int threads, const std::string& ep, const std::string& motionDir) {
   const bool coreml = ep.compare(0, 6, "coreml") == 0;
   if (!ep.empty() && !coreml) throw std::runtime_error("tq_motion: unknown ep '" + ep + "'");
@@ -57,7 +57,7 @@ Ort::SessionOptions motionSessionOptions(int threads, const std::string& ep, con
   if (!env::beginsWith("TQ_ORT_SPIN", '1')) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   if (coreml)
     o.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                         {"MLComputeUnits", coremlUnits(ep)},
+                                         {"MLComputeUnits", coremlComputeUnits(ep)},
                                          {"ModelCacheDirectory", coremlCacheDir(motionDir)}});
   return o;
 }

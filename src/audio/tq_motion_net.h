@@ -17,6 +17,10 @@ namespace motion {
 // ("" = CPU, "coreml[-units]" = CoreML). Throws "tq_motion: unknown ep '<ep>'".
 Ort::SessionOptions motionSessionOptions(int threads, const std::string& ep, const std::string& motionDir);
 
+// CoreML compute units named after the first 7 characters of ep ("coreml" and
+// a separator): "cpu", "gpu", "ane", else "ALL".
+const char* coremlComputeUnits(const std::string& ep);
+
 class MotionNet {
  public:
   // Opens the graph at path. inputs[i] and output are caller buffers of the

@@ -124,7 +124,7 @@ bool tq_utt::enqueue(const float* crop, int kind, int driverIndex, int frame, co
       if (!teeth.queue.full()) break;
       cv.wait_for(lk, kStep);
     }
-    sums.waitMs += nowMs() - t0;
+    if (kind == 1) sums.waitMs += nowMs() - t0;
     j->enqueued = nowMs();
     teeth.queue.push(j);
   }

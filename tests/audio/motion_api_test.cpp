@@ -4,6 +4,7 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include "audio/tq_motion_net.h"
 #include "render/tq_ort.h"
 #include "motion_test_util.h"
 
@@ -83,6 +84,10 @@ TEST(MotionApi, CreateRefusals) {
   ASSERT_FALSE(coreml.empty());
   for (const char* ep : {"coreml", "coreml-ane", "coreml:gpu"})
     EXPECT_EQ(createError(files().dir, ep), "tq_motion_create: " + coreml) << ep;
+  const std::vector<std::pair<const char*, const char*>> units = {
+      {"coreml", "ALL"},          {"coreml-", "ALL"},       {"coreml-cpu", "CPUOnly"}, {"coreml:gpu", "CPUAndGPU"},
+      {"coreml_ane", "CPUAndNeuralEngine"}, {"coreml-cpux", "ALL"}, {"coreml-CPU", "ALL"}, {"coremlxane", "CPUAndNeuralEngine"}};
+  for (const auto& u : units) EXPECT_STREQ(tq::motion::coremlComputeUnits(u.first), u.second) << u.first;
   // Optional and alternative members.
   EXPECT_EQ(createError(variant("no_delta", {"--no-delta-pitch"})), "(created)");
   const std::string second = variant("second_layout", {});

@@ -89,28 +89,56 @@ TEST(MotionReference, PoseFormulasMatchNumpy) {
 }
 
 TEST(MotionReference, SequenceAndKeypointsMatchNumpy) {
-  tqtest::TempDir dump;
-  tqtest::ScopedEnv env("TQ_MOTION_DUMP", dump.path().c_str());
-  MotionPtr h = open(files().dir);
-  ASSERT_TRUE(h);
-  const Frames got = stream(h.get(), files().speech, {640, 333, 5000}, 2, -1, 0);
+  // With dumps the whole sequence is kept and written; without, old frames are
+  // dropped as the stream moves on. The second directory has no delta_pitch.
+  struct Case {
+    std::string name;
+    std::vector<std::string> motionOptions;
+    int start, dir, wrap;
+    std::vector<int> pieces;
+    bool dump;
+  };
+  const std::vector<Case> cases = {
+      {"bounce", {}, 2, -1, 0, {640, 333, 5000}, true},
+      {"wrap", {"--nt", "3", "--seed", "11", "--no-delta-pitch", "--s-bridge", "1.3"}, 1, -1, 1, {1280}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = files().dir, out = ref().out;
+    if (!c.motionOptions.empty()) {
+      dir = files().tmp / ("ref_" + c.name);
+      out = dir + "_out";
+      std::vector<std::string> args = {"motion", dir};
+      args.insert(args.end(), c.motionOptions.begin(), c.motionOptions.end());
+      ASSERT_TRUE(tqtest::runFixtureTool(args));
+      ASSERT_TRUE(tqtest::runFixtureTool({"motion-ref", dir, files().speechPath, out, "--start", std::to_string(c.start),
+                                          "--dir-step", std::to_string(c.dir), "--wrap", std::to_string(c.wrap)}));
+    }
+    tqtest::TempDir dump;
+    tqtest::ScopedEnv env("TQ_MOTION_DUMP", c.dump ? dump.path().c_str() : nullptr);
+    MotionPtr h = open(dir);
+    ASSERT_TRUE(h);
+    const Frames got = stream(h.get(), files().speech, c.pieces, c.start, c.dir, c.wrap);
 
-  const auto post = ref().f32("res_post.f32"), fin = ref().f32("final.f32");
-  const auto gotPost = readRaw<float>(dump / "res_post.bin"), gotFinal = readRaw<float>(dump / "final.bin");
-  ASSERT_EQ(gotPost.size(), post.size());
-  ASSERT_EQ(gotFinal.size(), fin.size());
-  EXPECT_LT(maxRelDiff(gotPost.data(), post.data(), post.size()), 1e-5f);
-  EXPECT_LT(maxRelDiff(gotFinal.data(), fin.data(), fin.size()), 1e-5f);
-  // The clamp range is narrower than the generator's swing: clamping really happened.
-  size_t clamped = 0;
-  for (size_t i = 0; i < post.size(); ++i) clamped += post[i] != fin[i];
-  EXPECT_GT(clamped, 100u);
+    if (c.dump) {
+      const auto post = readRaw<float>(out + "/res_post.f32"), fin = readRaw<float>(out + "/final.f32");
+      const auto gotPost = readRaw<float>(dump / "res_post.bin"), gotFinal = readRaw<float>(dump / "final.bin");
+      ASSERT_EQ(gotPost.size(), post.size());
+      ASSERT_EQ(gotFinal.size(), fin.size());
+      EXPECT_LT(maxRelDiff(gotPost.data(), post.data(), post.size()), 1e-5f);
+      EXPECT_LT(maxRelDiff(gotFinal.data(), fin.data(), fin.size()), 1e-5f);
+      // The clamp range is narrower than the generator's swing: clamping really happened.
+      size_t clamped = 0;
+      for (size_t i = 0; i < post.size(); ++i) clamped += post[i] != fin[i];
+      EXPECT_GT(clamped, 100u);
+    }
 
-  const auto idx = readRaw<int32_t>(ref().out + "/idx.i32");
-  const auto src = ref().f32("src.f32"), drv = ref().f32("drv.f32");
-  ASSERT_EQ(got.size(), idx.size());
-  ASSERT_EQ(idx.size(), static_cast<size_t>(std::ceil(files().speech.size() / 640.0)));
-  EXPECT_EQ(got.idx, std::vector<int>(idx.begin(), idx.end()));
-  EXPECT_EQ(got.src, src);
-  EXPECT_LT(maxAbsDiff(got.drv.data(), drv.data(), drv.size()), 1e-5f);
+    const auto idx = readRaw<int32_t>(out + "/idx.i32");
+    const auto src = readRaw<float>(out + "/src.f32"), drv = readRaw<float>(out + "/drv.f32");
+    ASSERT_EQ(got.size(), idx.size());
+    ASSERT_EQ(idx.size(), static_cast<size_t>(std::ceil(files().speech.size() / 640.0)));
+    EXPECT_EQ(got.idx, std::vector<int>(idx.begin(), idx.end()));
+    EXPECT_EQ(got.src, src);
+    EXPECT_LT(maxAbsDiff(got.drv.data(), drv.data(), drv.size()), 1e-5f);
+  }
 }
