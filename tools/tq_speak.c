@@ -4,7 +4,7 @@
  *
  *   tq_speak BUNDLE MOTION_DIR AUDIO_FILE OUT.mp4 [--model KEY] [--threads N]
  *            [--w2v FILE] [--steady KEY] [--lead S] [--tail S] [--playout MS]
- *            [--preset NAME] [--quiet]
+ *            [--preset NAME] [--quiet] [--no-movie]
  *
  * The audio file is decoded to 16 kHz mono 16-bit by the ffmpeg tool. After the
  * session's engine is ready the host pulls --lead seconds of idle frames, then a
@@ -15,7 +15,8 @@
  * block-wise production), then speech, the ramp back to idle and --tail seconds
  * of idle frames are pulled. Every pulled frame goes to an ffmpeg encoder once,
  * so the movie is the stream as the host received it; the audio is laid under it
- * starting at the first speech frame.
+ * starting at the first speech frame. --no-movie pulls the same stream and
+ * discards it, to measure the session without the encoder's load.
  *
  * --w2v sets $W2V_ONNX (the speech encoder the motion models need); without it
  * and without $W2V_ONNX, MOTION_DIR/w2v8.onnx is used when it exists.
@@ -24,6 +25,7 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -283,7 +285,7 @@ static void* pushLoop(void* arg) {
 static void usage(const char* me) {
   fprintf(stderr,
           "usage: %s BUNDLE MOTION_DIR AUDIO_FILE OUT.mp4 [--model KEY] [--threads N] [--w2v FILE]\n"
-          "          [--steady KEY] [--lead S] [--tail S] [--playout MS] [--preset NAME] [--quiet]\n",
+          "          [--steady KEY] [--lead S] [--tail S] [--playout MS] [--preset NAME] [--quiet] [--no-movie]\n",
           me);
 }
 
@@ -301,7 +303,7 @@ int main(int argc, char** argv) {
   const char* pos[4] = {NULL, NULL, NULL, NULL};
   int npos = 0;
   const char *model = "b1", *w2v = NULL, *steady = NULL, *preset = "ultrafast";
-  int threads = 0, quiet = 0;
+  int threads = 0, quiet = 0, noMovie = 0;
   double leadS = 0.5, tailS = 0.5, playoutMs = 2 * kFrameMs;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
@@ -315,6 +317,7 @@ int main(int argc, char** argv) {
     else if (!strcmp(a, "--playout") && v) playoutMs = atof(argv[++i]);
     else if (!strcmp(a, "--preset") && v) preset = argv[++i];
     else if (!strcmp(a, "--quiet")) quiet = 1;
+    else if (!strcmp(a, "--no-movie")) noMovie = 1;
     else if (a[0] != '-' && npos < 4) pos[npos++] = a;
     else {
       usage(argv[0]);
@@ -413,9 +416,14 @@ int main(int argc, char** argv) {
   char* encArgv[] = {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "rgb24",
                      "-s", size, "-r", "25", "-i", "-", "-c:v", "libx264", "-preset", (char*)preset, "-crf", "20",
                      "-pix_fmt", "yuv420p", videoPath, NULL};
-  const pid_t encPid = spawn(encArgv, encPipe[0], -1, -1, &encPipe[1], 1);
+  /* --no-movie: the frames go nowhere, to measure the stream without the encoder. */
+  const pid_t encPid = noMovie ? 0 : spawn(encArgv, encPipe[0], -1, -1, &encPipe[1], 1);
   close(encPipe[0]);
-  if (encPid < 0) {
+  if (noMovie) {
+    close(encPipe[1]);
+    encPipe[1] = open("/dev/null", O_WRONLY);
+  }
+  if (encPid < 0 || encPipe[1] < 0) {
     fprintf(stderr, "tq_speak: cannot start ffmpeg\n");
     close(encPipe[1]);
     rc = 1;
@@ -431,7 +439,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "tq_speak: out of memory\n");
       for (int k = 0; k < i; ++k) free(wr.slot[k]);
       close(encPipe[1]);
-      waitExit(encPid);
+      if (!noMovie) waitExit(encPid);
       rc = 1;
       goto noEncoder;
     }
@@ -541,7 +549,7 @@ int main(int argc, char** argv) {
   char status[512] = "";
   tq_utt_render_status(utt, status, sizeof status, &failures);
   writerClose(&wr);
-  if (waitExit(encPid) != 0 && !rc) {
+  if (!noMovie && waitExit(encPid) != 0 && !rc) {
     fprintf(stderr, "tq_speak: ffmpeg could not write %s\n", videoPath);
     rc = 1;
   }
@@ -552,7 +560,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "tq_speak: the session delivered no speech frame\n");
     rc = 1;
   }
-  if (rc == 0) {
+  if (rc == 0 && !noMovie) {
     /* The audio starts with the first speech frame; it is padded to the movie's end. */
     char filter[128], dur[64];
     snprintf(filter, sizeof filter, "adelay=%ld:all=1,apad", firstSpeechAt * 40);
@@ -573,8 +581,8 @@ int main(int argc, char** argv) {
 
   const double spanS = (lastPullMs - firstPullMs) / 1e3;
   const double speechSpanS = (lastSpeechPullMs - firstSpeechPullMs) / 1e3;
-  printf("tq_speak: %s: %ld frames (%ld speech, speech starts at frame %ld), %.2f s of audio\n", outPath, pulled,
-         speechSeen, firstSpeechAt, audioS);
+  printf("tq_speak: %s: %ld frames (%ld speech, speech starts at frame %ld), %.2f s of audio\n",
+         noMovie ? "no movie" : outPath, pulled, speechSeen, firstSpeechAt, audioS);
   printf("tq_speak: first-frame latency %.0f ms (first push to first speech frame); the host waited %.0f ms for it\n",
          st.first_frame_ms, startWaitMs);
   printf("tq_speak: delivered %.2f fps overall, %.2f fps during speech; frames late %ld (mean %.1f ms, max %.1f ms)"
