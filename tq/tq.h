@@ -170,6 +170,62 @@ TQ_API void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out);
 TQ_API int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures);
 TQ_API const char* tq_utt_last_error(void);
 
+/* ---------------------------------------------------------------- teeth members */
+
+/* The four teeth members beside a bundle (bank track, bank sidecar, head
+ * weights, head configuration). All four present arms the teeth borrow; any
+ * one missing refuses it. Functions that take err/errcap copy at most
+ * errcap - 1 bytes of the message and a terminating zero into err. String
+ * results stay valid until the handle is closed (for
+ * tq_tessera_carriage_path: until its next call on the same handle). */
+typedef struct tq_tessera_carriage tq_tessera_carriage;
+typedef struct tq_tessera_members tq_tessera_members;
+
+/* 4, and the slot keys in slot order ("bank_track", "bank_sidecar",
+ * "head_weights", "head_config"); NULL for i outside 0..3. */
+TQ_API int tq_tessera_slot_count(void);
+TQ_API const char* tq_tessera_slot_key(int i);
+
+/* Which members a bundle carries. NULL only for a NULL bundle_dir or when
+ * memory is exhausted; a bundle that cannot be scanned lists all four slots
+ * as missing. */
+TQ_API tq_tessera_carriage* tq_tessera_carriage_open(const char* bundle_dir);
+TQ_API void tq_tessera_carriage_close(tq_tessera_carriage* c);
+TQ_API int tq_tessera_carriage_complete(const tq_tessera_carriage* c);
+TQ_API int tq_tessera_carriage_declared(const tq_tessera_carriage* c);
+/* Resolved path of a slot; "" for a NULL argument or an unknown key. */
+TQ_API const char* tq_tessera_carriage_path(tq_tessera_carriage* c, const char* slot_key);
+TQ_API int tq_tessera_carriage_missing_count(const tq_tessera_carriage* c);
+TQ_API const char* tq_tessera_carriage_missing(const tq_tessera_carriage* c, int i);
+
+/* The four members loaded and cross-checked; NULL with the reason in err. */
+TQ_API tq_tessera_members* tq_tessera_members_open(const char* bundle_dir, char* err, int errcap);
+TQ_API void tq_tessera_members_close(tq_tessera_members* m);
+TQ_API int tq_tessera_members_n_donors(const tq_tessera_members* m);
+TQ_API const double* tq_tessera_members_cent(const tq_tessera_members* m);     /* 2 * n_donors */
+TQ_API const double* tq_tessera_members_c_canon(const tq_tessera_members* m);  /* 2 */
+TQ_API const double* tq_tessera_members_aperture(const tq_tessera_members* m); /* n_donors */
+/* canvas_w, canvas_h, window_x0, window_y0, window_w, window_h, pad, band_r0,
+ * band_r1, band_c0, band_c1, shift_margin */
+TQ_API const int32_t* tq_tessera_members_stamp(const tq_tessera_members* m);
+TQ_API const uint8_t* tq_tessera_members_head_pt(const tq_tessera_members* m);
+TQ_API uint32_t tq_tessera_members_head_pt_len(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_head_json(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_manifest_json(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_bank_track_path(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_bank_container(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_bank_codec(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_bank_pix_fmt(const tq_tessera_members* m);
+TQ_API const char* tq_tessera_members_bank_packing(const tq_tessera_members* m);
+TQ_API int tq_tessera_members_band_w(const tq_tessera_members* m);
+TQ_API int tq_tessera_members_band_h(const tq_tessera_members* m);
+/* n_donors * band_h * band_w * 3 */
+TQ_API uint64_t tq_tessera_members_band_bytes(const tq_tessera_members* m);
+/* Copies the bank track's patches (track order) into donor order. 0 on
+ * success, 1 on failure with the reason in err. */
+TQ_API int tq_tessera_members_reorder(const tq_tessera_members* m, const uint8_t* track,
+                                      uint8_t* donor, char* err, int errcap);
+
 #ifdef __cplusplus
 }
 #endif
