@@ -236,48 +236,61 @@ void LipContour::contourF32(const double* poly, const Box& box_, float* out) {
   fillScanline(poly, bx, raster_.data());
   const int32_t w = bx.x1 - bx.x0, h = bx.y1 - bx.y0;
   const float kFar = 1e10f, kAx = 0.955f, kDiag = 1.3693f;
-  const uint8_t* r = raster_.data();
-  float* d = dist_.data();
+  const uint8_t* __restrict r = raster_.data();
+  float* __restrict d = dist_.data();
+  // Each pass runs row by row in two steps: the terms from the finished
+  // neighbouring row, for the whole row at once (a vector loop), then the chain
+  // along the row, which only ever lowers a value. Inside pixels stay 0 in
+  // both steps because every candidate is positive; neighbours outside the box
+  // only ever offer kFar, which no candidate exceeds.
   for (int32_t j = 0; j < h; ++j) {
-    for (int32_t i = 0; i < w; ++i) {
-      const std::size_t at = static_cast<std::size_t>(j) * w + i;
-      if (r[at]) {
-        d[at] = 0.0f;
-        continue;
+    const uint8_t* __restrict rr = r + static_cast<std::size_t>(j) * w;
+    float* __restrict row = d + static_cast<std::size_t>(j) * w;
+    if (j == 0) {
+      for (int32_t i = 0; i < w; ++i) row[i] = rr[i] ? 0.0f : kFar;
+    } else {
+      const float* __restrict up = d + static_cast<std::size_t>(j - 1) * w;
+      row[0] = rr[0] ? 0.0f : std::min(up[0] + kAx, w > 1 ? up[1] + kDiag : kFar);
+      for (int32_t i = 1; i + 1 < w; ++i) {
+        const float v = std::min(std::min(up[i - 1] + kDiag, up[i] + kAx), up[i + 1] + kDiag);
+        row[i] = rr[i] ? 0.0f : v;
       }
-      float v = kFar;
-      if (j > 0) {
-        const float* up = d + at - w;
-        if (i > 0) v = std::min(v, up[-1] + kDiag);
-        v = std::min(v, up[0] + kAx);
-        if (i + 1 < w) v = std::min(v, up[1] + kDiag);
-      }
-      if (i > 0) v = std::min(v, d[at - 1] + kAx);
-      d[at] = v;
+      if (w > 1) row[w - 1] = rr[w - 1] ? 0.0f : std::min(up[w - 2] + kDiag, up[w - 1] + kAx);
+    }
+    for (int32_t i = 1; i < w; ++i) {
+      const float c = row[i - 1] + kAx;
+      if (c < row[i]) row[i] = c;
     }
   }
-  for (int32_t j = h - 1; j >= 0; --j) {
-    for (int32_t i = w - 1; i >= 0; --i) {
-      const std::size_t at = static_cast<std::size_t>(j) * w + i;
-      if (r[at]) continue;
-      float v = d[at];
-      if (j + 1 < h) {
-        const float* dn = d + at + w;
-        v = std::min(v, dn[0] + kAx);
-        if (i + 1 < w) v = std::min(v, dn[1] + kDiag);
-        if (i > 0) v = std::min(v, dn[-1] + kDiag);
-      }
-      if (i + 1 < w) v = std::min(v, d[at + 1] + kAx);
-      d[at] = v;
+  // The last row has no row below; only its chain from the right remains.
+  {
+    float* row = d + static_cast<std::size_t>(h - 1) * w;
+    for (int32_t i = w - 2; i >= 0; --i) {
+      const float c = row[i + 1] + kAx;
+      if (c < row[i]) row[i] = c;
+    }
+  }
+  for (int32_t j = h - 2; j >= 0; --j) {
+    float* __restrict row = d + static_cast<std::size_t>(j) * w;
+    const float* __restrict dn = d + static_cast<std::size_t>(j + 1) * w;
+    row[0] = std::min(row[0], std::min(dn[0] + kAx, w > 1 ? dn[1] + kDiag : kFar));
+    for (int32_t i = 1; i + 1 < w; ++i)
+      row[i] = std::min(row[i], std::min(std::min(dn[i] + kAx, dn[i + 1] + kDiag), dn[i - 1] + kDiag));
+    if (w > 1) row[w - 1] = std::min(row[w - 1], std::min(dn[w - 1] + kAx, dn[w - 2] + kDiag));
+    for (int32_t i = w - 2; i >= 0; --i) {
+      const float c = row[i + 1] + kAx;
+      if (c < row[i]) row[i] = c;
     }
   }
   const std::size_t n = static_cast<std::size_t>(canvas);
+  const float feather = feather_px;
   for (int32_t j = 0; j < h; ++j) {
-    float* o = out + static_cast<std::size_t>(bx.y0 + j) * n + bx.x0;
-    const float* dr = d + static_cast<std::size_t>(j) * w;
+    float* __restrict o = out + static_cast<std::size_t>(bx.y0 + j) * n + bx.x0;
+    const float* __restrict dr = d + static_cast<std::size_t>(j) * w;
     for (int32_t i = 0; i < w; ++i) {
-      const float t = 1.0f - dr[i] / feather_px;
-      o[i] = t <= 0.0f ? 0.0f : smooth(t);
+      const float t = 1.0f - dr[i] / feather;
+      const float s = smooth(t);
+      o[i] = t <= 0.0f ? 0.0f : s;
     }
   }
 }
@@ -288,9 +301,21 @@ void LipContour::contourOfFrame(const float* kp, Box& bx) {
 }
 
 void LipContour::contourF32Canvas(const float* kp, float* out) {
-  std::memset(out, 0, static_cast<std::size_t>(canvas) * static_cast<std::size_t>(canvas) * sizeof(float));
   Box bx;
   contourOfFrame(kp, bx);
+  // The box is written whole by contourF32; only the rest of the canvas is cleared.
+  const std::size_t n = static_cast<std::size_t>(canvas);
+  if (bx.empty()) {
+    std::memset(out, 0, n * n * sizeof(float));
+    return;
+  }
+  std::memset(out, 0, static_cast<std::size_t>(bx.y0) * n * sizeof(float));
+  for (int32_t y = bx.y0; y < bx.y1; ++y) {
+    float* row = out + static_cast<std::size_t>(y) * n;
+    std::memset(row, 0, static_cast<std::size_t>(bx.x0) * sizeof(float));
+    std::memset(row + bx.x1, 0, static_cast<std::size_t>(canvas - bx.x1) * sizeof(float));
+  }
+  std::memset(out + static_cast<std::size_t>(bx.y1) * n, 0, static_cast<std::size_t>(canvas - bx.y1) * n * sizeof(float));
   contourF32(poly_.data(), bx, out);
 }
 
