@@ -29,8 +29,8 @@ Box clampToCanvas(const Box& b, int32_t canvas);
 // Quantisation of a compose value to 8 bits: clamp to 0..1, times 255, rounded
 // half to even; NaN and values <= 0 give 0.
 inline uint8_t quantizeU8(float p) {
-  if (!(p > 0.0f)) return 0;
-  float q = (p < 1.0f ? p : 1.0f) * 255.0f;
+  const float c = p < 1.0f ? p : 1.0f;
+  const float q = p > 0.0f ? c * 255.0f : 0.0f;
   // Adding and removing 2^23 rounds a value in 0..255 half to even.
   return static_cast<uint8_t>(static_cast<int>((q + 8388608.0f) - 8388608.0f));
 }
