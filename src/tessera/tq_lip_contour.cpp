@@ -177,7 +177,9 @@ void LipContour::fillScanline(const double* poly, const Box& bx, uint8_t* out) {
   std::memset(out, 0, static_cast<std::size_t>(w * h));
   for (int32_t v = 0; v < nv; ++v) {
     for (int c = 0; c < 2; ++c) {
-      const double p = std::min(std::max(poly[2 * v + c], -kCoordLimit), kCoordLimit);
+      // Clipped to the limit; a NaN coordinate goes to the far corner.
+      const double q = poly[2 * v + c];
+      const double p = q > -kCoordLimit ? (q < kCoordLimit ? q : kCoordLimit) : -kCoordLimit;
       pts_[2 * v + c] = static_cast<int64_t>(std::nearbyint(p)) - (c ? bx.y0 : bx.x0);
     }
   }

@@ -178,6 +178,14 @@ TEST(GeometryEdges, OffCanvasAndNanKeypointsWriteNothingOutsideTheCanvas) {
   EXPECT_TRUE(std::all_of(f.buf.begin(), f.buf.begin() + px, [](float v) { return v >= 0.0f && v <= 1.0f; }));
   EXPECT_GT(std::count(f.buf.begin(), f.buf.begin() + px, 1.0f), 50);
 
+  // A caller's own box over a polygon with NaN and infinite vertices.
+  poly.assign(32, 20.0);
+  poly[3] = std::nan("");
+  poly[6] = -std::numeric_limits<double>::infinity();
+  Guarded<uint8_t> small(8 * 8);
+  far.fillScanline(poly.data(), Box{16, 16, 24, 24}, small.data());
+  EXPECT_TRUE(small.guardIntact());
+
   // An ellipse beyond the right edge gets an empty box on the canvas.
   const Box eb = pi.ellBox(tq::tessera::EllParams{3.0f, 0.0f, 0.1f, 0.1f, 1.0f});
   EXPECT_TRUE(eb.empty());
