@@ -259,17 +259,21 @@ void LipContour::contourF32(const double* poly, const Box& box_, float* out) {
       }
       if (w > 1) row[w - 1] = rr[w - 1] ? 0.0f : std::min(up[w - 2] + kDiag, up[w - 1] + kAx);
     }
+    float prev = row[0];
     for (int32_t i = 1; i < w; ++i) {
-      const float c = row[i - 1] + kAx;
-      if (c < row[i]) row[i] = c;
+      const float c = prev + kAx;
+      prev = row[i];
+      if (c < prev) row[i] = prev = c;
     }
   }
   // The last row has no row below; only its chain from the right remains.
   {
     float* row = d + static_cast<std::size_t>(h - 1) * w;
+    float next = row[w - 1];
     for (int32_t i = w - 2; i >= 0; --i) {
-      const float c = row[i + 1] + kAx;
-      if (c < row[i]) row[i] = c;
+      const float c = next + kAx;
+      next = row[i];
+      if (c < next) row[i] = next = c;
     }
   }
   for (int32_t j = h - 2; j >= 0; --j) {
@@ -279,9 +283,11 @@ void LipContour::contourF32(const double* poly, const Box& box_, float* out) {
     for (int32_t i = 1; i + 1 < w; ++i)
       row[i] = std::min(row[i], std::min(std::min(dn[i] + kAx, dn[i + 1] + kDiag), dn[i - 1] + kDiag));
     if (w > 1) row[w - 1] = std::min(row[w - 1], std::min(dn[w - 1] + kAx, dn[w - 2] + kDiag));
+    float next = row[w - 1];
     for (int32_t i = w - 2; i >= 0; --i) {
-      const float c = row[i + 1] + kAx;
-      if (c < row[i]) row[i] = c;
+      const float c = next + kAx;
+      next = row[i];
+      if (c < next) row[i] = next = c;
     }
   }
   const std::size_t n = static_cast<std::size_t>(canvas);
