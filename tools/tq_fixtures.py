@@ -10,6 +10,10 @@ Subcommands:
   imx OUT         an IMX v2 container described by JSON, with overrides that
                   make broken containers (bad header, lying TOC, truncation)
 
+Families in tools/fixtures/ add more subcommands, among them
+  pi-reference, contour-reference   numpy second opinions of the compose alpha
+                                    and the lip contour (teeth_geometry.py)
+
 The helper functions are importable (``import tq_fixtures``) so further
 subcommands can reuse them.
 

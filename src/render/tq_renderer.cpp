@@ -15,6 +15,7 @@
 #include "compute/tq_simd.h"
 #include "render/gridsample_fast.h"
 #include "render/tq_ort.h"
+#include "tessera/tq_lip_contour.h"
 
 namespace tq {
 
@@ -115,6 +116,7 @@ struct Renderer::Impl {
   bool featSynth = false;
   std::vector<float> pooledBuf, priorBuf, fsRedBuf, kpDrivingBuf, kpSourceBuf, outBuf;
   std::vector<Ort::Value> values;
+  std::unique_ptr<tessera::LipContour> lip;  // lip contour from the bundle's template, when it has one
   std::string directorNote;
   std::string modelKey;
   std::string modelPath;
@@ -194,7 +196,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
     std::fprintf(stderr,
                  "[tq] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the "
                  "graph's own ELLIPSE\n",
-                 modelKey.c_str(), "this build has no lip-contour rasteriser");
+                 modelKey.c_str(), "this build does not bind the contour into the graph's compose tail");
   else
     std::fprintf(stderr,
                  "[tq] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
@@ -259,6 +261,10 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
   }
 
   I.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
+
+  // A template that breaks any rule refuses the load.
+  if (!m.lipTemplate.empty())
+    I.lip = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(m.lipTemplate, I.crop));
 
   try {
     I.buildSession(m, ep);
