@@ -102,7 +102,6 @@ struct Renderer::Impl {
   Ort::SessionOptions options{nullptr};
   std::unique_ptr<Ort::Session> session;
   std::unique_ptr<Ort::IoBinding> binding;
-  Ort::RunOptions runOptions;
   bool profiling = false;
   double runMs = 0;
   int64_t runs = 0;
@@ -258,8 +257,6 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
     }
   }
 
-  I.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
-
   try {
     I.buildSession(m, ep);
   } catch (const std::exception& e) {
@@ -376,7 +373,8 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
     }
   }
   const auto t0 = std::chrono::steady_clock::now();
-  I.session->Run(I.runOptions, *I.binding);
+  // The shared arena keeps the run's working memory until the process idles.
+  ortRun(*I.session, *I.binding);
   I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++I.runs;
   return I.outBuf.data();
