@@ -6,20 +6,26 @@
 // that holds the run's planned intermediate block (about 21 MiB at crop 256,
 // 4x that at crop 512 for these graphs) after each run; the next run mallocs it
 // again and the kernel hands out fresh zero-filled pages. Counted with getrusage
-// over the same runs (loaded 2-core machine): crop 256, 4710 minor page faults
-// and 9.8 ms of system time per run against 0 faults and 0.03 ms for a run that
-// keeps its arena; crop 512, 14385 faults and 36 ms against 0 and 1.6 ms. The
-// arena's own bookkeeping is the same either way (11 allocations per run). The
-// rest of the wall-time gap (3.96x on a quiet machine at crop 256) is the cost
-// of touching cold pages and of unmapping under a running thread pool.
+// over the same runs (2-core machine shared with other work), 1 thread:
+//   crop 256: 4705 minor page faults and 10.6 ms system time per run, against
+//             0 faults and 0.04 ms for a run that keeps its arena; CPU time
+//             35.3 ms against 22.4 ms per run (1.58x);
+//   crop 512: 14337 faults and 34.3 ms system time against 0 and 0.01 ms;
+//             CPU 126.6 ms against 87.9 ms (1.44x);
+//   the demo avatar's director (crop 512): 8978 faults, 19.4 ms system time,
+//             CPU 42.1 ms against 23.4 ms (1.80x).
+// The arena's own bookkeeping is the same either way (11 allocations per run);
+// the cost is the page faults, the zeroing of the pages and the unmapping.
 //
 // The renderer therefore runs with tq::ortRunOptions() (no shrinkage): the
-// process-wide arena keeps the block between frames and is trimmed once no
-// session has run for tq::kArenaIdleMs. The lines "bare run, arena shrinkage
-// each run" time the former discipline in the same run. The resident-memory
-// lines compare a render loop in a process of its own with the bare keep-arena
-// loop: after warm-up, the peak, at the end of the loop, and after an idle
-// pause, where the renderer's process has handed the block back.
+// process-wide arena keeps the block between frames (0 faults per frame) and
+// is trimmed once no session has run for tq::kArenaIdleMs. The lines "bare run,
+// arena shrinkage each run" time the former discipline in the same run. Wall
+// times swing by tens of percent with other load; the CPU-time ratios are the
+// steadier figure. The resident-memory lines compare a render loop in a process
+// of its own with the bare keep-arena loop: after warm-up, the peak, at the end
+// of the loop, and after an idle pause, where the renderer's process has handed
+// the block back.
 #include <sys/resource.h>
 #include <unistd.h>
 
