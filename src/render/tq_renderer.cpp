@@ -103,7 +103,6 @@ struct Renderer::Impl {
   Ort::SessionOptions options{nullptr};
   std::unique_ptr<Ort::Session> session;
   std::unique_ptr<Ort::IoBinding> binding;
-  Ort::RunOptions runOptions;
   bool profiling = false;
   double runMs = 0;
   int64_t runs = 0;
@@ -260,8 +259,6 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
     }
   }
 
-  I.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
-
   // A template that breaks any rule refuses the load.
   if (!m.lipTemplate.empty())
     I.lip = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(m.lipTemplate, I.crop));
@@ -382,7 +379,8 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
     }
   }
   const auto t0 = std::chrono::steady_clock::now();
-  I.session->Run(I.runOptions, *I.binding);
+  // The shared arena keeps the run's working memory until the process idles.
+  ortRun(*I.session, *I.binding);
   I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++I.runs;
   return I.outBuf.data();
