@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "audio/tq_a2x_engine.h"
+#include "audio/tq_a2x_ort.h"
 #include "audio/tq_audio_window.h"
 #include "compute/tq_simd.h"
 
@@ -85,7 +86,7 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
     Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), win_.data(), kShortSamples, inShape, 2);
     const char* inName = "input_values";
     const char* outName = pair_.trunkOutput;
-    auto tr = pair_.trunk->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+    auto tr = runGraph(*pair_.trunk, &inName, &in, 1, &outName, 1);
     auto info = tr[0].GetTensorTypeAndShapeInfo();
     const auto shape = info.GetShape();
     int lt = trunkSteps();
@@ -130,7 +131,7 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
     Ort::Value hin = Ort::Value::CreateTensor<float>(cpuMemory(), headIn_.data(), headIn_.size(), headShape, 2);
     const char* hinName = "x";
     const char* houtName = "emb";
-    auto ho = pair_.head->Run(Ort::RunOptions{nullptr}, &hinName, &hin, 1, &houtName, 1);
+    auto ho = runGraph(*pair_.head, &hinName, &hin, 1, &houtName, 1);
     auto hinfo = ho[0].GetTensorTypeAndShapeInfo();
     const std::size_t want = static_cast<std::size_t>(kBlockFrames) * kFeat;
     if (hinfo.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || hinfo.GetElementCount() != want)

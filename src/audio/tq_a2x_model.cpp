@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "audio/tq_a2x_engine.h"
+#include "audio/tq_a2x_ort.h"
 
 namespace tq {
 
@@ -71,7 +72,7 @@ void A2x::encodeRange(const float* feat, int64_t c0, int64_t c1, int64_t s, int6
       Ort::Value::CreateTensor<float>(cpuMemory(), attnBuf_.data(), attnBuf_.size(), attnShape, 4)};
   const char* inNames[3] = {"feat", "pos_window", "attn"};
   const char* outNames[2] = {encOut0_.c_str(), encOut1_.c_str()};
-  auto out = enc_->Run(Ort::RunOptions{nullptr}, inNames, in, 3, outNames, width_ ? 2 : 1);
+  auto out = runGraph(*enc_, inNames, in, 3, outNames, width_ ? 2 : 1);
 
   const std::size_t rows = static_cast<std::size_t>(e - s), skip = static_cast<std::size_t>(s - c0);
   auto info = out[0].GetTensorTypeAndShapeInfo();
@@ -145,9 +146,9 @@ void A2x::decodeStep(const float* ctx, std::vector<float>& prev, std::vector<flo
   static const char* inNames[3] = {"ctx_t", "prev", "h"};
   static const char* outNames[2] = {"m", "h_out"};
   if (decBound_) {
-    dec_->Run(Ort::RunOptions{nullptr}, inNames, decIn_.data(), 3, outNames, decOut_.data(), 2);
+    ortRun(*dec_, inNames, decIn_.data(), 3, outNames, decOut_.data(), 2);
   } else {
-    auto out = dec_->Run(Ort::RunOptions{nullptr}, inNames, decIn_.data(), 3, outNames, 2);
+    auto out = runGraph(*dec_, inNames, decIn_.data(), 3, outNames, 2);
     const std::size_t nm = out[0].GetTensorTypeAndShapeInfo().GetElementCount();
     const std::size_t nh = out[1].GetTensorTypeAndShapeInfo().GetElementCount();
     if (nm != static_cast<std::size_t>(kKp) || nh != h)

@@ -54,5 +54,14 @@ Ort::SessionOptions graphOptions(int threads) {
   return o;
 }
 
+std::vector<Ort::Value> runGraph(Ort::Session& session, const char* const* inNames, const Ort::Value* in,
+                                 std::size_t n, const char* const* outNames, std::size_t k) {
+  std::vector<Ort::Value> out;
+  out.reserve(k);
+  for (std::size_t i = 0; i < k; ++i) out.emplace_back(nullptr);
+  ortRun(session, inNames, in, n, outNames, out.data(), k);
+  return out;
+}
+
 }  // namespace a2x
 }  // namespace tq

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "render/tq_ort.h"
 
@@ -19,6 +20,11 @@ std::unique_ptr<Ort::Session> openGraph(const std::string& path, Ort::SessionOpt
 // speech encoders ("w2v") take it, and only with TQ_A2X_CUDA=1; a failed append
 // is logged and the session stays on the CPU.
 void offerCuda(Ort::SessionOptions& options, const char* tag);
+
+// Runs session through the library's per-frame run discipline, letting the
+// runtime allocate the k outputs.
+std::vector<Ort::Value> runGraph(Ort::Session& session, const char* const* inNames, const Ort::Value* in,
+                                 std::size_t n, const char* const* outNames, std::size_t k);
 
 // Options as every audio graph uses them: intra-op threads, one inter-op thread,
 // no spinning, every graph optimisation.

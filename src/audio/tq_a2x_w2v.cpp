@@ -139,7 +139,7 @@ Ort::Value runLong(Ort::Session& s, float* window) {
   Ort::Value in = Ort::Value::CreateTensor<float>(mem, window, kLongSamples, inShape, 2);
   const char* inName = "input_values";
   const char* outName = "audio_emb";
-  auto res = s.Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+  auto res = runGraph(s, &inName, &in, 1, &outName, 1);
   auto info = res[0].GetTensorTypeAndShapeInfo();
   const std::size_t need = static_cast<std::size_t>(kEmbLayers) * kLongFrames * kEmbWidth;
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() < need)

@@ -91,7 +91,7 @@ MotionNet::MotionNet(const std::string& path, const Ort::SessionOptions& options
 
 void MotionNet::run() {
   const auto t0 = std::chrono::steady_clock::now();
-  session_->Run(runOptions_, inPtrs_.data(), inValues_.data(), inValues_.size(), &outPtr_, &outValue_, 1);
+  ortRun(*session_, inPtrs_.data(), inValues_.data(), inValues_.size(), &outPtr_, &outValue_, 1);
   ms_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++runs_;
 }

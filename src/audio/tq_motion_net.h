@@ -46,7 +46,6 @@ class MotionNet {
   const char* outPtr_ = nullptr;
   std::vector<Ort::Value> inValues_;
   Ort::Value outValue_{nullptr};
-  Ort::RunOptions runOptions_;
   double ms_ = 0;
   long runs_ = 0;
 };
