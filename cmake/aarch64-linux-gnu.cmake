@@ -66,9 +66,14 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 # not under `-L /usr/aarch64-linux-gnu`: that prefix only supplies the dynamic
 # loader, which then loads libc.so.6 and the other libraries from
 # /lib/aarch64-linux-gnu; once Debian updates libc6 the loader and libc differ in
-# version and every thread creation spins forever. `-L /` turns path
-# redirection off whatever qemu's built-in prefix is.
+# version and every thread creation spins forever.
+# The prefix is cmake/qemu-root, which holds nothing but an arm64 /proc/cpuinfo:
+# qemu-user passes the host's x86 one through, and ONNX Runtime's processor
+# probe, which runs when the library loads, dereferences null on some hosts'
+# topologies when it finds no ARM processor in it. Every other path falls
+# through to the real root, as with `-L /`.
+set(TQ_QEMU_ROOT "${CMAKE_CURRENT_LIST_DIR}/qemu-root")
 find_program(TQ_QEMU_AARCH64 NAMES qemu-aarch64 qemu-aarch64-static)
 if(TQ_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${TQ_QEMU_AARCH64};-L;/")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${TQ_QEMU_AARCH64};-L;${TQ_QEMU_ROOT}")
 endif()

@@ -81,7 +81,8 @@ build() {  # $1 = build dir, rest = cmake arguments
 }
 
 # Tests that start a child copy of themselves run it through the same emulator.
-export TQ_TEST_EMULATOR="qemu-aarch64 -L /"
+# (cmake/qemu-root: see cmake/aarch64-linux-gnu.cmake)
+export TQ_TEST_EMULATOR="qemu-aarch64 -L $root/cmake/qemu-root"
 export TQ_UNDER_EMULATION=1
 export ORT_DISABLE_TELEMETRY=1
 
