@@ -24,21 +24,10 @@ std::string writeBundle(const TempDir& t, const std::vector<std::string>& args) 
 }
 
 std::string identityError(const std::string& dir) {
-  try {
-    tq::Identity id(tq::loadManifest(dir));
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
+  return tqtest::thrown([&] { tq::Identity id(tq::loadManifest(dir)); });
 }
-
 std::string driveError(const std::string& dir) {
-  try {
-    tq::loadDrive(tq::loadManifest(dir));
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
+  return tqtest::thrown([&] { tq::loadDrive(tq::loadManifest(dir)); });
 }
 
 template <class T>
@@ -121,14 +110,9 @@ TEST(Identity, FeatureSynthesisAloneIsAPrior) {
   const auto fs = fileAs<uint16_t>(dir + "/fs_red.f16");
   EXPECT_EQ(std::memcmp(id.fsRed(2), fs.data() + 2 * 262144, 262144 * 2), 0);
   // With no movie either, asking for a prior frame is the prior cursor's refusal.
-  try {
-    id.P(0);
-    ADD_FAILURE() << "P(0) without any prior source returned";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir +
-                  "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
-  }
+  EXPECT_EQ(tqtest::thrown([&] { id.P(0); }),
+            "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir +
+                "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
 }
 
 TEST(Identity, APriorMoviePlaysInPlaceOfTheRawPrior) {

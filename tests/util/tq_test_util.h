@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,5 +49,19 @@ class ScopedEnv {
 
 // True when running under qemu user emulation (tests shrink their inputs there).
 bool underEmulation();
+
+// The message of the std::runtime_error that fn throws, else a text no library
+// message equals.
+template <class F>
+std::string thrown(F&& fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return std::string("(not a runtime_error) ") + e.what();
+  }
+  return "(nothing thrown)";
+}
 
 }  // namespace tqtest
