@@ -14,7 +14,6 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -29,6 +28,7 @@ extern "C" {
 
 namespace {
 
+using tqtest::thrown;
 using tq::driver::SourcePtr;
 using Frames = std::vector<std::vector<uint8_t>>;
 
@@ -37,15 +37,6 @@ const std::string kAvcodec = "libavcodec " + std::to_string(LIBAVCODEC_VERSION_M
 const std::string kNoHwdecLine =
     "[tq-driver] TQ_DRIVER_HWDEC=0 — h264_cuvid not attempted; the software decoder is the one decoder on this "
     "fleet (same samples)\n";
-
-std::string thrown(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
