@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,6 +32,14 @@ int runCommand(const std::string& cmd, std::string* out = nullptr);
 
 std::string readText(const std::string& path);
 std::vector<uint8_t> readBytes(const std::string& path);
+// A file's bytes as an array of T (a trailing partial element is dropped).
+template <class T>
+std::vector<T> readAs(const std::string& path) {
+  const std::vector<uint8_t> b = readBytes(path);
+  std::vector<T> v(b.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
+  return v;
+}
 void writeText(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
 std::string sourceDir();
