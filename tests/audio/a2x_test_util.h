@@ -46,10 +46,7 @@ inline std::vector<float> speech(const std::string& text) {
   const std::string cmd = "espeak-ng -w '" + wav + "' '" + text + "' && ffmpeg -loglevel error -y -i '" + wav +
                           "' -ar 16000 -ac 1 -f f32le '" + raw + "'";
   EXPECT_EQ(tqtest::runCommand(cmd + " 2>&1"), 0) << cmd;
-  const std::vector<uint8_t> b = tqtest::readBytes(raw);
-  std::vector<float> v(b.size() / 4);
-  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * 4);
-  return v;
+  return tqtest::readAs<float>(raw);
 }
 inline const std::vector<float>& sentence() {
   static const std::vector<float> s =
