@@ -3,6 +3,8 @@
 // fresh child process and checks the exact log and error texts there.
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "a2x_test_util.h"
@@ -34,11 +36,9 @@ struct Child {
 
 [[noreturn]] void inChild(const std::function<void()>& run, const std::function<void(Child&)>& body) {
   Child c;
-  {
-    StderrCapture cap;
-    run();
-    c.log = cap.text();
-  }
+  testing::internal::CaptureStderr();
+  run();
+  c.log = testing::internal::GetCapturedStderr();
   body(c);
   if (!c.ok) std::fprintf(stderr, "%s--- log ---\n%s", c.notes.c_str(), c.log.c_str());
   std::fflush(stderr);

@@ -193,9 +193,9 @@ TEST(A2xStream, WidthOutputAndMetaDisagreement) {
   const std::vector<float> a = speechOf(1.0);
   for (const Case& c : cases) {
     const Fixture& fx = fixture(c.opts);
-    StderrCapture err;
+    testing::internal::CaptureStderr();
     Handle h(fx);
-    const std::string log = err.text();
+    const std::string log = testing::internal::GetCapturedStderr();
     ASSERT_NE(h.h, nullptr);
     EXPECT_EQ(tq_a2x_width(h), c.width);
     if (c.warning.empty())
@@ -218,28 +218,22 @@ TEST(A2xStream, WidthOutputAndMetaDisagreement) {
 TEST(A2xStream, CreationRefusals) {
   const Fixture& good = fixture();
   tqtest::TempDir tmp;
-  auto copyDir = [&](const std::string& name) {
+  // A copy of the good directory with a shell edit run inside it.
+  auto copyDir = [&](const std::string& name, const std::string& edit) {
     const std::string d = tmp / name;
-    EXPECT_EQ(tqtest::runCommand("cp -r '" + good.motion + "' '" + d + "'"), 0);
+    EXPECT_EQ(tqtest::runCommand("cp -r '" + good.motion + "' '" + d + "' && cd '" + d + "' && " + edit), 0);
     return d;
   };
   const std::string empty = tmp / "empty";
   tqtest::runCommand("mkdir -p '" + empty + "'");
-  const std::string noWindow = copyDir("nowindow");
-  tqtest::writeText(noWindow + "/a2x_meta.json", "{\"h\": 16, \"left\": 4, \"layers\": 2}");
-  const std::string negLeft = copyDir("negleft");
-  tqtest::writeText(negLeft + "/a2x_meta.json", "{\"h\": 16, \"window\": 2, \"left\": -1}");
-  const std::string emptyMeta = copyDir("emptymeta");
-  tqtest::writeText(emptyMeta + "/a2x_meta.json", "");
-  const std::string shortPos = copyDir("shortpos");
-  tqtest::runCommand("truncate -s 124 '" + shortPos + "/a2x_pos.f32'");  // 31 floats < 2 x 16
-  const std::string shortNorm = copyDir("shortnorm");
-  tqtest::runCommand("truncate -s 500 '" + shortNorm + "/a2x_norm.f32'");
-  const std::string noXs = copyDir("noxs");
-  tqtest::runCommand("rm '" + noXs + "/xs_target.bin'");
-  const std::string secondLayout = copyDir("second");
-  tqtest::runCommand("cd '" + secondLayout + "' && mv xs_target.bin target_keypoints.bin && mv a2x_dec.onnx "
-                     "audio_motion_decoder.onnx && mv a2x_enc_stream.onnx audio_motion_encoder.onnx");
+  const std::string noWindow = copyDir("nowindow", "echo '{\"h\": 16, \"left\": 4, \"layers\": 2}' > a2x_meta.json");
+  const std::string negLeft = copyDir("negleft", "echo '{\"h\": 16, \"window\": 2, \"left\": -1}' > a2x_meta.json");
+  const std::string emptyMeta = copyDir("emptymeta", ": > a2x_meta.json");
+  const std::string shortPos = copyDir("shortpos", "truncate -s 124 a2x_pos.f32");  // 31 floats < 2 x 16
+  const std::string shortNorm = copyDir("shortnorm", "truncate -s 500 a2x_norm.f32");
+  const std::string noXs = copyDir("noxs", "rm xs_target.bin");
+  const std::string secondLayout = copyDir("second", "mv xs_target.bin target_keypoints.bin && mv a2x_dec.onnx "
+                                           "audio_motion_decoder.onnx && mv a2x_enc_stream.onnx audio_motion_encoder.onnx");
 
   const std::string readFailed = "tq_a2x_create: pos/norm/xs_target read failed";
   struct Case {

@@ -1,11 +1,9 @@
 // Shared pieces of the tq_a2x tests: fixture directories, real speech, handles,
-// whole-stream runs and captured standard error.
+// whole-stream runs.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -48,10 +46,7 @@ inline std::vector<float> speech(const std::string& text) {
   const std::string cmd = "espeak-ng -w '" + wav + "' '" + text + "' && ffmpeg -loglevel error -y -i '" + wav +
                           "' -ar 16000 -ac 1 -f f32le '" + raw + "'";
   EXPECT_EQ(tqtest::runCommand(cmd + " 2>&1"), 0) << cmd;
-  const std::vector<uint8_t> b = tqtest::readBytes(raw);
-  std::vector<float> v(b.size() / 4);
-  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * 4);
-  return v;
+  return tqtest::readAs<float>(raw);
 }
 inline const std::vector<float>& sentence() {
   static const std::vector<float> s =
@@ -125,35 +120,5 @@ inline Frames stream(tq_a2x* h, const std::vector<float>& audio, const std::vect
     if (pullInto(h, &f) == 0) break;
   return f;
 }
-
-// Standard error of the calling process while in scope.
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    path_ = dir_ / "stderr.txt";
-    saved_ = dup(2);
-    FILE* f = std::fopen(path_.c_str(), "w");
-    dup2(fileno(f), 2);
-    std::fclose(f);
-  }
-  std::string text() {
-    restore();
-    return tqtest::readText(path_);
-  }
-  ~StderrCapture() { restore(); }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  tqtest::TempDir dir_;
-  std::string path_;
-  int saved_ = -1;
-};
 
 }  // namespace a2xtest

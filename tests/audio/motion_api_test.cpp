@@ -213,11 +213,11 @@ TEST(MotionApi, DumpFiles) {
       {"lmdm0_aud.bin", 80 * 1103}, {"lmdm0_pred.bin", 80 * 265}, {"xs.bin", F * 63},
       {"xd.bin", F * 63},          {"xsla.bin", F * 63},       {"xdla.bin", F * 63},
       {"res_post.bin", F * 265},   {"final.bin", F * 265},     {"cond.bin", rows * 1103}};
-  for (const auto& s : sizes) EXPECT_EQ(readRaw<float>(dump / s.first).size(), s.second) << s.first;
-  EXPECT_EQ(readRaw<float>(dump / "xs.bin"), f.src);
-  EXPECT_EQ(readRaw<float>(dump / "xd.bin"), f.drv);
+  for (const auto& s : sizes) EXPECT_EQ(readAs<float>(dump / s.first).size(), s.second) << s.first;
+  EXPECT_EQ(readAs<float>(dump / "xs.bin"), f.src);
+  EXPECT_EQ(readAs<float>(dump / "xd.bin"), f.drv);
   // The first chunk's conditioning is the first 80 conditioning rows.
-  const auto cond = readRaw<float>(dump / "cond.bin");
-  const auto aud = readRaw<float>(dump / "lmdm0_aud.bin");
+  const auto cond = readAs<float>(dump / "cond.bin");
+  const auto aud = readAs<float>(dump / "lmdm0_aud.bin");
   EXPECT_TRUE(std::equal(aud.begin(), aud.end(), cond.begin()));
 }

@@ -23,7 +23,7 @@ struct Reference {
     tqtest::runFixtureTool({"motion-ref", files().dir, files().speechPath, out, "--start", "2", "--dir-step", "-1",
                             "--wrap", "0", "--blocks", "4"});
   }
-  std::vector<float> f32(const char* name) const { return readRaw<float>(out + "/" + name); }
+  std::vector<float> f32(const char* name) const { return readAs<float>(out + "/" + name); }
 };
 
 const Reference& ref() {
@@ -121,8 +121,8 @@ TEST(MotionReference, SequenceAndKeypointsMatchNumpy) {
     const Frames got = stream(h.get(), files().speech, c.pieces, c.start, c.dir, c.wrap);
 
     if (c.dump) {
-      const auto post = readRaw<float>(out + "/res_post.f32"), fin = readRaw<float>(out + "/final.f32");
-      const auto gotPost = readRaw<float>(dump / "res_post.bin"), gotFinal = readRaw<float>(dump / "final.bin");
+      const auto post = readAs<float>(out + "/res_post.f32"), fin = readAs<float>(out + "/final.f32");
+      const auto gotPost = readAs<float>(dump / "res_post.bin"), gotFinal = readAs<float>(dump / "final.bin");
       ASSERT_EQ(gotPost.size(), post.size());
       ASSERT_EQ(gotFinal.size(), fin.size());
       EXPECT_LT(maxRelDiff(gotPost.data(), post.data(), post.size()), 1e-5f);
@@ -133,8 +133,8 @@ TEST(MotionReference, SequenceAndKeypointsMatchNumpy) {
       EXPECT_GT(clamped, 100u);
     }
 
-    const auto idx = readRaw<int32_t>(out + "/idx.i32");
-    const auto src = readRaw<float>(out + "/src.f32"), drv = readRaw<float>(out + "/drv.f32");
+    const auto idx = readAs<int32_t>(out + "/idx.i32");
+    const auto src = readAs<float>(out + "/src.f32"), drv = readAs<float>(out + "/drv.f32");
     ASSERT_EQ(got.size(), idx.size());
     ASSERT_EQ(idx.size(), static_cast<size_t>(std::ceil(files().speech.size() / 640.0)));
     EXPECT_EQ(got.idx, std::vector<int>(idx.begin(), idx.end()));

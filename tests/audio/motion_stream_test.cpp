@@ -27,6 +27,11 @@ void expectSame(const Frames& a, const Frames& b, const std::string& what) {
   EXPECT_EQ(0, std::memcmp(a.drv.data(), b.drv.data(), a.drv.size() * sizeof(float))) << what;
 }
 
+Frames firstOf(Frames f, size_t n) {
+  f.idx.resize(n), f.src.resize(63 * n), f.drv.resize(63 * n);
+  return f;
+}
+
 }  // namespace
 
 TEST(MotionStream, PushSizesGiveBitIdenticalPulls) {
@@ -86,15 +91,7 @@ TEST(MotionStream, EagerSpeculationIsTakenBack) {
     pullReady(off.get(), &o);
     ASSERT_EQ(e.size(), wholePush().size());
     EXPECT_LT(firstEager + 50, firstOff);
-    Frames head = wholePush();
-    head.idx.resize(confirmed);
-    head.src.resize(63 * confirmed);
-    head.drv.resize(63 * confirmed);
-    Frames eHead = e;
-    eHead.idx.resize(confirmed);
-    eHead.src.resize(63 * confirmed);
-    eHead.drv.resize(63 * confirmed);
-    expectSame(eHead, head, "frames the eager-off engine also had");
+    expectSame(firstOf(e, confirmed), firstOf(wholePush(), confirmed), "frames the eager-off engine also had");
     expectSame(o, wholePush(), "eager-off lockstep");
   }
 }

@@ -1,13 +1,11 @@
 // Shared pieces of the motion engine tests: fixture directories written by the
-// fixture tool, raw file reading, and streaming an utterance through the C API.
+// fixture tool and streaming an utterance through the C API.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,14 +15,7 @@
 
 namespace motiontest {
 
-template <class T>
-std::vector<T> readRaw(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::vector<T> v(b.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
-  return v;
-}
+using tqtest::readAs;
 
 struct MotionDeleter {
   void operator()(tq_motion* h) const { tq_motion_destroy(h); }
@@ -90,7 +81,7 @@ struct MotionFiles {
   MotionFiles() {
     tqtest::runFixtureTool({"motion", dir});
     tqtest::runFixtureTool({"motion-audio", speechPath, "--kind", "mixed", "--seconds", "7.3"});
-    speech = readRaw<float>(speechPath);
+    speech = readAs<float>(speechPath);
   }
 };
 

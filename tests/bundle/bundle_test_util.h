@@ -80,21 +80,18 @@ struct Resolved {
   std::string err;
 };
 
-inline Resolved resolveHandle(const std::string& path, std::size_t cap = 4096) {
-  // Filled with 'X' so an untouched buffer is visible; the extra byte keeps
-  // the text terminated whatever the function writes.
+// member null: tq_bundle_resolve_handle. The buffer is filled with 'X' so an
+// untouched one is visible; the extra byte keeps the text terminated.
+inline Resolved resolve(const std::string& path, const char* member, std::size_t cap) {
   std::vector<char> buf(cap + 1, 'X');
   buf[cap] = '\0';
-  const int rc = tq_bundle_resolve_handle(path.c_str(), buf.data(), cap);
+  const int rc = member ? tq_bundle_resolve_member(path.c_str(), member, buf.data(), cap)
+                        : tq_bundle_resolve_handle(path.c_str(), buf.data(), cap);
   return Resolved{rc, std::string(buf.data()), tq_last_error()};
 }
-
-inline Resolved resolveMember(const std::string& path, const std::string& member,
-                              std::size_t cap = 4096) {
-  std::vector<char> buf(cap + 1, 'X');
-  buf[cap] = '\0';
-  const int rc = tq_bundle_resolve_member(path.c_str(), member.c_str(), buf.data(), cap);
-  return Resolved{rc, std::string(buf.data()), tq_last_error()};
+inline Resolved resolveHandle(const std::string& path, std::size_t cap = 4096) { return resolve(path, nullptr, cap); }
+inline Resolved resolveMember(const std::string& path, const std::string& member, std::size_t cap = 4096) {
+  return resolve(path, member.c_str(), cap);
 }
 
 inline bool isRealDir(const std::string& path) {
@@ -104,10 +101,6 @@ inline bool isRealDir(const std::string& path) {
 inline bool isRegular(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-inline bool isSymlink(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 // The marker text a container must produce, from its own link status.

@@ -24,29 +24,10 @@ std::string writeBundle(const TempDir& t, const std::vector<std::string>& args) 
 }
 
 std::string identityError(const std::string& dir) {
-  try {
-    tq::Identity id(tq::loadManifest(dir));
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
+  return tqtest::thrown([&] { tq::Identity id(tq::loadManifest(dir)); });
 }
-
 std::string driveError(const std::string& dir) {
-  try {
-    tq::loadDrive(tq::loadManifest(dir));
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
-template <class T>
-std::vector<T> fileAs(const std::string& path) {
-  const std::vector<uint8_t> b = tqtest::readBytes(path);
-  std::vector<T> v(b.size() / sizeof(T));
-  std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
-  return v;
+  return tqtest::thrown([&] { tq::loadDrive(tq::loadManifest(dir)); });
 }
 
 TEST(Identity, RefusesMembersThatDoNotFitTheManifest) {
@@ -100,8 +81,8 @@ TEST(Identity, MapsEitherLayoutAndServesFramesFromTheFiles) {
     const std::string dir = writeBundle(t, {"--layout", layout, "--nt", "3", "--crop", "16"});
     tq::Identity id(tq::loadManifest(dir));
     const bool second = std::string(layout) == "second";
-    const auto P = fileAs<uint16_t>(dir + (second ? "/source_frames.f16" : "/P.f16"));
-    const auto pooled = fileAs<uint16_t>(dir + (second ? "/pooled_features.f16" : "/pooled64.f16"));
+    const auto P = tqtest::readAs<uint16_t>(dir + (second ? "/source_frames.f16" : "/P.f16"));
+    const auto pooled = tqtest::readAs<uint16_t>(dir + (second ? "/pooled_features.f16" : "/pooled64.f16"));
     EXPECT_EQ(id.priorBackend(), "mmap P.f16");
     EXPECT_EQ(id.priorResidentBytes(), 0u);
     for (int i = 0; i < 3; ++i) {
@@ -118,17 +99,12 @@ TEST(Identity, FeatureSynthesisAloneIsAPrior) {
   tq::Identity id(tq::loadManifest(dir));
   EXPECT_TRUE(id.rawPrior.empty());
   EXPECT_EQ(id.priorBackend(), "none");
-  const auto fs = fileAs<uint16_t>(dir + "/fs_red.f16");
+  const auto fs = tqtest::readAs<uint16_t>(dir + "/fs_red.f16");
   EXPECT_EQ(std::memcmp(id.fsRed(2), fs.data() + 2 * 262144, 262144 * 2), 0);
   // With no movie either, asking for a prior frame is the prior cursor's refusal.
-  try {
-    id.P(0);
-    ADD_FAILURE() << "P(0) without any prior source returned";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir +
-                  "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
-  }
+  EXPECT_EQ(tqtest::thrown([&] { id.P(0); }),
+            "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir +
+                "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
 }
 
 TEST(Identity, APriorMoviePlaysInPlaceOfTheRawPrior) {
@@ -138,7 +114,7 @@ TEST(Identity, APriorMoviePlaysInPlaceOfTheRawPrior) {
   ASSERT_TRUE(tqtest::runFixtureTool({"movie-batch", "movie", dir + "/prior.mov", "--size", "16x16", "--frames", "4",
                                       "--codec", "libx265", "--pix-fmt", "yuv444p", "+", "movie-prior-oracle",
                                       dir + "/prior.mov", t / "oracle.f16", "--side", "16"}));
-  const auto oracle = fileAs<uint16_t>(t / "oracle.f16");
+  const auto oracle = tqtest::readAs<uint16_t>(t / "oracle.f16");
   ASSERT_EQ(oracle.size(), 4u * 3 * 16 * 16);
   testing::internal::CaptureStderr();
   tq::Identity id(tq::loadManifest(dir));
@@ -164,7 +140,7 @@ TEST(Identity, PasteTransformsAreRescaledToTheDriverFrame) {
     TempDir t;
     const std::string dir = writeBundle(t, {"--W", "64", "--H", "48", "--stamp", c.stamp});
     tq::Identity id(tq::loadManifest(dir));
-    const auto raw = fileAs<float>(dir + "/M.f32");
+    const auto raw = tqtest::readAs<float>(dir + "/M.f32");
     ASSERT_EQ(id.Mv.size(), raw.size());
     for (size_t k = 0; k < raw.size(); ++k) {
       const double s = (k % 6) < 3 ? c.sx : c.sy;
@@ -181,8 +157,8 @@ TEST(Drive, TablesAreReadExactlyAndIndicesChecked) {
     const std::string dir = writeBundle(t, {"--frames", "5", "--layout", "second"});
     const tq::Drive d = tq::loadDrive(tq::loadManifest(dir));
     EXPECT_EQ(d.frames, 5);
-    EXPECT_EQ(d.xs, fileAs<float>(dir + "/idle_loop/source_keypoints.f32"));
-    EXPECT_EQ(d.xd, fileAs<float>(dir + "/idle_loop/driven_keypoints.f32"));
+    EXPECT_EQ(d.xs, tqtest::readAs<float>(dir + "/idle_loop/source_keypoints.f32"));
+    EXPECT_EQ(d.xd, tqtest::readAs<float>(dir + "/idle_loop/driven_keypoints.f32"));
     EXPECT_EQ(d.si, (std::vector<int32_t>{0, 1, 2, 0, 1}));
   }
   struct Case {

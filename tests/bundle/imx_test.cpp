@@ -349,31 +349,15 @@ TEST_F(ImxTest, HeaderRefusalsOfTheUnwrapItself) {
     SCOPED_TRACE(c.file);
     const std::string k = t_ / c.file;
     ASSERT_TRUE(writeImx(k, {text("a", "b")}, c.top));
-    try {
-      tq::unwrapOnce(k);
-      ADD_FAILURE() << "unwrapped";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), k + c.message);
-    }
+    EXPECT_EQ(tqtest::thrown([&] { tq::unwrapOnce(k); }), k + c.message);
     EXPECT_FALSE(fileExists(imxMarker(k)));
   }
-
   const std::string none = t_ / "none.imx";
-  try {
-    tq::unwrapOnce(none);
-    ADD_FAILURE() << "unwrapped";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot stat container " + none);
-  }
+  EXPECT_EQ(tqtest::thrown([&] { tq::unwrapOnce(none); }), "cannot stat container " + none);
   // A dangling link has a link status of its own but cannot be opened.
   const std::string dangling = t_ / "dangling.imx";
   ASSERT_EQ(symlink((t_ / "nowhere").c_str(), dangling.c_str()), 0);
-  try {
-    tq::unwrapOnce(dangling);
-    ADD_FAILURE() << "unwrapped";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot open container " + dangling);
-  }
+  EXPECT_EQ(tqtest::thrown([&] { tq::unwrapOnce(dangling); }), "cannot open container " + dangling);
 }
 
 TEST_F(ImxTest, FilesystemRefusals) {
@@ -546,15 +530,6 @@ TEST_F(ImxTest, LinksNeverRedirectWrites) {
     ASSERT_EQ(resolve(k).rc, 1);
     outsideIntact();
     unpackedHere();
-  }
-  {
-    SCOPED_TRACE("traversal names");
-    const std::string k2 = t_ / "trav.imx";
-    ASSERT_TRUE(writeImx(k2, {text("../outside/victim", "pwn")}));
-    expectRefused(k2, k2 + ": refusing unsafe member name '../outside/victim'");
-    ASSERT_TRUE(writeImx(k2, {text("sub/..\\..\\outside\\victim", "pwn")}));
-    expectRefused(k2, k2 + ": refusing unsafe member name 'sub/..\\..\\outside\\victim'");
-    outsideIntact();
   }
 }
 

@@ -100,14 +100,7 @@ class ManifestTest : public ::testing::Test {
   std::string dir() const { return tmp_.path(); }
 
   // The message loadManifest refuses the bundle with.
-  std::string refusal() {
-    try {
-      tq::loadManifest(dir());
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "<loaded>";
-  }
+  std::string refusal() { return tqtest::thrown([&] { tq::loadManifest(dir()); }); }
 
   TempDir tmp_;
   ScopedEnv noMissingOk_{"BREVANE2_MSRC_MISSING_OK", nullptr};
@@ -287,12 +280,7 @@ TEST_F(ManifestTest, MissingManifestFile) {
   const std::string k = t / "old.imx";  // a version-1 container is not unpacked
   ASSERT_TRUE(bundletest::writeImx(k, {bundletest::text("manifest.json", validText())}, "\"version\": 1"));
   for (const std::string& d : {t.path(), k}) {
-    try {
-      tq::loadManifest(d);
-      ADD_FAILURE() << "loaded " << d;
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), "cannot open " + d + "/manifest.json");
-    }
+    EXPECT_EQ(tqtest::thrown([&] { tq::loadManifest(d); }), "cannot open " + d + "/manifest.json");
   }
   EXPECT_FALSE(tqtest::fileExists(t / "old.tqbundle"));
 }
@@ -377,12 +365,7 @@ TEST(ReadFile, WholeFileOrRefusal) {
   tqtest::writeText(t / "empty", "");
   EXPECT_EQ(tq::readFile(t / "empty"), "");
   for (const std::string& p : {t / "nope", t.path()}) {
-    try {
-      tq::readFile(p);
-      ADD_FAILURE() << "read " << p;
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), "cannot open " + p);
-    }
+    EXPECT_EQ(tqtest::thrown([&] { tq::readFile(p); }), "cannot open " + p);
   }
 }
 

@@ -175,26 +175,6 @@ TEST(CursorThreads, FailureWakesEveryBlockedConsumer) {
   EXPECT_EQ(got[1], "tq_driver: frame 3 is damaged");
 }
 
-TEST(CursorThreads, BlockedConsumerGetsTheFrameOnceDecoded) {
-  auto probe = std::make_shared<Probe>();
-  probe->gateFrame = 5;
-  auto cursor = tq::DriverCursor::over(makeSource(SourceConfig{}, probe), 2, 11);
-  std::vector<uint8_t> buf(cursor->frameBytes);
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(cursor->pull(buf.data()), i);
-  probe->waitGateReached();
-  int idx = -1;
-  bool ok = false;
-  std::thread consumer([&] {
-    std::vector<uint8_t> mine(cursor->frameBytes);
-    idx = cursor->pull(mine.data());
-    ok = frameIs(mine.data(), mine.size(), idx);
-  });
-  probe->openGate();
-  consumer.join();
-  EXPECT_EQ(idx, 5);
-  EXPECT_TRUE(ok);
-}
-
 TEST(CursorThreads, DestroyWhileTheDecoderIsInsideTheSource) {
   // Inside next(), and inside next() for a frame whose seek was requested.
   for (bool afterSeek : {false, true}) {

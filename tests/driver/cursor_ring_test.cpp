@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -11,12 +10,14 @@
 
 #include "cursor_test_source.h"
 #include "driver/tq_driver.h"
+#include "tq_test_util.h"
 
 using cursortest::expectedFrame;
 using cursortest::frameIs;
 using cursortest::makeSource;
 using cursortest::Probe;
 using cursortest::SourceConfig;
+using tqtest::thrown;
 
 namespace {
 
@@ -46,32 +47,9 @@ struct Fixture {
   }
 };
 
-std::string messageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- play order
-
-TEST(CursorPlay, WrapsFromLastFrameToFirst) {
-  SourceConfig config;
-  config.NT = 3;
-  Fixture f(config, 2, 11);
-  std::vector<int> got;
-  for (int k = 0; k < 7; ++k) {
-    got.push_back(f.pull());
-    EXPECT_EQ(f.cursor->position(), (got.back() + 1) % 3);
-  }
-  EXPECT_EQ(got, (std::vector<int>{0, 1, 2, 0, 1, 2, 0}));
-  EXPECT_EQ(f.cursor->seeks(), 0) << "wrapping rewinds the source; it is not a seek";
-  EXPECT_EQ(f.probe->seekCount(), 0);
-}
 
 TEST(CursorPlay, AllPullFormsShareOnePosition) {
   SourceConfig config;
@@ -120,8 +98,13 @@ TEST(CursorPlay, FieldsAndMemoryComeFromTheSource) {
   EXPECT_EQ(f.cursor->frameBytes, 90u);
   EXPECT_EQ(f.cursor->backend, "synthetic");
   EXPECT_EQ(f.cursor->residentBytes(), 14u * 90u + 777u);
-  for (int k = 0; k < 20; ++k) EXPECT_EQ(f.pull(), k % 9);
+  for (int k = 0; k < 20; ++k) {  // wraps from the last frame to the first
+    EXPECT_EQ(f.pull(), k % 9);
+    EXPECT_EQ(f.cursor->position(), (k + 1) % 9);
+  }
   EXPECT_EQ(f.cursor->residentBytes(), 14u * 90u + 777u) << "the ring never grows";
+  EXPECT_EQ(f.cursor->seeks(), 0) << "wrapping rewinds the source; it is not a seek";
+  EXPECT_EQ(f.probe->seekCount(), 0);
 }
 
 // ---------------------------------------------------------------- ring hits and seeks
@@ -193,15 +176,12 @@ TEST(CursorRing, SeekMakesFrameNextAndOutOfRangeSeeksAreRefused) {
   EXPECT_EQ(f.pull(), 30);
   EXPECT_EQ(f.pull(), 31);
 
-  EXPECT_EQ(messageOf([&] { f.cursor->seek(40); }), "tq_driver: seek(40) outside [0,40)");
-  EXPECT_EQ(messageOf([&] { f.cursor->seek(-1); }), "tq_driver: seek(-1) outside [0,40)");
-  EXPECT_EQ(messageOf([&] { f.cursor->pullAt(40, f.buf.data()); }),
-            "tq_driver: seek(40) outside [0,40)");
+  EXPECT_EQ(thrown([&] { f.cursor->seek(40); }), "tq_driver: seek(40) outside [0,40)");
+  EXPECT_EQ(thrown([&] { f.cursor->seek(-1); }), "tq_driver: seek(-1) outside [0,40)");
+  EXPECT_EQ(thrown([&] { f.cursor->pullAt(40, f.buf.data()); }), "tq_driver: seek(40) outside [0,40)");
   int idx = 0;
-  EXPECT_EQ(messageOf([&] { f.cursor->pullAt(-5, &idx); }),
-            "tq_driver: seek(-5) outside [0,40)");
-  EXPECT_EQ(messageOf([&] { f.cursor->pullMutAt(41, &idx); }),
-            "tq_driver: seek(41) outside [0,40)");
+  EXPECT_EQ(thrown([&] { f.cursor->pullAt(-5, &idx); }), "tq_driver: seek(-5) outside [0,40)");
+  EXPECT_EQ(thrown([&] { f.cursor->pullMutAt(41, &idx); }), "tq_driver: seek(41) outside [0,40)");
 
   // The refusals changed nothing: play goes on where it was.
   EXPECT_EQ(f.cursor->position(), 32);
@@ -280,14 +260,14 @@ TEST(CursorFailure, ShortSourceFailsAfterItsLastFrameAndStaysFailed) {
   const std::string want =
       "tq_driver: synthetic ended after 3 frames, the manifest says NT=5 — a short driver is a "
       "session that stops part way through the loop, refusing";
-  EXPECT_EQ(messageOf([&] { f.cursor->pull(f.buf.data()); }), want);
-  EXPECT_EQ(messageOf([&] { f.cursor->pull(f.buf.data()); }), want);
-  EXPECT_EQ(messageOf([&] { f.cursor->pullAt(1, f.buf.data()); }), want)
+  EXPECT_EQ(thrown([&] { f.cursor->pull(f.buf.data()); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->pull(f.buf.data()); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->pullAt(1, f.buf.data()); }), want)
       << "even a frame still in the history is refused";
-  EXPECT_EQ(messageOf([&] { f.cursor->seek(0); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->seek(0); }), want);
   int idx = 0;
-  EXPECT_EQ(messageOf([&] { f.cursor->pullMut(&idx); }), want);
-  EXPECT_EQ(messageOf([&] { f.cursor->seek(5); }), "tq_driver: seek(5) outside [0,5)")
+  EXPECT_EQ(thrown([&] { f.cursor->pullMut(&idx); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->seek(5); }), "tq_driver: seek(5) outside [0,5)")
       << "range checks come first";
 }
 
@@ -299,8 +279,8 @@ TEST(CursorFailure, SourceExceptionsAreRecordedWithThePrefix) {
     config.throwText = text;
     Fixture f(config, 1, 4);
     f.pullUpTo(1);
-    EXPECT_EQ(messageOf([&] { f.cursor->pull(f.buf.data()); }), "tq_driver: " + text);
-    EXPECT_EQ(messageOf([&] { f.cursor->pullAt(0, f.buf.data()); }), "tq_driver: " + text);
+    EXPECT_EQ(thrown([&] { f.cursor->pull(f.buf.data()); }), "tq_driver: " + text);
+    EXPECT_EQ(thrown([&] { f.cursor->pullAt(0, f.buf.data()); }), "tq_driver: " + text);
   }
 }
 
@@ -311,7 +291,7 @@ TEST(CursorFailure, FailedSourceSeekIsRecordedAndSticky) {
   f.pullUpTo(3);
   EXPECT_EQ(f.pullAt(2), 2) << "history needs no source seek";
   const std::string want = "tq_driver: seek failed: no random access";
-  EXPECT_EQ(messageOf([&] { f.cursor->pullAt(30, f.buf.data()); }), want);
-  EXPECT_EQ(messageOf([&] { f.cursor->pull(f.buf.data()); }), want);
-  EXPECT_EQ(messageOf([&] { f.cursor->seek(3); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->pullAt(30, f.buf.data()); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->pull(f.buf.data()); }), want);
+  EXPECT_EQ(thrown([&] { f.cursor->seek(3); }), want);
 }

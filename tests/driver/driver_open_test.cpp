@@ -14,7 +14,6 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -29,6 +28,7 @@ extern "C" {
 
 namespace {
 
+using tqtest::thrown;
 using tq::driver::SourcePtr;
 using Frames = std::vector<std::vector<uint8_t>>;
 
@@ -37,15 +37,6 @@ const std::string kAvcodec = "libavcodec " + std::to_string(LIBAVCODEC_VERSION_M
 const std::string kNoHwdecLine =
     "[tq-driver] TQ_DRIVER_HWDEC=0 — h264_cuvid not attempted; the software decoder is the one decoder on this "
     "fleet (same samples)\n";
-
-std::string thrown(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
@@ -221,19 +212,16 @@ TEST_F(Movies, PriorPlanesEqualTheHalfFloatOracle) {
   }
 }
 
-TEST_F(Movies, NamesAndResidentBytes) {
+TEST_F(Movies, ResidentBytesAndDecoderBuild) {
   const std::vector<long> drv = probe("drv.mp4");
   ASSERT_EQ(drv[0], 5);
-  SourcePtr src = tq::driver::openMp4(path("drv.mp4"), 5, 48, 32);
-  EXPECT_EQ(src->name(), "mp4/" + kAvcodec + " h264");
+  SourcePtr src = tq::driver::openMp4(path("drv.mp4"), 5, 48, 32);  // names: see the decoder test below
   // The 4:2:0 frame times the decoder's 4 threads + 5, plus the largest packet read so far.
   const size_t native = 48 * 32 * 3 / 2;
   EXPECT_EQ(src->residentBytes(), native * 9);
   for (int i = 0; i < 5; ++i) nextFrame(*src);
   EXPECT_EQ(src->residentBytes(), native * 9 + size_t(drv[2]));
-  EXPECT_EQ(tq::driver::openMp4(path("odd.nut"), 4, 47, 33)->name(), "mp4/" + kAvcodec + " rawvideo");
   SourcePtr prior = tq::driver::openPriorHevc(path("prior.mov"), 4, 32);
-  EXPECT_EQ(prior->name(), "hevc444/" + kAvcodec + " hevc");
   EXPECT_EQ(prior->residentBytes(), size_t(32 * 32 * 3) * 9);
   EXPECT_EQ(tq::movieDecoderBuild(), kAvcodec + " / " + avcodec_configuration());
 }

@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
@@ -23,15 +22,6 @@ using tq::Paste;
 using tq::Unsharp;
 
 const Unsharp kDefault{1.3f, 2.0f, 13};
-
-std::string thrownMessage(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 std::vector<float> randomCrop(int side, std::mt19937& rng, float lo = 0.0f, float hi = 1.0f) {
   std::uniform_real_distribution<float> u(lo, hi);
@@ -80,7 +70,7 @@ TEST(PasteConstruction, RefusesInconsistentArguments) {
       {64, 8, {-0.5f, 2.0f, 3}, ""},  // negative amounts soften
   };
   for (const auto& c : cases)
-    EXPECT_EQ(thrownMessage([&] { Paste(std::vector<uint8_t>(c.maskBytes, 1), c.side, c.u); }),
+    EXPECT_EQ(tqtest::thrown([&] { Paste(std::vector<uint8_t>(c.maskBytes, 1), c.side, c.u); }),
               *c.message ? c.message : "(nothing thrown)");
 }
 
@@ -363,10 +353,10 @@ TEST(PasteInvariants, SideAboveTheLimitFailsAtTheFirstComposite) {
   std::vector<float> crop(3 * static_cast<size_t>(side) * side, 0.5f);
   std::vector<uint8_t> frame(64 * 64 * 3, 3);
   const float M[6] = {0.05f, 0, 2, 0, 0.05f, 2};
-  EXPECT_EQ(thrownMessage([&] { p.composite(crop.data(), 255.0f, M, frame.data(), 64, 64); }),
+  EXPECT_EQ(tqtest::thrown([&] { p.composite(crop.data(), 255.0f, M, frame.data(), 64, 64); }),
             "paste: side > 1024");
   EXPECT_EQ(frame, std::vector<uint8_t>(64 * 64 * 3, 3));
-  EXPECT_EQ(thrownMessage([&] { p.unsharpPlane(p.planes[0]); }), "paste: side > 1024");
+  EXPECT_EQ(tqtest::thrown([&] { p.unsharpPlane(p.planes[0]); }), "paste: side > 1024");
 }
 
 TEST(PasteInvariants, SideAtTheLimitWorks) {

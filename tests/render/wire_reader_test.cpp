@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -13,27 +12,15 @@
 #include "render/gridsample_fast.h"
 #include "render/gs_wire.h"
 #include "render/onnx_pb.h"
+#include "graph_test_util.h"
 #include "tq_test_util.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void writeFile(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-// The message of the std::runtime_error that fn throws, or "no exception".
-template <class F>
-std::string thrown(F&& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+using gstest::writeFile;
+using tqtest::thrown;
 
 // Every field of a message through GsReader.
 std::vector<tq::GsField> gsFields(const Bytes& b) {

@@ -28,12 +28,7 @@ const std::vector<float>& field(const HeadWeights& w, int i) {
 }
 
 std::string loadError(const std::vector<uint8_t>& bytes) {
-  try {
-    tq::tessera::loadHeadPt(bytes);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
+  return tqtest::thrown([&] { tq::tessera::loadHeadPt(bytes); });
 }
 
 void putU32(std::vector<uint8_t>& b, std::size_t at, uint32_t v) {
@@ -270,14 +265,7 @@ TEST(HeadConfig, ReadsTheV1Schema) {
       {ok.substr(0, ok.size() - 1) + R"(, "decode": {"envelope_clamp_255": nan}})", envelope},
       {ok.substr(0, ok.size() - 1) + R"(, "decode": {"envelope_clamp_255": "12"}})", envelope},
   };
-  for (const auto& k : cases) {
-    try {
-      ServeConfig::fromHeadMemberJson(k.text);
-      ADD_FAILURE() << k.text;
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), k.error);
-    }
-  }
+  for (const auto& k : cases) EXPECT_EQ(tqtest::thrown([&] { ServeConfig::fromHeadMemberJson(k.text); }), k.error);
 }
 
 }  // namespace

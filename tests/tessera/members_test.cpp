@@ -80,12 +80,7 @@ class TesseraMembers : public ::testing::Test {
   }
   static std::string D(const std::string& name) { return *dir_ / name; }
   static std::string loadError(const std::string& name) {
-    try {
-      tq::loadTesseraMembers(D(name));
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "";
+    return tqtest::thrown([&] { tq::loadTesseraMembers(D(name)); });
   }
   static tqtest::TempDir* dir_;
 };
@@ -264,12 +259,8 @@ TEST_F(TesseraMembers, LoadsWhatTheBankBuilderWrote) {
 
   tq::TesseraAttachInputs in = tq::loadTesseraMembers(D("ok"));
   in.track_order.pop_back();
-  try {
-    tq::reorderTrackToDonor(in, track.data(), out.data());
-    ADD_FAILURE();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "teeth: track_order does not match n_donors");
-  }
+  EXPECT_EQ(tqtest::thrown([&] { tq::reorderTrackToDonor(in, track.data(), out.data()); }),
+            "teeth: track_order does not match n_donors");
   in = tq::loadTesseraMembers(D("ok"));
   in.band_w = 0;
   EXPECT_THROW(tq::reorderTrackToDonor(in, track.data(), out.data()), std::runtime_error);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,14 @@ int runCommand(const std::string& cmd, std::string* out = nullptr);
 
 std::string readText(const std::string& path);
 std::vector<uint8_t> readBytes(const std::string& path);
+// A file's bytes as an array of T (a trailing partial element is dropped).
+template <class T>
+std::vector<T> readAs(const std::string& path) {
+  const std::vector<uint8_t> b = readBytes(path);
+  std::vector<T> v(b.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
+  return v;
+}
 void writeText(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
 std::string sourceDir();
@@ -48,5 +58,19 @@ class ScopedEnv {
 
 // True when running under qemu user emulation (tests shrink their inputs there).
 bool underEmulation();
+
+// The message of the std::runtime_error that fn throws, else a text no library
+// message equals.
+template <class F>
+std::string thrown(F&& fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return std::string("(not a runtime_error) ") + e.what();
+  }
+  return "(nothing thrown)";
+}
 
 }  // namespace tqtest
