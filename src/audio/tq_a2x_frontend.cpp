@@ -14,15 +14,6 @@ namespace tq {
 
 using namespace a2x;
 
-namespace {
-
-const Ort::MemoryInfo& cpuMemory() {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  return mem;
-}
-
-}  // namespace
-
 // Windows of 200 frames every 100 frames; frames from 0 in the first window and
 // from 50 in later ones, each frame from the first window that reaches it.
 //
@@ -83,7 +74,7 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
     normaliseAudioWindow(win_.data(), kShortSamples);
 
     const int64_t inShape[2] = {1, kShortSamples};
-    Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), win_.data(), kShortSamples, inShape, 2);
+    Ort::Value in = Ort::Value::CreateTensor<float>(ortCpuMemory(), win_.data(), kShortSamples, inShape, 2);
     const char* inName = "input_values";
     const char* outName = pair_.trunkOutput;
     auto tr = runGraph(*pair_.trunk, &inName, &in, 1, &outName, 1);
@@ -128,7 +119,7 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
     }
 
     const int64_t headShape[2] = {kBlockFrames, kTrunkChannels};
-    Ort::Value hin = Ort::Value::CreateTensor<float>(cpuMemory(), headIn_.data(), headIn_.size(), headShape, 2);
+    Ort::Value hin = Ort::Value::CreateTensor<float>(ortCpuMemory(), headIn_.data(), headIn_.size(), headShape, 2);
     const char* hinName = "x";
     const char* houtName = "emb";
     auto ho = runGraph(*pair_.head, &hinName, &hin, 1, &houtName, 1);

@@ -15,11 +15,6 @@ using namespace a2x;
 
 namespace {
 
-const Ort::MemoryInfo& cpuMemory() {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  return mem;
-}
-
 constexpr int64_t kStreamChunk = 64;
 // Offline runs take longer chunks; the banded mask keeps every output the same,
 // and the mask stays small however long the clip.
@@ -66,10 +61,10 @@ void A2x::encodeRange(const float* feat, int64_t c0, int64_t c1, int64_t s, int6
   const int64_t posShape[3] = {1, T, static_cast<int64_t>(h)};
   const int64_t attnShape[4] = {1, 1, T, T};
   Ort::Value in[3] = {
-      Ort::Value::CreateTensor<float>(cpuMemory(), const_cast<float*>(feat),
+      Ort::Value::CreateTensor<float>(ortCpuMemory(), const_cast<float*>(feat),
                                       static_cast<std::size_t>(T) * kFeat, featShape, 4),
-      Ort::Value::CreateTensor<float>(cpuMemory(), posBuf_.data(), posBuf_.size(), posShape, 3),
-      Ort::Value::CreateTensor<float>(cpuMemory(), attnBuf_.data(), attnBuf_.size(), attnShape, 4)};
+      Ort::Value::CreateTensor<float>(ortCpuMemory(), posBuf_.data(), posBuf_.size(), posShape, 3),
+      Ort::Value::CreateTensor<float>(ortCpuMemory(), attnBuf_.data(), attnBuf_.size(), attnShape, 4)};
   const char* inNames[3] = {"feat", "pos_window", "attn"};
   const char* outNames[2] = {encOut0_.c_str(), encOut1_.c_str()};
   auto out = runGraph(*enc_, inNames, in, 3, outNames, width_ ? 2 : 1);
@@ -107,9 +102,9 @@ void A2x::bindDecoder() {
   const int64_t prevShape[2] = {1, kKp};
   const int64_t hShape[3] = {1, 1, static_cast<int64_t>(h)};
   decIn_.clear();
-  decIn_.push_back(Ort::Value::CreateTensor<float>(cpuMemory(), decCtx_.data(), h, ctxShape, 2));
-  decIn_.push_back(Ort::Value::CreateTensor<float>(cpuMemory(), decPrev_.data(), kKp, prevShape, 2));
-  decIn_.push_back(Ort::Value::CreateTensor<float>(cpuMemory(), decHidden_.data(), h, hShape, 3));
+  decIn_.push_back(Ort::Value::CreateTensor<float>(ortCpuMemory(), decCtx_.data(), h, ctxShape, 2));
+  decIn_.push_back(Ort::Value::CreateTensor<float>(ortCpuMemory(), decPrev_.data(), kKp, prevShape, 2));
+  decIn_.push_back(Ort::Value::CreateTensor<float>(ortCpuMemory(), decHidden_.data(), h, hShape, 3));
 
   decBound_ = false;
   decOut_.clear();
@@ -131,9 +126,9 @@ void A2x::bindDecoder() {
     return n == count;
   };
   if (fixed(mShape, kKp) && fixed(hOutShape, h)) {
-    decOut_.push_back(Ort::Value::CreateTensor<float>(cpuMemory(), decM_.data(), kKp, mShape.data(), mShape.size()));
+    decOut_.push_back(Ort::Value::CreateTensor<float>(ortCpuMemory(), decM_.data(), kKp, mShape.data(), mShape.size()));
     decOut_.push_back(
-        Ort::Value::CreateTensor<float>(cpuMemory(), decH_.data(), h, hOutShape.data(), hOutShape.size()));
+        Ort::Value::CreateTensor<float>(ortCpuMemory(), decH_.data(), h, hOutShape.data(), hOutShape.size()));
     decBound_ = true;
   }
 }

@@ -134,9 +134,8 @@ void noteTrunkSteps(int lt) {
 }
 
 Ort::Value runLong(Ort::Session& s, float* window) {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   const int64_t inShape[2] = {1, kLongSamples};
-  Ort::Value in = Ort::Value::CreateTensor<float>(mem, window, kLongSamples, inShape, 2);
+  Ort::Value in = Ort::Value::CreateTensor<float>(ortCpuMemory(), window, kLongSamples, inShape, 2);
   const char* inName = "input_values";
   const char* outName = "audio_emb";
   auto res = runGraph(s, &inName, &in, 1, &outName, 1);

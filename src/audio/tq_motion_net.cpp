@@ -74,7 +74,7 @@ MotionNet::MotionNet(const std::string& path, const Ort::SessionOptions& options
     throw std::runtime_error("tq_motion: " + name_ + " declares " + std::to_string(nIn) + " inputs, expected " +
                              std::to_string(inputs.size()));
   if (session_->GetOutputCount() < 1) throw std::runtime_error("tq_motion: " + name_ + " declares no output");
-  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo& mem = ortCpuMemory();
   for (std::size_t i = 0; i < nIn; ++i) {
     inNames_.push_back(session_->GetInputNameAllocated(i, alloc).get());
     const auto shape = shapeFor(session_->GetInputTypeInfo(i), inputs[i].second,

@@ -239,4 +239,9 @@ void ortRun(Ort::Session& session, const char* const* inputNames, const Ort::Val
 
 void ortTrimArena() { trimmer().trim(); }
 
+const Ort::MemoryInfo& ortCpuMemory() {
+  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  return mem;
+}
+
 }  // namespace tq

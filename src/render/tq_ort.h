@@ -28,6 +28,9 @@ Ort::Env& ortEnv();
 std::unique_ptr<Ort::Session> makeSession(const void* bytes, std::size_t n, const Ort::SessionOptions& options);
 std::unique_ptr<Ort::Session> makeSession(const std::string& path, const Ort::SessionOptions& options);
 
+// The CPU memory description every tensor over caller memory is made with.
+const Ort::MemoryInfo& ortCpuMemory();
+
 // The memory discipline of every per-frame run.
 //
 // Handing the intermediate tensors' memory back to the system after each run

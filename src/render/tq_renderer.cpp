@@ -214,7 +214,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
 }
 
 void Renderer::Impl::bindBuffers() {
-  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo& mem = ortCpuMemory();
   binding = std::make_unique<Ort::IoBinding>(*session);
   const int64_t b = batch, c = crop;
   auto bind = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape, bool output) {
