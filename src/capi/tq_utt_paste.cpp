@@ -15,6 +15,20 @@ double nowMs() {
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
+void PasteJob::fill(const float* src, std::size_t cropFloats, int32_t kindIn, int32_t driverIndexIn,
+                    int32_t frameIn, const float* kpIn, uint64_t epochIn) {
+  hasCrop = src != nullptr;
+  if (src) std::memcpy(crop.data(), src, cropFloats * sizeof(float));
+  kind = kindIn;
+  driverIndex = driverIndexIn;
+  frame = frameIn;
+  if (kpIn)
+    std::memcpy(kp, kpIn, sizeof kp);
+  else
+    std::memset(kp, 0, sizeof kp);
+  epoch = epochIn;
+}
+
 }  // namespace utt
 }  // namespace tq
 
@@ -105,16 +119,7 @@ bool tq_utt::enqueueRaw(const float* crop, int kind, int driverIndex, int frame,
       cv.wait_for(lk, kStep);
     }
   }
-  j->hasCrop = crop != nullptr;
-  if (crop) std::memcpy(j->crop.data(), crop, cropFloats * sizeof(float));
-  j->kind = kind;
-  j->driverIndex = driverIndex;
-  j->frame = frame;
-  if (kp)
-    std::memcpy(j->kp, kp, sizeof j->kp);
-  else
-    std::memset(j->kp, 0, sizeof j->kp);
-  j->epoch = epoch;
+  j->fill(crop, cropFloats, kind, driverIndex, frame, kp, epoch);
   {
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {

@@ -44,6 +44,10 @@ struct PasteJob {
   float kp[kKp] = {};
   uint64_t epoch = 0;
   double enqueued = 0.0;
+
+  // Takes a frame's crop (null: none), description and keypoints (null: zeros).
+  void fill(const float* crop, std::size_t cropFloats, int32_t kind, int32_t driverIndex, int32_t frame,
+            const float* kp, uint64_t epoch);
 };
 
 // The dispatcher's mailbox: one request, one response.

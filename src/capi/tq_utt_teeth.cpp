@@ -104,16 +104,7 @@ bool tq_utt::enqueue(const float* crop, int kind, int driverIndex, int frame, co
       cv.wait_for(lk, kStep);
     }
   }
-  j->hasCrop = crop != nullptr;
-  if (crop) std::memcpy(j->crop.data(), crop, cropFloats * sizeof(float));
-  j->kind = kind;
-  j->driverIndex = driverIndex;
-  j->frame = frame;
-  if (kp)
-    std::memcpy(j->kp, kp, sizeof j->kp);
-  else
-    std::memset(j->kp, 0, sizeof j->kp);
-  j->epoch = epoch;
+  j->fill(crop, cropFloats, kind, driverIndex, frame, kp, epoch);
   {
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
