@@ -29,8 +29,19 @@ inline void expectPushSizeInvariant(const Fixture& fx) {
     const Frames f = stream(h, audio, c.second);
     ASSERT_EQ(f.count(), ref.count()) << c.first;
     EXPECT_EQ(f.idx, ref.idx) << c.first;
+#if defined(__aarch64__)
+    // ONNX Runtime's arm64 kernels sum a row in an order that depends on the
+    // row's length, and the encoder's chunk length follows how much audio was
+    // ready when it ran (64 frames for a whole clip, 8 for a live stream). The
+    // keypoints are then equal to rounding, not to the bit.
+    for (std::size_t i = 0; i < f.drv.size(); ++i)
+      ASSERT_NEAR(f.drv[i], ref.drv[i], 1e-5f) << "pieces " << c.first << " value " << i;
+    for (std::size_t i = 0; i < f.wn.size(); ++i)
+      ASSERT_NEAR(f.wn[i], ref.wn[i], 1e-5f) << "pieces " << c.first << " width " << i;
+#else
     EXPECT_EQ(0, std::memcmp(f.drv.data(), ref.drv.data(), f.drv.size() * 4)) << "pieces " << c.first;
     EXPECT_EQ(0, std::memcmp(f.wn.data(), ref.wn.data(), f.wn.size() * 4)) << "pieces " << c.first;
+#endif
   }
 }
 

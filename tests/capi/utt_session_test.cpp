@@ -150,8 +150,10 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
     const Frame& last = seen[s + F + endRamp - 1];
     EXPECT_EQ(maxDiff(last.px, reference(ctx, last.info.driver_index, drivingKp(last.info.driver_index, 0.0f, 0))), 0)
         << "the last ramp frame is the plain idle pose";
+    // The session recovers the offset as (rest + delta) - rest, which may differ
+    // from delta in its last bit: one level of one pixel is allowed.
     const Frame& ramp0 = seen[s + F];
-    EXPECT_EQ(maxDiff(ramp0.px, reference(ctx, ramp0.info.driver_index,
+    EXPECT_LE(maxDiff(ramp0.px, reference(ctx, ramp0.info.driver_index,
                                           [&] {
                                             // offset carried from the last speech frame, weight 1 - 1/R
                                             std::vector<float> r = drivingKp(ramp0.info.driver_index, 0.0f, 0);
@@ -159,7 +161,7 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
                                               r[c] += (1.0f - 1.0f / endRamp) * offset(F - 1, c);
                                             return r;
                                           }())),
-              0);
+              1);
   }
 }
 
