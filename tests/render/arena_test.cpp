@@ -137,7 +137,10 @@ TEST(Arena, ResidentMemoryIsFlatAcrossFramesAndReturnedByATrim) {
   tq::ortTrimArena();
   const long trimmed = residentKb();
   EXPECT_LT(trimmed, end - 4096) << "a trim returned nothing: " << end << " kB -> " << trimmed << " kB";
-  // The idle trimmer does the same on its own once nothing runs.
+  // The idle trimmer does the same on its own once nothing runs. After the
+  // first trim glibc serves the block from its heap and hands it back with
+  // madvise, which qemu-user does not carry out: not observable there.
+  if (tqtest::underEmulation()) return;
   frame(0);
   const long active = residentKb();
   long idle = active;
