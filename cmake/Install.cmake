@@ -19,3 +19,19 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tq_coreConfigVersion.cmak
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/tq_coreConfig.cmake ${PROJECT_BINARY_DIR}/tq_coreConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tq_core)
+
+# The Python package, in a site-packages folder under the prefix. It finds the
+# library through the relative path written beside it.
+set(TQ_PYTHON_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/python3/site-packages" CACHE STRING
+  "Where cmake --install puts the tq_core Python package (relative to the prefix)")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/tq_core DESTINATION ${TQ_PYTHON_INSTALL_DIR}
+  FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(_tq_py_libdir "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH _tq_py_libdir "/prefix/${TQ_PYTHON_INSTALL_DIR}/tq_core" "/prefix/${CMAKE_INSTALL_LIBDIR}")
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/python/_install_location.py
+  "# Written by cmake --install: the library directory, relative to this package.\nLIBRARY_DIR = \"${_tq_py_libdir}\"\n")
+install(FILES ${PROJECT_BINARY_DIR}/python/_install_location.py DESTINATION ${TQ_PYTHON_INSTALL_DIR}/tq_core)
+install(CODE "message(STATUS \"Python package tq_core: \${CMAKE_INSTALL_PREFIX}/${TQ_PYTHON_INSTALL_DIR} (add it to PYTHONPATH)\")")

@@ -1,0 +1,102 @@
+"""Session and the audio engines: speech frames are the engine's own
+keypoints rendered and pasted as the context does it."""
+
+import numpy as np
+import pytest
+
+from conftest import voice
+
+
+def speak(s, pcm):
+    """Pushes pcm in 100 ms pieces, ends the utterance, pulls through the
+    speech and its ramp to the first idle frame after them."""
+    for at in range(0, len(pcm), 1600):
+        s.push(pcm[at:at + 1600])
+    s.end()
+    seen, spoke = [], False
+    for f in s.frames(timeout=120):
+        seen.append(f)
+        spoke = spoke or f.kind != 0
+        if spoke and f.kind == 0:
+            return seen
+
+
+def test_session_speech_is_the_engines_keypoints_rendered_and_pasted(tq, demo):
+    pcm = voice(16000 + 321)
+    n_frames = (len(pcm) + 639) // 640
+    with tq.Avatar(demo.bundle, threads=1) as a:
+        with tq.Session(a, demo.motion, steady_model="-", silence_end_s=-1, threads=1) as s:
+            s.wait_ready(timeout=300)
+            assert s.ready
+            seen = speak(s, pcm)
+            stats = s.stats
+        kinds = [f.kind for f in seen]
+        first = kinds.index(tq.FrameKind.SPEECH)
+        assert kinds[first:] == [tq.FrameKind.SPEECH] * n_frames + [tq.FrameKind.RAMP] * 6 + [tq.FrameKind.IDLE]
+        assert [f.frame for f in seen[first:first + n_frames]] == list(range(n_frames))
+        assert [f.seq for f in seen] == list(range(seen[0].seq, seen[0].seq + len(seen)))
+        assert (stats.frames_out, stats.speech_frames_out, stats.first_frames) == (len(seen), n_frames, 1)
+        assert stats.state in (tq.SessionState.IDLE, tq.SessionState.RAMP) or stats.state == 0
+
+        # The engine on its own, from the same start, with the same samples.
+        start = (seen[first - 1].driver_index + 1) % a.nt if first else 0
+        with tq.A2X(demo.motion, 1) as e:
+            e.reset(start, 1, True)
+            e.push(pcm.astype(np.float32) / 32768)
+            e.finish()
+            got = e.pull()
+            assert e.total == n_frames and len(got.index) == n_frames
+        np.testing.assert_array_equal(got.index, [f.driver_index for f in seen[first:first + n_frames]])
+        np.testing.assert_array_equal(got.index, (start + np.arange(n_frames)) % a.nt)
+        np.testing.assert_array_equal(got.src, demo.xs[got.index])
+        for k in (0, n_frames // 2, n_frames - 1):
+            want = a.paste(got.index[k], a.render(got.index[k], got.src[k], got.drv[k]))
+            np.testing.assert_array_equal(seen[first + k].pixels, want)
+
+
+def test_a2x_streams_what_it_computes_offline(tq, demo):
+    audio = voice(9000, seed=1).astype(np.float32) / 32768
+    with tq.A2X(demo.motion, 1) as e:
+        assert e.nt == 25 and e.total is None
+        e.reset(3, -1, False)
+        for at in range(0, len(audio), 700):  # float32 passes without a copy
+            e.push(audio[at:at + 700])
+        e.finish()
+        pulled = [e.pull(max_frames=4) for _ in range(5)]
+        idx = np.concatenate([p.index for p in pulled])
+        assert e.total == 15 and len(idx) == 15 and e.available == 0
+        np.testing.assert_array_equal(idx[:6], [3, 2, 1, 0, 1, 2])  # backwards, bouncing at 0
+        deltas = e.deltas(audio)
+        assert deltas.shape == (15, 21, 3)
+        drv = np.concatenate([p.drv for p in pulled])
+        src = np.concatenate([p.src for p in pulled])
+        np.testing.assert_array_equal(src, demo.xs[idx])
+        assert np.isfinite(drv).all() and np.isfinite(deltas).all() and np.abs(deltas).max() > 0
+
+
+def test_motion_pipeline_frames_follow_the_driver(tq, motion_dir):
+    with tq.Motion(motion_dir, 1) as m:
+        m.reset(1, 1, True)
+        m.push(voice(6400))
+        m.finish()
+        frames = []
+        while True:
+            got = m.pull()
+            if not len(got.index):
+                break
+            frames.append(got)
+        idx = np.concatenate([f.index for f in frames])
+        assert m.total == 10 and len(idx) == 10
+        np.testing.assert_array_equal(idx, (1 + np.arange(10)) % 4)
+        xs = np.fromfile(motion_dir / "xs_target.bin", np.float32).reshape(-1, 21, 3)
+        np.testing.assert_array_equal(np.concatenate([f.src for f in frames]), xs[idx])
+        assert np.isfinite(np.concatenate([f.drv for f in frames])).all()
+
+
+def test_audio_conversion(tq):
+    from tq_core.session import to_pcm16
+    pcm = np.array([0, 1, -32768, 32767], np.int16)
+    assert to_pcm16(pcm).ctypes.data == pcm.ctypes.data  # int16 passes without a copy
+    np.testing.assert_array_equal(to_pcm16(np.array([0.5, -1.0, 1.0, 3e-5])), [16384, -32768, 32767, 1])
+    with pytest.raises(TypeError):
+        to_pcm16(np.array(["a"]))

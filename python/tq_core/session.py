@@ -1,0 +1,250 @@
+"""The real-time utterance session."""
+
+from __future__ import annotations
+
+import ctypes as C
+import enum
+import time
+from typing import Iterator, NamedTuple, Optional
+
+import numpy as np
+
+from ._handle import Handle, out_array
+from ._lib import Error, bind, opt_arg, path_arg
+from .avatar import Avatar, PathLike, last_error
+
+__all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "RenderStatus"]
+
+_p = C.c_void_p
+
+
+class _Opts(C.Structure):
+    _fields_ = [("motion_dir", C.c_char_p), ("threads", C.c_int32), ("motion_ep", C.c_char_p),
+                ("steady_model", C.c_char_p), ("eager", C.c_int32), ("silence_end_s", C.c_double),
+                ("end_ramp", C.c_int32), ("interrupt_ramp", C.c_int32)]
+
+
+class _Info(C.Structure):
+    _fields_ = [("seq", C.c_uint64), ("kind", C.c_uint32), ("driver_index", C.c_uint32), ("frame", C.c_int32)]
+
+
+class _Stats(C.Structure):
+    _fields_ = [("frames_out", C.c_uint64), ("speech_frames_out", C.c_uint64), ("first_frames", C.c_uint64),
+                ("first_frame_ms", C.c_double), ("render_ms", C.c_double), ("state", C.c_uint32)]
+
+
+_c = bind({
+    "tq_utt_create": (_p, [_p, C.POINTER(_Opts)]),
+    "tq_utt_destroy": (None, [_p]),
+    "tq_utt_push_audio": (C.c_int, [_p, C.POINTER(C.c_int16), C.c_int]),
+    "tq_utt_end_utterance": (None, [_p]),
+    "tq_utt_interrupt": (None, [_p]),
+    "tq_utt_ready": (C.c_int, [_p]),
+    "tq_utt_frames_available": (C.c_int, [_p]),
+    "tq_utt_pull_frame": (C.c_int, [_p, C.POINTER(C.c_uint8), C.c_size_t, C.POINTER(_Info)]),
+    "tq_utt_get_stats": (None, [_p, C.POINTER(_Stats)]),
+    "tq_utt_render_status": (C.c_int, [_p, C.c_char_p, C.c_int, C.POINTER(C.c_uint64)]),
+})
+
+#: Samples per second of the session's audio, and per 25 fps video frame.
+SAMPLE_RATE = 16000
+SAMPLES_PER_FRAME = 640
+
+
+class FrameKind(enum.IntEnum):
+    """What a published frame shows."""
+    IDLE = 0    #: the driver video alone
+    SPEECH = 1  #: the rendered, speaking face
+    RAMP = 2    #: the face blending back to the idle pose
+
+
+class SessionState(enum.IntEnum):
+    """The session's render loop."""
+    IDLE = 0
+    STARTED = 1   #: audio is becoming motion; no speech frame yet
+    SPEAKING = 2
+    RAMP = 3
+
+
+class Frame(NamedTuple):
+    """A pulled frame: pixels uint8 (height, width, 3) and its description."""
+    pixels: np.ndarray
+    seq: int           #: published-frame number since the session began
+    kind: FrameKind
+    driver_index: int  #: driver-video frame the picture is built on
+    frame: int         #: speech frame number in the utterance; -1 otherwise
+
+
+class Stats(NamedTuple):
+    """Session statistics (see Session.stats)."""
+    frames_out: int
+    speech_frames_out: int
+    first_frames: int
+    first_frame_ms: float
+    render_ms: float
+    state: SessionState
+
+
+class RenderStatus(NamedTuple):
+    """Render failures so far: fatal ones stop speech rendering."""
+    fatal: bool
+    failures: int
+    message: str
+
+
+def to_pcm16(audio: object) -> np.ndarray:
+    """Audio as contiguous int16 samples. int16 arrays pass through without a
+    copy; float arrays in -1..1 are scaled by 32768 (the session divides by
+    32768 again), rounded and clipped."""
+    a = np.asarray(audio)
+    if a.ndim > 1 and a.size != max(a.shape):
+        raise ValueError("audio must be mono, not of shape %s" % (a.shape,))
+    a = a.reshape(-1)
+    if a.dtype == np.int16:
+        return np.ascontiguousarray(a)
+    if a.dtype.kind == "f":
+        return np.clip(np.rint(a.astype(np.float64) * 32768.0), -32768, 32767).astype(np.int16)
+    if a.dtype.kind in "iu":
+        if a.size and (a.min() < -32768 or a.max() > 32767):
+            raise ValueError("integer audio outside the int16 range")
+        return a.astype(np.int16)
+    raise TypeError("audio must be int16 or floating point samples, not %s" % a.dtype)
+
+
+class Session(Handle):
+    """A real-time speaking session on an avatar.
+
+    Session(avatar, motion_dir, *, threads=0, motion_ep=None,
+            steady_model=None, eager=0, silence_end_s=0.0, end_ramp=0,
+            interrupt_ramp=0)
+
+    motion_dir      directory of the audio-to-motion models
+    threads         motion engine threads; 0: the avatar's
+    motion_ep       execution provider of the motion pipeline; None: CPU
+    steady_model    batched chunk renderer's model key; None: "b24_fp32";
+                    "-": none
+    eager           -2: hybrid; 0: the engine's default; >= 1 as is
+    silence_end_s   seconds without audio that end an utterance; 0: 0.6;
+                    negative: only end() ends it
+    end_ramp        frames of the ramp after an utterance; 0: 6
+    interrupt_ramp  frames of the ramp after interrupt(); 0: 4
+
+    The session turns 16 kHz mono speech into a continuous stream of
+    frames: idle footage, the speaking face, a ramp back to idle. The
+    engine loads in the background; audio pushed before ``ready`` is True
+    is dropped, so call ``wait_ready()`` first. Push audio with push() in
+    pieces of any size, close an utterance with end() (or let silence end
+    it), abandon it with interrupt(). The session keeps at most 8 frames
+    ready; pull them with pull() or iterate::
+
+        with Session(avatar, "motion") as s:
+            s.wait_ready()
+            s.push(pcm)
+            s.end()
+            for f in s:          # blocks for each frame; never ends
+                ...
+
+    close() (or leaving the with-block) stops and joins the session's
+    threads. The avatar stays usable by others but must not be used
+    directly while the session runs.
+    """
+
+    def __init__(self, avatar: Avatar, motion_dir: PathLike, *, threads: int = 0,
+                 motion_ep: Optional[str] = None, steady_model: Optional[str] = None,
+                 eager: int = 0, silence_end_s: float = 0.0, end_ramp: int = 0,
+                 interrupt_ramp: int = 0) -> None:
+        ctx = avatar._resource
+        o = _Opts(path_arg(motion_dir), int(threads), opt_arg(motion_ep), opt_arg(steady_model),
+                  int(eager), float(silence_end_s), int(end_ramp), int(interrupt_ramp))
+        ptr = _c.tq_utt_create(ctx.ptr, C.byref(o))
+        if not ptr:
+            raise Error(last_error())
+        self._own(ptr, _c.tq_utt_destroy, deps=(ctx,))
+        self.frame_shape = avatar.frame_shape
+        self._info = _Info()
+
+    @property
+    def ready(self) -> bool:
+        """True once the audio engine has loaded; raises Error if it failed."""
+        r = _c.tq_utt_ready(self._ptr)
+        if r < 0:
+            raise Error(last_error())
+        return r == 1
+
+    def wait_ready(self, timeout: Optional[float] = None, poll: float = 0.005) -> None:
+        """Blocks until ``ready``; TimeoutError after timeout seconds."""
+        end = None if timeout is None else time.monotonic() + timeout
+        while not self.ready:
+            if end is not None and time.monotonic() >= end:
+                raise TimeoutError("the session's engine did not load within %g s" % timeout)
+            time.sleep(poll)
+
+    def push(self, audio: object) -> None:
+        """Appends 16 kHz mono speech: int16 samples (passed without a copy)
+        or floats in -1..1. An empty push only marks the time of audio."""
+        u = self._ptr
+        pcm = to_pcm16(audio)
+        if pcm.size > np.iinfo(np.int32).max:
+            raise ValueError("push at most 2**31 - 1 samples at a time")
+        if _c.tq_utt_push_audio(u, pcm.ctypes.data_as(C.POINTER(C.c_int16)), int(pcm.size)) != 1:
+            raise Error(last_error())
+
+    def end(self) -> None:
+        """The current utterance's audio is complete."""
+        _c.tq_utt_end_utterance(self._ptr)
+
+    def interrupt(self) -> None:
+        """Abandons the current utterance now: unpulled frames are dropped
+        and the face ramps back to idle from the last frame pulled."""
+        _c.tq_utt_interrupt(self._ptr)
+
+    @property
+    def frames_available(self) -> int:
+        """Frames ready to pull (at most 8)."""
+        return int(_c.tq_utt_frames_available(self._ptr))
+
+    def pull(self, out: Optional[np.ndarray] = None) -> Optional[Frame]:
+        """The next frame, written directly into out (or a new array), or
+        None when none is ready."""
+        dst = out_array(out, self.frame_shape, np.uint8, "pull")
+        info = self._info
+        if _c.tq_utt_pull_frame(self._ptr, dst.ctypes.data_as(C.POINTER(C.c_uint8)), dst.nbytes, C.byref(info)) != 1:
+            # An empty ring returns 0 without a message and leaves the error
+            # text as it was; a frame that is there but was refused is a failure.
+            if _c.tq_utt_frames_available(self._ptr) > 0:
+                raise Error(last_error())
+            return None
+        return Frame(dst, int(info.seq), FrameKind(info.kind), int(info.driver_index), int(info.frame))
+
+    def frames(self, timeout: Optional[float] = None, poll: float = 0.001) -> Iterator[Frame]:
+        """Yields frames as they are published, waiting for each; with a
+        timeout, TimeoutError when no frame comes within that many seconds."""
+        while True:
+            start = time.monotonic()
+            f = self.pull()
+            while f is None:
+                if timeout is not None and time.monotonic() - start >= timeout:
+                    raise TimeoutError("no frame within %g s" % timeout)
+                time.sleep(poll)
+                f = self.pull()
+            yield f
+
+    def __iter__(self) -> Iterator[Frame]:
+        return self.frames()
+
+    @property
+    def stats(self) -> Stats:
+        """Frames pulled (all, speech), utterances begun, the latest
+        first-frame latency and the average render time in ms, the state."""
+        s = _Stats()
+        _c.tq_utt_get_stats(self._ptr, C.byref(s))
+        return Stats(int(s.frames_out), int(s.speech_frames_out), int(s.first_frames), float(s.first_frame_ms),
+                     float(s.render_ms), SessionState(s.state))
+
+    @property
+    def render_status(self) -> RenderStatus:
+        """Render failures: whether one was fatal, how many, the latest text."""
+        buf = C.create_string_buffer(4096)
+        n = C.c_uint64(0)
+        r = _c.tq_utt_render_status(self._ptr, buf, len(buf), C.byref(n))
+        return RenderStatus(r < 0, int(n.value), buf.value.decode("utf-8", "replace"))
