@@ -112,3 +112,15 @@ def test_library_not_found_names_every_place_tried(tmp_path):
                           % (tmp_path / "pkg" / "nowhere" / "libtq_core.so.0"))
     assert "; %s ($TQ_CORE_LIBRARY): " % (tmp_path / "libnone.so") in out
     assert "; libtq_core.so.0 (the loader's search path): " in out
+
+
+@pytest.mark.parametrize("obj,words", [
+    ("Session", ["motion_dir", "silence_end_s", "wait_ready", "push(self, audio", "interrupt", "stats"]),
+    ("Avatar", ["bundle", "render(self, si", "paste(self, si", "float32 (3, crop, crop)"]),
+    ("A2X", ["W2V_ONNX", "deltas", "available"]),
+])
+def test_help_reads_like_a_manual(tq, obj, words):
+    import pydoc
+    page = pydoc.render_doc(getattr(tq, obj), renderer=pydoc.plaintext)
+    for w in words:
+        assert w in page, w

@@ -100,6 +100,8 @@ class _Functions:
         self._prototypes = prototypes
 
     def __getattr__(self, name: str) -> Callable[..., Any]:
+        if name not in self._prototypes:
+            raise AttributeError(name)
         restype, argtypes = self._prototypes[name]
         fn = getattr(library(), name)
         fn.restype = restype
