@@ -146,6 +146,21 @@ def test_open_close_cycles_leak_no_threads_or_descriptors(tq, dirs, motion_dir, 
         assert counts() == before
 
 
+def test_a_session_keeps_its_closed_avatars_context_alive(tq, dirs):
+    a = tq.Avatar(dirs["small"], threads=1)
+    a.close()  # warm-up: per-thread pools
+    before = counts()
+    a = tq.Avatar(dirs["small"], threads=1)
+    s = tq.Session(a, dirs["empty"])
+    a.close()
+    with pytest.raises(tq.ClosedError):
+        tq.Session(a, dirs["empty"])
+    frames = [next(s.frames(timeout=60)) for _ in range(4)]
+    assert [f.driver_index for f in frames] == [0, 1, 2, 0] and {f.kind for f in frames} == {0}
+    s.close()
+    assert counts() == before
+
+
 def test_teeth_members_views_keep_the_memory_alive(tq, dirs):
     sidecar = json.loads((dirs["teeth_ok"] / "tessera_bank.v1.json").read_text())
     with tq.TeethCarriage(dirs["teeth_ok"]) as c:

@@ -11,7 +11,7 @@ import numpy as np
 
 from ._handle import Handle, out_array
 from ._lib import Error, bind, opt_arg, path_arg
-from .avatar import Avatar, PathLike, last_error
+from .avatar import Avatar, PathLike, clear_error, last_error
 
 __all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "RenderStatus"]
 
@@ -161,7 +161,6 @@ class Session(Handle):
             raise Error(last_error())
         self._own(ptr, _c.tq_utt_destroy, deps=(ctx,))
         self.frame_shape = avatar.frame_shape
-        self._info = _Info()
 
     @property
     def ready(self) -> bool:
@@ -207,12 +206,15 @@ class Session(Handle):
         """The next frame, written directly into out (or a new array), or
         None when none is ready."""
         dst = out_array(out, self.frame_shape, np.uint8, "pull")
-        info = self._info
-        if _c.tq_utt_pull_frame(self._ptr, dst.ctypes.data_as(C.POINTER(C.c_uint8)), dst.nbytes, C.byref(info)) != 1:
-            # An empty ring returns 0 without a message and leaves the error
-            # text as it was; a frame that is there but was refused is a failure.
-            if _c.tq_utt_frames_available(self._ptr) > 0:
-                raise Error(last_error())
+        info = _Info()
+        u = self._ptr
+        # An empty ring returns 0 without touching the error text; a refusal
+        # returns 0 with a message. Start from an empty text to tell them apart.
+        clear_error()
+        if _c.tq_utt_pull_frame(u, dst.ctypes.data_as(C.POINTER(C.c_uint8)), dst.nbytes, C.byref(info)) != 1:
+            msg = last_error()
+            if msg:
+                raise Error(msg)
             return None
         return Frame(dst, int(info.seq), FrameKind(info.kind), int(info.driver_index), int(info.frame))
 
@@ -230,6 +232,7 @@ class Session(Handle):
             yield f
 
     def __iter__(self) -> Iterator[Frame]:
+        """frames() without a timeout: an endless stream."""
         return self.frames()
 
     @property
