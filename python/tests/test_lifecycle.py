@@ -5,6 +5,7 @@ import gc
 import json
 import os
 import shutil
+import threading
 import time
 import weakref
 
@@ -159,6 +160,33 @@ def test_a_session_keeps_its_closed_avatars_context_alive(tq, dirs):
     assert [f.driver_index for f in frames] == [0, 1, 2, 0] and {f.kind for f in frames} == {0}
     s.close()
     assert counts() == before
+
+
+def test_close_on_one_thread_while_others_push_and_pull(tq, dirs):
+    with tq.Avatar(dirs["small"], threads=1) as a:
+        s, errors, pulled = tq.Session(a, dirs["empty"]), [], []
+
+        def use():
+            try:
+                while True:
+                    s.push(np.zeros(160, np.int16))
+                    f = s.pull()
+                    if f is not None:
+                        pulled.append(f.seq)
+            except tq.ClosedError:
+                pass
+            except Exception as e:  # anything else is a fault
+                errors.append(e)
+
+        users = [threading.Thread(target=use) for _ in range(3)]
+        for t in users:
+            t.start()
+        while len(pulled) < 20:
+            time.sleep(0.001)
+        s.close()
+        for t in users:
+            t.join()
+    assert errors == [] and len(set(pulled)) == len(pulled)
 
 
 def test_teeth_members_views_keep_the_memory_alive(tq, dirs):

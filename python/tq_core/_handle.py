@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Callable, Optional, Sequence, TypeVar
 
+import ctypes
+
 import numpy as np
 
 from ._lib import ClosedError
@@ -40,6 +42,15 @@ class Resource:
             pass
 
 
+class _Ptr(ctypes.c_void_p):
+    """A handle argument that keeps its resource alive while a call runs, so
+    that close() on another thread never frees a handle under a running call."""
+
+    def __init__(self, res: Resource) -> None:
+        super().__init__(res.ptr)
+        self.res = res
+
+
 class Handle:
     """Base of the objects over a C handle: close() and the with-statement."""
 
@@ -49,11 +60,11 @@ class Handle:
         self._res = Resource(ptr, destroy, deps)
 
     @property
-    def _ptr(self) -> int:
+    def _ptr(self) -> _Ptr:
         res = self._res
-        if res is None:
+        if res is None or not res.ptr:
             raise ClosedError("%s is closed" % type(self).__name__)
-        return res.ptr
+        return _Ptr(res)
 
     @property
     def _resource(self) -> Resource:
