@@ -1,8 +1,9 @@
 """Finding and loading libtq_core, the error type, and the prototype tables.
 
-Each family module declares the C prototypes it uses with :func:`bind`; the
-library is loaded on first use, so ``import tq_core`` and ``help()`` work
-without it.
+Each family of C functions is one module: it declares the prototypes it uses
+with :func:`bind`, wraps its handle in a :class:`~tq_core._handle.Handle`
+subclass, and is imported by ``__init__``. The library is loaded on first use,
+so ``import tq_core`` and ``help()`` work without it.
 """
 
 from __future__ import annotations
