@@ -100,3 +100,18 @@ def test_audio_conversion(tq):
     np.testing.assert_array_equal(to_pcm16(np.array([0.5, -1.0, 1.0, 3e-5])), [16384, -32768, 32767, 1])
     with pytest.raises(TypeError):
         to_pcm16(np.array(["a"]))
+
+
+def test_interrupt_ramps_back_from_the_last_pulled_face(tq, demo):
+    with tq.Avatar(demo.bundle, threads=1) as a:
+        with tq.Session(a, demo.motion, steady_model="-", silence_end_s=-1, threads=1) as s:
+            s.wait_ready(timeout=300)
+            s.push(voice(32000, seed=2))
+            frames = s.frames(timeout=120)
+            while next(frames).kind != tq.FrameKind.SPEECH:
+                pass
+            s.interrupt()
+            after = [next(frames) for _ in range(5)]
+            kinds = [f.kind for f in after]
+            assert kinds == [tq.FrameKind.RAMP] * 4 + [tq.FrameKind.IDLE], kinds
+            assert s.stats.speech_frames_out == 1
