@@ -30,15 +30,21 @@ const float* checkedOutput(Ort::Value& v, const std::string& graph, const char* 
   return v.GetTensorData<float>();
 }
 
+// The runtime is bound (and its telemetry off) before the first wrapper object.
+Ort::SessionOptions sessionOptions(int threads) {
+  ortInit();
+  Ort::SessionOptions o;
+  o.SetIntraOpNumThreads(threads >= 1 ? threads : pool::threads());
+  o.SetInterOpNumThreads(1);
+  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  o.SetLogId("tq_fca");
+  return o;
+}
+
 }  // namespace
 
 Fca::Fca(const std::string& encoderPath, const std::string& decoderPath, int threads)
-    : encoderPath_(encoderPath) {
-  ortInit();
-  options_.SetIntraOpNumThreads(threads >= 1 ? threads : pool::threads());
-  options_.SetInterOpNumThreads(1);
-  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  options_.SetLogId("tq_fca");
+    : encoderPath_(encoderPath), options_(sessionOptions(threads)) {
   encoder_ = makeSession(encoderPath, options_);
   decoder_ = makeSession(decoderPath, options_);
   window_.resize(static_cast<std::size_t>(kWindow));
