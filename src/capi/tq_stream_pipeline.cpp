@@ -43,8 +43,10 @@ int64_t RenderPastePipeline::run(int64_t count, const Render& render, const Past
   for (int64_t j = 0; j < count; ++j) {
     {
       std::unique_lock<std::mutex> lock(mu_);
-      cropCv_.wait(lock, [&] { return failed_ || done_ || rendered_ > j; });
-      if (failed_ || rendered_ <= j) break;
+      // After a render failure the crops rendered before it are still handed on,
+      // so a run always delivers every frame before the one that failed.
+      cropCv_.wait(lock, [&] { return done_ || rendered_ > j; });
+      if (rendered_ <= j) break;
     }
     bool ok = false;
     try {

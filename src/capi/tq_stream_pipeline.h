@@ -24,7 +24,7 @@ class RenderPastePipeline {
   explicit RenderPastePipeline(std::size_t cropFloats);
 
   // Runs frames 0..count-1. Returns the frames delivered; failed() tells whether
-  // a stage failed (then every frame before the failure was delivered, none after).
+  // a stage failed. Then exactly the frames before the failed one were delivered.
   int64_t run(int64_t count, const Render& render, const Paste& paste, const Deliver& deliver);
   bool failed() const { return failed_; }
 
