@@ -84,12 +84,12 @@ void benchFca(const std::string& dir, bool quick) {
   tq::Fca::Split best;
   best.total = 1e30;
   fca.deltas(audio.data(), static_cast<int64_t>(audio.size()), out.data());  // warm-up
-  for (int r = 0; r < (quick ? 1 : 3); ++r) {
+  for (int r = 0; r < (quick ? 1 : 5); ++r) {
     fca.deltas(audio.data(), static_cast<int64_t>(audio.size()), out.data());
     if (fca.lastSplit().total < best.total) best = fca.lastSplit();
   }
   double bare = 1e30;
-  for (int r = 0; r < (quick ? 1 : 3); ++r) bare = std::min(bare, bareEncoder(w2v, audio, frames));
+  for (int r = 0; r < (quick ? 1 : 5); ++r) bare = std::min(bare, bareEncoder(w2v, audio, frames));
   const double own = best.total - best.encoder - best.decoder;
   std::printf("tq_fca_deltas, %zu s of speech (%lld frames), 1 intra-op thread: total %.3f s\n",
               audio.size() / 16000, static_cast<long long>(frames), best.total);

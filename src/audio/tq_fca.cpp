@@ -49,9 +49,12 @@ Fca::Fca(const std::string& encoderPath, const std::string& decoderPath, int thr
   decoder_ = makeSession(decoderPath, options_);
   window_.resize(static_cast<std::size_t>(kWindow));
   cond_.resize(static_cast<std::size_t>(kCond));
-  prev_.resize(static_cast<std::size_t>(kKp));
-  hidden_.resize(static_cast<std::size_t>(kHidden));
+  for (int k = 0; k < 2; ++k) {
+    prev_[k].resize(static_cast<std::size_t>(kKp));
+    hidden_[k].resize(static_cast<std::size_t>(kHidden));
+  }
   sum_.resize(static_cast<std::size_t>(kWidth));
+  layerSum_.resize(static_cast<std::size_t>(kWidth));
 }
 
 void Fca::deltas(const float* audio, int64_t n, float* out) {
@@ -59,7 +62,7 @@ void Fca::deltas(const float* audio, int64_t n, float* out) {
   split_ = Split{};
   const int64_t frames = framesFor(n);
   if (frames == 0) return;
-  feat_.assign(static_cast<std::size_t>(frames * kWidth), 0.0f);
+  feat_.resize(static_cast<std::size_t>(frames * kWidth));  // every row is filled by a window
   encodeWindows(audio, n, frames);
   removeCausalMean(frames);
   decode(frames, out);
@@ -88,14 +91,15 @@ void Fca::encodeWindows(const float* audio, int64_t n, int64_t frames) {
     ortRun(*encoder_, inName, &in, 1, outName, &emb, 1);
     split_.encoder += since(t0);
     const float* e = checkedOutput(emb, graph, "audio_emb", kLayers * layerStride, "(12 x 200 x 768)");
+    double* acc = layerSum_.data();
     for (int64_t f = from; f < to; ++f) {
-      float* dst = &feat_[static_cast<std::size_t>(f * kWidth)];
-      const float* row = e + (f - w) * kWidth;
-      for (int64_t c = 0; c < kWidth; ++c) {
-        double s = 0.0;
-        for (int64_t l = 4; l <= 9; ++l) s += row[l * layerStride + c];
-        dst[c] = static_cast<float>(s / 6.0);
+      std::fill(layerSum_.begin(), layerSum_.end(), 0.0);
+      for (int64_t l = 4; l <= 9; ++l) {
+        const float* row = e + l * layerStride + (f - w) * kWidth;
+        for (int64_t c = 0; c < kWidth; ++c) acc[c] += row[c];
       }
+      float* dst = &feat_[static_cast<std::size_t>(f * kWidth)];
+      for (int64_t c = 0; c < kWidth; ++c) dst[c] = static_cast<float>(acc[c] / 6.0);
     }
     filled = to;
   }
@@ -134,18 +138,25 @@ void Fca::removeCausalMean(int64_t frames) {
 }
 
 // The recurrent decoder, one frame at a time from zero state, each frame seeing
-// its neighbours at -1..+5 (clamped to the clip).
+// its neighbours at -1..+5 (clamped to the clip). The first frame lets the
+// runtime allocate its outputs, so that a graph with other output sizes is
+// refused by name before anything is read; later frames write straight into
+// the state set the next frame reads.
 void Fca::decode(int64_t frames, float* out) {
   static const char* inNames[] = {"cond", "prev", "h"};
   static const char* outNames[] = {"m", "hn"};
   const int64_t condShape[] = {1, kCond}, prevShape[] = {1, kKp}, hShape[] = {1, 1, kHidden};
   const std::string graph = "decoder graph fca_stream.onnx";
-  std::fill(prev_.begin(), prev_.end(), 0.0f);
-  std::fill(hidden_.begin(), hidden_.end(), 0.0f);
   const auto& mem = ortCpuMemory();
-  Ort::Value in[3] = {Ort::Value::CreateTensor<float>(mem, cond_.data(), cond_.size(), condShape, 2),
-                      Ort::Value::CreateTensor<float>(mem, prev_.data(), prev_.size(), prevShape, 2),
-                      Ort::Value::CreateTensor<float>(mem, hidden_.data(), hidden_.size(), hShape, 3)};
+  const auto tensor = [&](std::vector<float>& v, const int64_t* shape, std::size_t rank) {
+    return Ort::Value::CreateTensor<float>(mem, v.data(), v.size(), shape, rank);
+  };
+  std::fill(prev_[0].begin(), prev_[0].end(), 0.0f);
+  std::fill(hidden_[0].begin(), hidden_[0].end(), 0.0f);
+  Ort::Value in[2][3] = {{tensor(cond_, condShape, 2), tensor(prev_[0], prevShape, 2), tensor(hidden_[0], hShape, 3)},
+                         {tensor(cond_, condShape, 2), tensor(prev_[1], prevShape, 2), tensor(hidden_[1], hShape, 3)}};
+  Ort::Value res[2][2] = {{tensor(prev_[0], prevShape, 2), tensor(hidden_[0], hShape, 3)},
+                          {tensor(prev_[1], prevShape, 2), tensor(hidden_[1], hShape, 3)}};
   double spent = 0.0;
   for (int64_t t = 0; t < frames; ++t) {
     for (int k = -kContextBefore; k <= kContextAfter; ++k) {
@@ -153,15 +164,22 @@ void Fca::decode(int64_t frames, float* out) {
       std::memcpy(&cond_[static_cast<std::size_t>((k + kContextBefore) * kWidth)],
                   &feat_[static_cast<std::size_t>(src * kWidth)], static_cast<std::size_t>(kWidth) * sizeof(float));
     }
-    Ort::Value res[2] = {Ort::Value{nullptr}, Ort::Value{nullptr}};
-    const auto t0 = Clock::now();
-    ortRun(*decoder_, inNames, in, 3, outNames, res, 2);
-    spent += since(t0);
-    const float* m = checkedOutput(res[0], graph, "m", kKp, "(63)");
-    const float* hn = checkedOutput(res[1], graph, "hn", kHidden, "(384)");
-    std::memcpy(out + t * kKp, m, static_cast<std::size_t>(kKp) * sizeof(float));
-    std::memcpy(prev_.data(), m, static_cast<std::size_t>(kKp) * sizeof(float));
-    std::memcpy(hidden_.data(), hn, static_cast<std::size_t>(kHidden) * sizeof(float));
+    const int cur = static_cast<int>(t & 1), next = cur ^ 1;
+    if (t == 0) {
+      Ort::Value first[2] = {Ort::Value{nullptr}, Ort::Value{nullptr}};
+      const auto t0 = Clock::now();
+      ortRun(*decoder_, inNames, in[cur], 3, outNames, first, 2);
+      spent += since(t0);
+      const float* m = checkedOutput(first[0], graph, "m", kKp, "(63)");
+      const float* hn = checkedOutput(first[1], graph, "hn", kHidden, "(384)");
+      std::memcpy(prev_[next].data(), m, static_cast<std::size_t>(kKp) * sizeof(float));
+      std::memcpy(hidden_[next].data(), hn, static_cast<std::size_t>(kHidden) * sizeof(float));
+    } else {
+      const auto t0 = Clock::now();
+      ortRun(*decoder_, inNames, in[cur], 3, outNames, res[next], 2);
+      spent += since(t0);
+    }
+    std::memcpy(out + t * kKp, prev_[next].data(), static_cast<std::size_t>(kKp) * sizeof(float));
   }
   split_.decoder = spent;
 }

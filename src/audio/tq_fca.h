@@ -49,8 +49,10 @@ class Fca {
   std::unique_ptr<Ort::Session> encoder_, decoder_;
   Split split_;
   // Per-call scratch, kept between calls.
-  std::vector<float> window_, feat_, cond_, prev_, hidden_;
-  std::vector<double> energy_, sorted_, sum_;
+  std::vector<float> window_, feat_, cond_;
+  // Decoder state, two sets: a frame reads one and writes the other.
+  std::vector<float> prev_[2], hidden_[2];
+  std::vector<double> energy_, sorted_, sum_, layerSum_;
 };
 
 }  // namespace tq
