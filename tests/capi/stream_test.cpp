@@ -149,4 +149,19 @@ TEST(Stream, EdgesAndRefusals) {
   EXPECT_EQ(std::string(tq_stream_last_error()).rfind("tq_fca_create: ", 0), 0u) << tq_stream_last_error();
 }
 
+// Driver frame 2 is damaged: its paste fails in mid-run. The run reports the
+// failure after handing on only frames before the first one built on frame 2.
+TEST(Stream, FailureInMidRunStopsAfterTheFramesBefore) {
+  const std::string gap = fx().bundle("gap");
+  tqtest::writeText(gap + "/target_frames/frame_000002.jpg", "not a JPEG still");
+  tq_stream* s = tq_stream_create(gap.c_str(), fx().w2v.c_str(), 1, 0, 1.0f);
+  ASSERT_NE(s, nullptr) << tq_stream_last_error();
+  Sink sink;
+  EXPECT_EQ(run(s, fx().speech, &sink), -1);
+  EXPECT_STREQ(tq_stream_last_error(), "tq_stream_run: render/paste failed");
+  EXPECT_LE(sink.numbers.size(), 2u);
+  for (std::size_t j = 0; j < sink.numbers.size(); ++j) EXPECT_EQ(sink.numbers[j], static_cast<int>(j));
+  tq_stream_destroy(s);
+}
+
 }  // namespace
