@@ -170,6 +170,50 @@ TQ_API void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out);
 TQ_API int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures);
 TQ_API const char* tq_utt_last_error(void);
 
+/* ---------------------------------------------------------------- offline clips
+ *
+ * Audio is 16 kHz mono float32; a clip of n samples has ceil(n / 640) video
+ * frames at 25 fps. A handle serves one thread at a time.
+ */
+
+/* The offline audio-to-offset engine: an 8-second speech encoder ("input_values"
+ * [1, 128000] -> "audio_emb" [12, 200, 768]) and a recurrent decoder
+ * ("cond" [1, 5376], "prev" [1, 63], "h" [1, 1, 384] -> "m" 63, "hn" 384). */
+typedef struct tq_fca tq_fca;
+
+/* threads < 1: the library's pool size. NULL on failure ("tq_fca_create: ..."). */
+TQ_API tq_fca* tq_fca_create(const char* encoder_path, const char* decoder_path, int threads);
+/* Writes F = ceil(n / 640) rows of 63 keypoint offsets to out and returns F.
+ * 0 when n < 1; -2 when max_frames < F (nothing written); -1 on a bad argument
+ * or a model failure (out may be partly written). Each call starts from zero
+ * decoder state. */
+TQ_API int tq_fca_deltas(tq_fca* fca, const float* audio, int n, float* out, int max_frames);
+TQ_API void tq_fca_destroy(tq_fca* fca);
+TQ_API const char* tq_fca_last_error(void);
+
+/* Renders a complete clip into full-size RGB frames: the context of a bundle
+ * (director "model_render.onnx"), the engine above with the bundle's
+ * "fca_stream.onnx", and the bundle's rest keypoints "xs_target.bin". */
+typedef struct tq_stream tq_stream;
+
+/* Receives output frame `frame` (0, 1, ... in order, on the thread that called
+ * tq_stream_run): width x height interleaved RGB, valid only during the call. */
+typedef void (*tq_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, int width, int height);
+
+/* skip: frames dropped at the start of every run (>= 0); gain: multiplier of the
+ * offsets. NULL on failure. */
+TQ_API tq_stream* tq_stream_create(const char* bundle_dir, const char* w2v_path, int threads, int skip,
+                                   float gain);
+/* Renders the clip, rendering and pasting on two threads, and calls on_frame
+ * (may be NULL) for each frame. Returns the frames delivered, 0 when none are
+ * left after skip, -1 on failure (after the frames already delivered). */
+TQ_API int tq_stream_run(tq_stream* s, const float* audio, int n, tq_stream_frame_fn on_frame, void* user);
+TQ_API int tq_stream_width(const tq_stream* s);
+TQ_API int tq_stream_height(const tq_stream* s);
+/* NULL accepted. */
+TQ_API void tq_stream_destroy(tq_stream* s);
+TQ_API const char* tq_stream_last_error(void);
+
 /* ---------------------------------------------------------------- teeth members */
 
 /* The four teeth members beside a bundle (bank track, bank sidecar, head

@@ -1,0 +1,167 @@
+// tq_stream through its C functions: frames against a sequential render and
+// paste on a second context, edges, refusals and a failure in mid-run.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tq/tq.h"
+#include "tq_test_util.h"
+
+namespace {
+
+struct Fixture {
+  tqtest::TempDir dir;
+  std::string w2v = dir / "w2v/w2v8.onnx";
+  std::vector<float> speech;
+  std::string plain;
+  Fixture() {
+    EXPECT_TRUE(tqtest::runFixtureTool({"a2x", "--out", dir / "motion", "--w2v-dir", dir / "w2v"}));
+    EXPECT_TRUE(tqtest::runFixtureTool({"fca-clips", dir / "clips"}));
+    speech = tqtest::readAs<float>(dir / "clips/silence_led.f32");
+    speech.resize(12 * 640 + 17);  // 13 frames
+    plain = bundle("plain");
+  }
+  std::string bundle(const std::string& name, const std::vector<std::string>& opts = {}) const {
+    // JPEG stills: FFmpeg's own decoder threads are not instrumented for ThreadSanitizer.
+    std::vector<std::string> args = {"fca-bundle", dir / name, "--stills"};
+    args.insert(args.end(), opts.begin(), opts.end());
+    EXPECT_TRUE(tqtest::runFixtureTool(args));
+    return dir / name;
+  }
+};
+
+const Fixture& fx() {
+  static const Fixture* f = new Fixture;
+  return *f;
+}
+
+std::string member(const std::string& bundle, const char* name) {
+  char path[4096];
+  EXPECT_EQ(tq_bundle_resolve_member(bundle.c_str(), name, path, sizeof path), 1) << name;
+  return path;
+}
+
+// Frames as a host would make them one by one on its own context.
+std::vector<std::vector<uint8_t>> sequentialFrames(const std::string& bundle, int skip, float gain,
+                                                   const std::vector<float>& audio) {
+  tq_ctx* ctx = tq_create(bundle.c_str(), "render", 1, "");
+  tq_fca* fca = tq_fca_create(fx().w2v.c_str(), member(bundle, "fca_stream.onnx").c_str(), 1);
+  EXPECT_TRUE(ctx && fca) << tq_last_error();
+  const std::vector<float> xs = tqtest::readAs<float>(member(bundle, "xs_target.bin"));
+  const int F = static_cast<int>((audio.size() + 639) / 640), nt = tq_nt(ctx);
+  std::vector<float> off(static_cast<std::size_t>(F) * 63), drv(63);
+  EXPECT_EQ(tq_fca_deltas(fca, audio.data(), static_cast<int>(audio.size()), off.data(), F), F);
+  std::vector<std::vector<uint8_t>> frames;
+  for (int i = skip; i < F; ++i) {
+    const int d = nt <= 1 ? 0 : i % nt;
+    for (int k = 0; k < 63; ++k) drv[k] = xs[d * 63 + k] + gain * off[i * 63 + k];
+    const float* crop = tq_render_kp_crop(ctx, d, &xs[d * 63], drv.data());
+    frames.emplace_back(static_cast<std::size_t>(tq_width(ctx) * tq_height(ctx) * 3));
+    EXPECT_TRUE(crop && tq_paste_crop(ctx, d, crop, frames.back().data(), frames.back().size())) << tq_last_error();
+  }
+  tq_fca_destroy(fca);
+  tq_destroy(ctx);
+  return frames;
+}
+
+struct Sink {
+  std::thread::id caller = std::this_thread::get_id();
+  std::vector<int> numbers;
+  std::vector<std::vector<uint8_t>> frames;
+  bool foreignThread = false;
+  static void take(void* user, int j, const uint8_t* rgb, int w, int h) {
+    Sink* s = static_cast<Sink*>(user);
+    s->foreignThread |= std::this_thread::get_id() != s->caller;
+    s->numbers.push_back(j);
+    s->frames.emplace_back(rgb, rgb + static_cast<std::size_t>(w) * h * 3);
+  }
+};
+
+int run(tq_stream* s, const std::vector<float>& audio, Sink* sink) {
+  return tq_stream_run(s, audio.data(), static_cast<int>(audio.size()), sink ? Sink::take : nullptr, sink);
+}
+
+TEST(Stream, FramesMatchASequentialRenderAndPaste) {
+  const std::string& plain = fx().plain, imx = fx().dir / "packed.imx";
+  fx().bundle("packsrc", {"--imx", imx});
+  const std::string one = fx().bundle("nt1", {"--nt", "1"});
+  struct Case {
+    std::string bundle;
+    int skip;
+    float gain;
+  } cases[] = {{plain, 0, 1.0f}, {plain, 3, 0.5f}, {one, 0, 1.0f}, {imx, 2, 1.0f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bundle + " skip " + std::to_string(c.skip));
+    tq_stream* s = tq_stream_create(c.bundle.c_str(), fx().w2v.c_str(), 1, c.skip, c.gain);
+    ASSERT_NE(s, nullptr) << tq_stream_last_error();
+    EXPECT_EQ(tq_stream_width(s), 96);
+    EXPECT_EQ(tq_stream_height(s), 64);
+    const auto want = sequentialFrames(c.bundle, c.skip, c.gain, fx().speech);
+    for (int pass = 0; pass < 2; ++pass) {  // runs on one handle are independent
+      Sink sink;
+      ASSERT_EQ(run(s, fx().speech, &sink), 13 - c.skip) << tq_stream_last_error();
+      EXPECT_FALSE(sink.foreignThread);
+      ASSERT_EQ(sink.frames.size(), want.size());
+      for (std::size_t j = 0; j < want.size(); ++j) {
+        EXPECT_EQ(sink.numbers[j], static_cast<int>(j));
+        EXPECT_TRUE(sink.frames[j] == want[j]) << "frame " << j << " pass " << pass;
+      }
+    }
+    tq_stream_destroy(s);
+  }
+}
+
+TEST(Stream, EdgesAndRefusals) {
+  const std::string& plain = fx().plain;
+  tq_stream* s = tq_stream_create(plain.c_str(), fx().w2v.c_str(), 1, 2, 1.0f);
+  ASSERT_NE(s, nullptr) << tq_stream_last_error();
+  Sink sink;
+  const std::vector<float> two(fx().speech.begin(), fx().speech.begin() + 641);  // 2 frames, both skipped
+  EXPECT_EQ(run(s, two, &sink), 0);
+  EXPECT_EQ(run(s, {}, &sink), 0);
+  EXPECT_TRUE(sink.numbers.empty());
+  EXPECT_EQ(run(s, fx().speech, nullptr), 11);  // frames made and dropped
+  EXPECT_EQ(tq_stream_run(s, nullptr, 100, nullptr, nullptr), -1);
+  EXPECT_STREQ(tq_stream_last_error(), "tq_stream_run: bad args");
+  tq_stream_destroy(s);
+  tq_stream_destroy(nullptr);
+  EXPECT_EQ(tq_stream_width(nullptr), 0);
+
+  struct Refusal {
+    std::string bundle;
+    int skip;
+    const char* text;
+  } refusals[] = {
+      {fx().bundle("cut", {"--xs-cut", "4"}), 0, "tq_stream_create: cannot read xs_target.bin (NT*63 f32)"},
+      {plain, -1, "tq_stream_create: skip -1 is negative"},
+  };
+  for (const Refusal& r : refusals) {
+    EXPECT_EQ(tq_stream_create(r.bundle.c_str(), fx().w2v.c_str(), 1, r.skip, 1.0f), nullptr);
+    EXPECT_STREQ(tq_stream_last_error(), r.text);
+  }
+  EXPECT_EQ(tq_stream_create(nullptr, fx().w2v.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_STREQ(tq_stream_last_error(), "tq_stream_create: NULL bundle_dir/w2v_path");
+  const std::string noEncoder = fx().dir / "absent.onnx";
+  EXPECT_EQ(tq_stream_create(plain.c_str(), noEncoder.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_EQ(std::string(tq_stream_last_error()).rfind("tq_fca_create: ", 0), 0u) << tq_stream_last_error();
+}
+
+// Driver frame 2 is damaged: its paste fails in mid-run. The run reports the
+// failure after handing on only frames before the first one built on frame 2.
+TEST(Stream, FailureInMidRunStopsAfterTheFramesBefore) {
+  const std::string gap = fx().bundle("gap");
+  tqtest::writeText(gap + "/target_frames/frame_000002.jpg", "not a JPEG still");
+  tq_stream* s = tq_stream_create(gap.c_str(), fx().w2v.c_str(), 1, 0, 1.0f);
+  ASSERT_NE(s, nullptr) << tq_stream_last_error();
+  Sink sink;
+  EXPECT_EQ(run(s, fx().speech, &sink), -1);
+  EXPECT_STREQ(tq_stream_last_error(), "tq_stream_run: render/paste failed");
+  EXPECT_LE(sink.numbers.size(), 2u);
+  for (std::size_t j = 0; j < sink.numbers.size(); ++j) EXPECT_EQ(sink.numbers[j], static_cast<int>(j));
+  tq_stream_destroy(s);
+}
+
+}  // namespace
