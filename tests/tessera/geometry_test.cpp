@@ -1,0 +1,456 @@
+// Compose alpha and lip contour against numpy transcriptions of their formulas; the
+// refusals of the manifest's `unified` block, of the corpus match and of
+// "lip_template.v1.json"; keypoints off the canvas, NaN, the feather's edge, canvas 1.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "bundle/tq_bundle.h"
+#include "bundle/tq_identity.h"
+#include "render/tq_renderer.h"
+#include "tessera/tq_lip_contour.h"
+#include "tessera/tq_tessera_json.h"
+#include "tessera/tq_tessera_pi.h"
+#include "tq_test_util.h"
+
+namespace {
+
+using tq::tessera::Box;
+using tq::tessera::LipContour;
+using tq::tessera::UnifiedPi;
+using tqtest::thrown;
+
+struct Rng {
+  uint64_t s;
+  double in(double a, double b) {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return a + (b - a) * static_cast<double>(s >> 11) / 9007199254740992.0;
+  }
+};
+
+// n frames of 63 floats with lips on rows 12..20 around an ellipse. Every fourth frame
+// has closed lips (vertical spread below the gate's 0.02), a few sit near the canvas edge.
+std::vector<float> makeFrames(int n, uint64_t seed) {
+  Rng r{seed};
+  std::vector<float> kp(static_cast<std::size_t>(n) * 63);
+  for (int f = 0; f < n; ++f) {
+    float* k = kp.data() + 63 * f;
+    for (int i = 0; i < 63; ++i) k[i] = static_cast<float>(r.in(-1, 1));
+    const bool closed = f % 4 == 0;
+    const double cx = f % 7 == 3 ? 0.85 : r.in(-0.15, 0.15), cy = f % 11 == 5 ? -0.9 : r.in(0.1, 0.5);
+    const double w = r.in(0.08, 0.25), o = closed ? 0.004 : r.in(0.015, 0.12);
+    for (int j = 0; j < 9; ++j) {
+      const double t = 2 * M_PI * j / 9 + r.in(-0.1, 0.1);
+      k[3 * (12 + j)] = static_cast<float>(cx + w * std::cos(t) + r.in(-0.004, 0.004));
+      k[3 * (12 + j) + 1] = static_cast<float>(cy + o * std::sin(t) + (closed ? 0.0 : r.in(-0.003, 0.003)));
+    }
+  }
+  return kp;
+}
+
+UnifiedPi makePi(int canvas, bool corner, float scale, float padX, float padY, float down) {
+  UnifiedPi p;
+  p.canvas = canvas, p.mode = "prop", p.corner_recovery = corner, p.prop_gate_scale = scale;
+  p.lip_idx = {12, 13, 14, 15, 16, 17, 18, 19, 20};
+  p.lip_geom_params = {{padX, padY, down}};
+  p.fillGrid();
+  return p;
+}
+
+// A lip-like outline with concave notches, in units of the anchor spread.
+std::vector<double> starShape(int nv) {
+  std::vector<double> u;
+  for (int v = 0; v < nv; ++v) {
+    const double t = 2 * M_PI * v / nv, r = 1.0 + 0.35 * std::sin(3 * t);
+    u.push_back(1.1 * r * std::cos(t)), u.push_back(1.4 * r * std::sin(t));
+  }
+  return u;
+}
+
+std::string num(double v, const char* format = "%.17g") {
+  char b[32];
+  std::snprintf(b, sizeof b, format, v);
+  return b;
+}
+std::string list(const double* v, int n) {
+  std::string s = "[";
+  for (int i = 0; i < n; ++i) s += (i ? "," : "") + num(v[i]);
+  return s + "]";
+}
+
+struct GeoCase {
+  const char* name;
+  bool corner, mapped;
+  double scale, pad[3];
+};
+class Reference : public ::testing::TestWithParam<GeoCase> {};
+
+// Both numpy references over the same frames: full and boxed pi bytes, support boxes,
+// centroids, corpus centroids; contour polygon, box, scanline raster, field, delivered mask.
+TEST_P(Reference, MatchesNumpy) {
+  const GeoCase& c = GetParam();
+  const int canvas = 128, frames = 30, nv = 24;
+  const UnifiedPi pi = makePi(canvas, c.corner, float(c.scale), float(c.pad[0]), float(c.pad[1]), float(c.pad[2]));
+  const std::vector<double> u = starShape(nv);
+  LipContour lc(canvas, 10.0f, u.data(), nv, nullptr, 0);
+  const double lips[9] = {12, 13, 14, 15, 16, 17, 18, 19, 20}, corpus[6] = {0.05, 0.08, 0.015, 0.1, 0.08, 0.074};
+  std::string params = "{\"canvas\": 128, \"feather\": 10, \"lip_idx\": " + list(lips, 9) + ", \"pad\": " +
+                       list(c.pad, 3) + ", \"scale\": " + num(c.scale) + ", \"corner\": " +
+                       (c.corner ? "true" : "false") + ", \"corpus\": [" + list(corpus, 3) + "," +
+                       list(corpus + 3, 3) + "], \"u_canon\": [" + list(u.data(), 2);
+  for (int v = 1; v < nv; ++v) params += "," + list(&u[2 * v], 2);
+  params += "]";
+  if (c.mapped) {
+    Rng r{99};
+    std::vector<double> W, b;
+    for (int i = 0; i < 2 * nv * 8; ++i) W.push_back(r.in(-0.8, 0.8));
+    for (int i = 0; i < 2 * nv; ++i) b.push_back(r.in(-4, 4));
+    const int32_t idx[4] = {17, 18, 19, 20};
+    lc.attachMap(W.data(), b.data(), 2 * nv, 8, idx, 4);
+    params += ", \"b\": " + list(b.data(), 2 * nv) + ", \"W\": [" + list(W.data(), 8);
+    for (int j = 1; j < 2 * nv; ++j) params += "," + list(&W[8 * j], 8);
+    params += "]";
+  }
+  const std::vector<float> kp = makeFrames(frames, 0x5eed + c.corner);
+  tqtest::TempDir dir;
+  std::ofstream(dir / "kp.f32", std::ios::binary).write(reinterpret_cast<const char*>(kp.data()), kp.size() * 4);
+  tqtest::writeText(dir / "params.json", params + "}");
+  for (const char* cmd : {"pi-reference", "contour-reference"})
+    ASSERT_TRUE(tqtest::runFixtureTool({cmd, "--kp", dir / "kp.f32", "--frames", std::to_string(frames), "--params",
+                                        dir / "params.json", "--out", dir / "ref"}));
+  const std::string r = dir / "ref/";
+  const auto refPi = tqtest::readAs<uint8_t>(r + "pi.u8"), refRaster = tqtest::readAs<uint8_t>(r + "raster.u8"),
+             refDelivered = tqtest::readAs<uint8_t>(r + "delivered.u8");
+  const auto refCent = tqtest::readAs<double>(r + "cent.f64"), refPoly = tqtest::readAs<double>(r + "poly.f64"),
+             refCorpus = tqtest::readAs<double>(r + "corpus.f64");
+  const auto refBox = tqtest::readAs<int32_t>(r + "sbox.i32"), refCb = tqtest::readAs<int32_t>(r + "cbox.i32");
+  const auto refField = tqtest::readAs<float>(r + "field.f32");
+  const std::size_t px = canvas * canvas;
+  ASSERT_EQ(refPi.size(), px * frames);
+  ASSERT_EQ(refField.size(), px * frames);
+
+  std::vector<uint8_t> full(px), boxed(px, 0x5a), raster(px), delivered(px);
+  std::vector<float> field(px);
+  std::vector<double> poly(2 * nv);
+  std::size_t rasterAt = 0;
+  int closed = 0, centroids = 0;
+  for (int f = 0; f < frames; ++f) {
+    SCOPED_TRACE("frame " + std::to_string(f));
+    const float* k = kp.data() + 63 * f;
+    float g = -1;
+    pi.gateParams(k, &g);
+    closed += g == 0.0f;
+    pi.piU8(k, full.data());
+    pi.piU8Boxed(k, boxed.data());
+    ASSERT_EQ(0, std::memcmp(full.data(), &refPi[px * f], px)) << "piU8";
+    ASSERT_EQ(0, std::memcmp(boxed.data(), &refPi[px * f], px)) << "piU8Boxed";
+    const Box sb = pi.supportBox(k);
+    EXPECT_EQ((std::vector<int32_t>{sb.x0, sb.y0, sb.x1, sb.y1}), std::vector<int32_t>(&refBox[4 * f], &refBox[4 * f + 4]));
+    double cx = -1, cy = -1, bx = -1, by = -1;
+    ASSERT_EQ(pi.piU8Centroid(full.data(), cx, cy), refCent[3 * f] == 1.0);
+    if (refCent[3 * f] == 1.0) {
+      ++centroids;
+      EXPECT_NEAR(cx, refCent[3 * f + 1], 1e-9);
+      EXPECT_NEAR(cy, refCent[3 * f + 2], 1e-9);
+      ASSERT_TRUE(pi.piU8Centroid(full.data(), sb, bx, by));
+      EXPECT_EQ(std::make_pair(bx, by), std::make_pair(cx, cy));
+    }
+    lc.polygon(k, poly.data());
+    for (int i = 0; i < 2 * nv; ++i) ASSERT_NEAR(poly[i], refPoly[2 * nv * f + i], 1e-9);
+    const Box cb = lc.box(poly.data());
+    ASSERT_EQ((std::vector<int32_t>{cb.x0, cb.y0, cb.x1, cb.y1}), std::vector<int32_t>(&refCb[4 * f], &refCb[4 * f + 4]));
+    if (!cb.empty()) {
+      const std::size_t n = std::size_t(cb.x1 - cb.x0) * (cb.y1 - cb.y0);
+      lc.fillScanline(poly.data(), cb, raster.data());
+      ASSERT_EQ(0, std::memcmp(raster.data(), &refRaster[rasterAt], n)) << "raster";
+      rasterAt += n;
+    }
+    lc.contourF32Canvas(k, field.data());
+    ASSERT_EQ(0, std::memcmp(field.data(), &refField[px * f], px * sizeof(float))) << "field";
+    lc.deliveredU8(k, pi, delivered.data());
+    ASSERT_EQ(0, std::memcmp(delivered.data(), &refDelivered[px * f], px)) << "delivered";
+  }
+  EXPECT_GE(closed, 7);  // closed lips are covered
+  EXPECT_GE(centroids, 24);
+  for (int row = 0; row < 2; ++row) {
+    UnifiedPi trial = pi;
+    trial.lip_geom_params = {{float(corpus[3 * row]), float(corpus[3 * row + 1]), float(corpus[3 * row + 2])}};
+    double cx = 0, cy = 0;
+    trial.canonicalCentroid(kp.data(), frames, cx, cy);
+    EXPECT_NEAR(cx, refCorpus[2 * row], 1e-9);
+    EXPECT_NEAR(cy, refCorpus[2 * row + 1], 1e-9);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, Reference,
+                         ::testing::Values(GeoCase{"plain_template", false, false, 1.0, {0.1, 0.08, 0.074}},
+                                           GeoCase{"corner_scaled_mapped", true, true, 1.3, {0.05, 0.0, 0.015}}),
+                         [](const ::testing::TestParamInfo<GeoCase>& i) { return std::string(i.param.name); });
+
+std::string fixed2(double v) { return num(v, "%.2f"); }
+
+// Closed, left-right symmetric lips on rows 17..20 of a 257 canvas: every corpus centroid is
+// on the middle column, 128, and its row comes from the numpy reference.
+TEST(Corpus, SelectsWithinToleranceAndRefusesUnmatchedOrAmbiguous) {
+  const int canvas = 257, frames = 2;
+  std::vector<float> kp(63 * frames, 0.0f);
+  const float x[4] = {-0.2f, 0.2f, 0.0f, 0.0f}, y[4] = {0.3f, 0.3f, 0.29f, 0.31f};
+  for (int f = 0; f < frames; ++f)
+    for (int i = 0; i < 4; ++i) kp[63 * f + 3 * (17 + i)] = x[i], kp[63 * f + 3 * (17 + i) + 1] = y[i];
+  tqtest::TempDir dir;
+  std::ofstream(dir / "kp.f32", std::ios::binary).write(reinterpret_cast<const char*>(kp.data()), kp.size() * 4);
+  tqtest::writeText(dir / "params.json", "{\"canvas\": 257, \"lip_idx\": [17, 18, 19, 20], \"pad\": [0, 0, 0], "
+                                         "\"corpus\": [[0.05,0.08,0.015],[0.1,0.08,0.074],[0.14,0.08,0.074]]}");
+  ASSERT_TRUE(tqtest::runFixtureTool({"pi-reference", "--kp", dir / "kp.f32", "--frames", "2", "--params",
+                                      dir / "params.json", "--out", dir / "ref"}));
+  const auto c = tqtest::readAs<double>(dir / "ref/corpus.f64");
+  ASSERT_EQ(c.size(), 6u);
+  for (int k = 0; k < 3; ++k) ASSERT_EQ(c[2 * k], 128.0);
+  const std::string text = "{\"unified\": {\"pi\": {\"mode\": \"prop\", \"prop_gate_scale\": 1, \"lip_idx\": [17, 18, "
+                           "19, 20], \"lip_geom_params\": [0, 0, 0]}}}";
+  const auto ranking = [&](double cy) {  // every row's distance, nearest first
+    std::vector<std::pair<double, int>> d;
+    for (int k = 0; k < 3; ++k) d.push_back({std::fabs(c[2 * k + 1] - cy), k});
+    std::stable_sort(d.begin(), d.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    std::string s;
+    for (auto& e : d) s += " v" + std::to_string(e.second + 1) + "=" + fixed2(e.first) + "px";
+    return s;
+  };
+  const auto pick = [&](const float* xs, double cy, std::string* why) {
+    const double cc[2] = {128.0, cy};
+    return UnifiedPi::corpusFromManifestJson(text, canvas, xs, xs ? frames : 0, cc, why);
+  };
+  for (const double off : {2.0, 8.0}) {  // 8.0 px still matches
+    std::string why;
+    EXPECT_EQ(pick(kp.data(), c[1] - off, &why).lip_geom_params, (std::array<float, 3>{0.05f, 0.08f, 0.015f}));
+    EXPECT_EQ(why, ranking(c[1] - off));
+    EXPECT_EQ(why.rfind(" v1=" + fixed2(off) + "px", 0), 0u) << why;
+  }
+  const double far = c[1] - 8.5, mid = 0.5 * (c[3] + c[5]);
+  EXPECT_EQ(thrown([&] { pick(kp.data(), far, nullptr); }),
+            "teeth-pi: no corpus pi geometry matches this bank's c_canon (128.00," + fixed2(far) + ") within 8.00px —" +
+                ranking(far) + " — the bank's pi frame is unknown and donors will NOT be placed against a frame "
+                               "nobody can name");
+  EXPECT_EQ(thrown([&] { pick(kp.data(), mid, nullptr); }),
+            "teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) —" + ranking(mid) +
+                " — refusing to guess the bank frame");
+  EXPECT_EQ(thrown([&] { pick(kp.data(), std::nan(""), nullptr); }).rfind("teeth-pi: no corpus pi geometry matches", 0), 0u);
+  EXPECT_EQ(thrown([&] { pick(nullptr, far, nullptr); }),
+            "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was supplied — "
+            "refusing to fall back to the stamped geometry, which is the GRAPH's compose field");
+  const std::vector<float> off(63, 9.0f);  // pi empty on every frame
+  EXPECT_EQ(thrown([&] { UnifiedPi::corpusFromManifestJson(text, canvas, off.data(), 1, &c[0], nullptr); }),
+            "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this bundle's frame "
+            "is identified by");
+}
+
+std::string manifest(const std::string& pi, const std::string& rest = ", \"crop\": {\"canvas\": 256}") {
+  return "  \n{\"format\": \"tq-bundle-v0\", \"unified\": {\"pi\": {\"mode\": \"prop\", " + pi + "}" + rest + "}}";
+}
+
+TEST(UnifiedPiManifest, ReadsTheGeometryAndRefusesWhatItCannotName) {
+  const std::string ok = "\"prop_gate_scale\": 1.5, \"lip_idx\": [12, 13.7], \"lip_geom_params\": [0.1, 0.08, 0.074]";
+  const UnifiedPi a = UnifiedPi::fromManifestJson(manifest(ok, ""), 256);  // no crop block
+  EXPECT_EQ(a.mode + " " + num(a.prop_gate_scale) + " " + num(a.lip_geom_params[1], "%.3f"), "prop 1.5 0.080");
+  EXPECT_EQ(a.lip_idx, (std::vector<int32_t>{12, 13}));
+  EXPECT_FALSE(a.corner_recovery);
+  EXPECT_EQ(a.gx.size() + a.gy.size(), 512u);
+  EXPECT_EQ(a.gx[0] + 2 * a.gy[255], 1.0f);  // -1 and 1
+  for (const char* on : {"true", "\"lip_landmark_half\""})
+    EXPECT_TRUE(UnifiedPi::fromManifestJson(manifest(ok + ", \"corner_recovery\": " + on), 256).corner_recovery);
+  EXPECT_FALSE(UnifiedPi::fromManifestJson(manifest(ok + ", \"corner_recovery\": false"), 256).corner_recovery);
+  const std::string G = "\"prop_gate_scale\": 1, ", P = "teeth-pi: unified.pi.", geom = "lip_geom_params must be [pad_x, pad_y, down]";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"{\"format\": 1}", "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "
+                          "cannot state the pi geometry it was baked with; refusing to guess one"},
+      {"{\"unified\": {}}", "teeth: member JSON lacks key 'pi'"},
+      {"{\"unified\": {\"pi\": {\"mode\": 3}}}", P + "mode is not a string"},
+      {"{\"unified\": {\"pi\": {\"mode\": \"ellipse\"}}}", P + "mode 'ellipse' is a compose-mask geometry this port "
+                                                          "cannot name — fail loud, never adapt (the stamped-geometry rule)"},
+      {manifest(ok + ", \"corner_recovery\": \"yes\""), P.substr(0, 10) + "unknown unified.pi.corner_recovery — a "
+                                       "compose-mask geometry a consumer cannot name must never be guessed"},
+      {manifest("\"prop_gate_scale\": \"1\""), P + "prop_gate_scale is not a finite number"},
+      {manifest(G + "\"lip_geom_params\": [0, 0, 0]"), "teeth: member JSON lacks key 'lip_idx'"},
+      {manifest(G + "\"lip_idx\": []"), P + "lip_idx is not a non-empty array"},
+      {manifest(G + "\"lip_idx\": [12, \"13\"]"), P + "lip_idx[1] is not a number"},
+      {manifest(G + "\"lip_idx\": [12, 21]"), P + "lip_idx names keypoint row 21, and a keypoint row is 0..20"},
+      {manifest(G + "\"lip_idx\": [-1]"), P + "lip_idx names keypoint row -1, and a keypoint row is 0..20"},
+      {manifest(G + "\"lip_idx\": [1], \"lip_geom_params\": [0.1, 0.2]"), P + geom},
+      {manifest(G + "\"lip_idx\": [1], \"lip_geom_params\": [0.1, \"a\", 0]"), P + geom},
+      {manifest(ok, ", \"crop\": {\"canvas\": 512}"), "teeth-pi: engine renders at canvas 256 but unified.crop.canvas is 512"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(thrown([&] { UnifiedPi::fromManifestJson(c.text, 256); }), c.message) << c.text;
+}
+
+// A template from key/value texts over a valid one; a value of "" leaves the key out.
+std::string templ(std::vector<std::pair<std::string, std::string>> over) {
+  std::vector<std::pair<std::string, std::string>> kv = {
+      {"format", "\"lip-template-v1\""}, {"canvas", "128"}, {"feather_px", "4.0"}, {"u_canon", "[[1, 0], [0, 1], [-1, 0], [0, -1]]"}};
+  for (auto& o : over) {
+    auto at = std::find_if(kv.begin(), kv.end(), [&](auto& k) { return k.first == o.first; });
+    at == kv.end() ? kv.push_back(o) : void(at->second = o.second);
+  }
+  std::string s;
+  for (auto& k : kv)
+    if (!k.second.empty()) s += (s.empty() ? "{\"" : ", \"") + k.first + "\": " + k.second;
+  return s + "}";
+}
+// A lip map over anchors 17..20 (8 columns) with the given rows, each of the given width.
+std::string lipMap(int wRows, int wide, const std::string& b, const std::string& extra = "") {
+  std::string row = "[0.5" + std::string(wide > 1 ? "" : "") , W = "[";
+  for (int c = 1; c < wide; ++c) row += ", 0.5";
+  for (int i = 0; i < wRows; ++i) W += (i ? ", " : "") + row + "]";
+  return "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\", \"lip_idx\": [17, 18, 19, 20]" + extra +
+         ", \"W\": " + W + "], \"b\": " + b + "}";
+}
+
+TEST(LipTemplate, LoadsAndRefusesEveryBrokenRuleWithItsText) {
+  const LipContour plain = LipContour::fromTemplateJson(templ({{"edge", "\"inward\""}, {"lip_idx", "[3, 5.7]"}}), 128);
+  EXPECT_EQ(plain.lip_idx, (std::vector<int32_t>{3, 5}));
+  EXPECT_EQ(plain.nv * 10 + plain.feather_px, 44.0f);
+  EXPECT_TRUE(plain.W.empty());
+  const LipContour mapped = LipContour::fromTemplateJson(templ({{"lip_map", lipMap(8, 8, "[1,2,3,4,5,6,7,8]", ", \"canvas\": 128")}}), 128);
+  EXPECT_EQ(mapped.lip_idx, (std::vector<int32_t>{17, 18, 19, 20}));
+  EXPECT_EQ(mapped.W.size() + mapped.b.size() + mapped.mapCols, 64u + 8 + 8);
+  const std::string P = "lip_template.v1.json: ", b8 = "[1,2,3,4,5,6,7,8]";
+  const std::string parserMsg = thrown([] { tq::tessera::json::parse("{\"format\": "); });
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"{\"format\": ", P + "is not parseable JSON (" + parserMsg + ")"},
+      {"[1, 2]", P + "is not a JSON object"},
+      {templ({{"format", "7"}}), P + "carries no string `format`"},
+      {templ({{"format", "\"lip-template-v2\""}}), P + "declares format 'lip-template-v2', not 'lip-template-v1' — this runtime cannot read it"},
+      {templ({{"edge", "\"outward\""}}), P + "declares edge 'outward', and the contour feather is OUTWARD — refusing to serve a mask this runtime does not compute"},
+      {templ({{"canvas", ""}}), P + "carries no numeric `canvas`"},
+      {templ({{"canvas", "256"}}), P + "was baked on a 256 canvas but this bundle composes on 128 — refusing to deform a polygon onto a canvas it does not name"},
+      {templ({{"feather_px", "\"4\""}}), P + "carries no numeric `feather_px`"},
+      {templ({{"feather_px", "0"}}), P + "declares feather_px 0.000000, which is not positive"},
+      {templ({{"u_canon", "{}"}}), P + "carries no non-empty `u_canon` array"},
+      {templ({{"u_canon", "[[1, 0], [1]]"}}), P + "u_canon row 1 is not a 2-vector — this is not an nv x 2 template"},
+      {templ({{"lip_idx", "[]"}}), P + "carries a `lip_idx` that is not a non-empty array"},
+      {templ({{"lip_idx", "[17, 21]"}}), P + "lip_idx names keypoint row 21, and a kd row is 0..20"},
+      {templ({{"lip_idx", "[-2]"}}), P + "lip_idx names keypoint row -2, and a kd row is 0..20"},
+      {templ({{"lip_idx", "[\"17\"]"}}), P + "lip_idx entry 0 is not a number"},
+      {templ({{"lip_map", "5"}}), P + "lip_map is not a JSON object"},
+      {templ({{"lip_map", "{\"schema\": \"lip-map-v2\"}"}}), P + "lip_map declares schema 'lip-map-v2', not 'lip-map-v1' — this runtime cannot evaluate it"},
+      {templ({{"lip_map", "{\"schema\": \"lip-map-v1\", \"kind\": \"affine\"}"}}), P + "lip_map kind is not 'anchor-linear'"},
+      {templ({{"lip_map", "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\", \"lip_idx\": [1,2,3,4,5,6,7,8,9]}"}}), P + "lip_map lip_idx is not 1..8 kd rows"},
+      {templ({{"lip_map", "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\", \"lip_idx\": [17, 20.5]}"}}), P + "lip_map lip_idx names a row outside 0..20"},
+      {templ({{"lip_map", "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\", \"W\": []}"}}), P + "lip_map carries no W/b arrays"},
+      {templ({{"lip_map", lipMap(8, 8, "[1,2,3,4,5,6,7]")}}), P + "lip_map W/b have 8/7 rows, not 2*nv=8"},
+      {templ({{"lip_map", lipMap(8, 7, b8)}}), P + "lip_map W row 0 is not 8 wide"},
+      {templ({{"lip_map", lipMap(8, 8, "[1,2,3,4,5,6,7,inf]")}}), P + "lip_map carries a non-finite coefficient"},
+      {templ({{"lip_map", lipMap(8, 8, b8, ", \"canvas\": 64")}}), P + "lip_map was fitted on another canvas than this bundle composes on"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(thrown([&] { LipContour::fromTemplateJson(c.text, 128); }), c.message) << c.text;
+}
+
+TEST(LipTemplate, RendererRefusesABundleWhoseTemplateBreaksARule) {
+  tqtest::TempDir tmp;
+  const std::string dir = tmp / "bundle";
+  ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", dir, "--nt", "3", "--crop", "32", "--prior", "raw"}));
+  ASSERT_TRUE(tqtest::runFixtureTool({"director", "--out", dir + "/model_b1.onnx", "--crop", "32"}));
+  const auto load = [&](const std::string& text) {
+    tqtest::writeText(dir + "/lip_template.v1.json", text);
+    const tq::Manifest m = tq::loadManifest(dir);
+    const tq::Identity id(m);
+    return thrown([&] { tq::Renderer r(m, id, "b1", 1, ""); });
+  };
+  EXPECT_EQ(load(templ({{"canvas", "32"}, {"feather_px", "0"}})), "lip_template.v1.json: declares feather_px 0.000000, which is not positive");
+  EXPECT_EQ(load(templ({{"canvas", "32"}})), "(nothing thrown)");
+}
+
+// Keypoints off the canvas, huge, NaN or infinite: every output stays empty, the shifts are
+// left alone and nothing is written past the caller's canvas.
+TEST(GeometryEdges, KeypointsOffTheCanvasWriteNothingOutsideIt) {
+  const int canvas = 64;
+  const std::size_t px = canvas * canvas;
+  const UnifiedPi pi = makePi(canvas, true, 1.0f, 0.1f, 0.08f, 0.074f);
+  const std::vector<double> u = starShape(16);
+  LipContour lc(canvas, 3.0f, u.data(), 16, nullptr, 0);
+  const auto emptyAndGuarded = [&](const auto& v) {  // zero on the canvas, the 77s past it intact
+    return std::count(v.begin(), v.begin() + px, 0) == long(px) && std::count(v.begin() + px, v.end(), 77) == 64;
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::pair<float, float> moves[] = {{5, 0}, {-3, -4}, {1e30f, 1e30f}, {std::nanf(""), 0}, {inf, -inf}, {-3e38f, 3e38f}};
+  for (const auto& [dx, dy] : moves) {
+    SCOPED_TRACE(std::to_string(dx) + "," + std::to_string(dy));
+    std::vector<float> kp = makeFrames(1, 11);
+    for (int r = 12; r <= 20; ++r) kp[3 * r] += dx, kp[3 * r + 1] += dy;
+    const float* k = kp.data();
+    const Box sb = pi.supportBox(k);
+    EXPECT_TRUE(sb.x0 >= 0 && sb.y0 >= 0 && sb.x0 <= sb.x1 && sb.y0 <= sb.y1 && sb.x1 <= canvas && sb.y1 <= canvas);
+    std::vector<uint8_t> a(px + 64, 77), b(px + 64, 77), d(px + 64, 77), e(px + 64, 77);
+    std::vector<float> f(px + 64, 77);
+    std::fill(e.begin(), e.begin() + px, 200);
+    int32_t sy = 12345, sx = 12345;
+    const double cc[2] = {32, 32};
+    pi.piU8Boxed(k, a.data());
+    EXPECT_FALSE(pi.piU8AndShift(k, cc, b.data(), sy, sx));
+    lc.contourF32Canvas(k, f.data());
+    lc.deliveredU8(k, pi, d.data());
+    EXPECT_FALSE(lc.shrinkU8InPlace(k, Box{-10, -10, canvas + 10, canvas + 10}, e.data()));
+    EXPECT_FALSE(lc.deliveredU8AndShift(k, pi, cc, b.data(), sy, sx));
+    EXPECT_EQ(sy + sx, 2 * 12345);
+    EXPECT_TRUE(emptyAndGuarded(a) && emptyAndGuarded(b) && emptyAndGuarded(d) && emptyAndGuarded(e) && emptyAndGuarded(f));
+  }
+  // One vertex a billion pixels away: the outline is clipped, the loop ends, and the
+  // field stays on the canvas and within 0..1.
+  std::vector<double> W(32 * 8, 0.0), b(32, 0.0);
+  for (int i = 0; i < 32; ++i) b[i] = 10 * u[i];
+  b[10] = 1e9, b[11] = -3e9;
+  const int32_t idx[4] = {17, 18, 19, 20};
+  lc.attachMap(W.data(), b.data(), 32, 8, idx, 4);
+  const std::vector<float> kp = makeFrames(1, 11);
+  std::vector<double> poly(32);
+  lc.polygon(kp.data(), poly.data());
+  const Box bx = lc.box(poly.data());
+  EXPECT_EQ(bx.x1 - bx.y0, canvas);
+  std::vector<float> f(px + 64, 77);
+  lc.contourF32Canvas(kp.data(), f.data());
+  EXPECT_EQ(std::count_if(f.begin(), f.begin() + px, [](float v) { return v >= 0.0f && v <= 1.0f; }), long(px));
+  EXPECT_GT(std::count(f.begin(), f.begin() + px, 1.0f), 50);
+  EXPECT_EQ(std::count(f.begin() + px, f.end(), 77.0f), 64);
+  // A caller's own box over a polygon with NaN and infinite vertices.
+  poly.assign(32, 20.0);
+  poly[3] = std::nan(""), poly[6] = -std::numeric_limits<double>::infinity();
+  std::vector<uint8_t> small(64 + 64, 77);
+  lc.fillScanline(poly.data(), Box{16, 16, 24, 24}, small.data());
+  EXPECT_EQ(std::count(small.begin() + 64, small.end(), 77), 64);
+  // An ellipse beyond the right edge gets an empty box on the canvas.
+  const Box eb = pi.ellBox(tq::tessera::EllParams{3.0f, 0.0f, 0.1f, 0.1f, 1.0f});
+  EXPECT_TRUE(eb.empty() && eb.x0 <= canvas && eb.x1 <= canvas);
+}
+
+// Canvas 1 is one pixel; anchors on one point collapse the outline to a pixel: 1 there,
+// falling to 0 at the feather width (a pixel exactly feather_px away gets 0).
+TEST(GeometryEdges, CanvasOneAndTheFeatherEdge) {
+  const UnifiedPi one = makePi(1, false, 1.0f, 0.1f, 0.08f, 0.074f);
+  EXPECT_EQ(one.gx, std::vector<float>{-1.0f});
+  const std::vector<float> kp1 = makeFrames(1, 5);
+  const Box b = one.supportBox(kp1.data());
+  EXPECT_EQ((std::vector<int32_t>{b.x0, b.y0, b.x1, b.y1}), (std::vector<int32_t>{0, 0, 1, 1}));
+  const int canvas = 64;
+  const std::vector<double> u = starShape(12);
+  std::vector<float> kp(63, 0.0f), f(canvas * canvas);
+  for (const float feather : {0.955f, 3.0f}) {
+    LipContour lc(canvas, feather, u.data(), 12, nullptr, 0);
+    lc.contourF32Canvas(kp.data(), f.data());
+    EXPECT_EQ(f[32 * canvas + 32], 1.0f);
+    for (int k = 1; k < 6; ++k) {
+      EXPECT_EQ(f[32 * canvas + 32 + k] > 0.0f, 0.955f * k < feather) << "feather " << feather << " step " << k;
+      EXPECT_EQ(f[(32 - k) * canvas + 32] > 0.0f, 0.955f * k < feather);
+    }
+    EXPECT_EQ(std::count_if(f.begin(), f.end(), [](float v) { return v > 0.0f; }), feather < 1 ? 1 : 29);
+  }
+}
+
+}  // namespace
