@@ -1,12 +1,11 @@
-// Thread pool: every index once in contiguous pieces, nesting, concurrent callers,
-// and, in fresh processes, the thread count from the environment with pieces on
-// distinct threads and piece 0 on the caller.
+// Thread pool: every index once in contiguous pieces, nesting, concurrent callers and,
+// in fresh processes, the thread count from the environment with each piece on its own
+// thread and piece 0 on the caller.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -38,23 +37,18 @@ TEST(Pool, EveryIndexIsVisitedOnceInContiguousPieces) {
   }
 }
 
-TEST(Pool, NestedCallsRunInlineAndComplete) {
-  // On the caller the inner call runs inline; a worker serves it from its own pool.
+TEST(Pool, NestedAndConcurrentCallersEachGetEveryIndexOnce) {
+  // Nested on the caller: inline on the caller. A worker serves its nested call from its own pool.
   std::atomic<long> sum{0};
   const auto caller = std::this_thread::get_id();
   tq::pool::parallelRange(1024, 64, [&](size_t b, size_t e) {
     const bool onCaller = std::this_thread::get_id() == caller;
     tq::pool::parallelRange(e - b, 1, [&](size_t ib, size_t ie) {
-      if (onCaller) {
-        EXPECT_EQ(std::this_thread::get_id(), caller);
-      }
+      EXPECT_TRUE(!onCaller || std::this_thread::get_id() == caller);
       for (size_t i = ib; i < ie; ++i) sum += static_cast<long>(b + i);
     });
   });
   EXPECT_EQ(sum.load(), 1023L * 1024 / 2);
-}
-
-TEST(Pool, IndependentAndShortLivedCallersEachGetEveryIndexOnce) {
   // A lost wake-up hangs, a torn job double-counts, workers not stopped at thread exit hang the join.
   std::vector<std::thread> ts;
   std::atomic<int> failures{0};
@@ -65,7 +59,7 @@ TEST(Pool, IndependentAndShortLivedCallersEachGetEveryIndexOnce) {
         tq::pool::parallelRange(hits.size(), 64, [&](size_t b, size_t e) {
           for (size_t i = b; i < e; ++i) hits[i] += 1;
         });
-      for (int h : hits) failures += h != 300;
+      failures += static_cast<int>(std::count_if(hits.begin(), hits.end(), [](int h) { return h != 300; }));
     });
   }
   for (auto& th : ts) th.join();
@@ -73,8 +67,8 @@ TEST(Pool, IndependentAndShortLivedCallersEachGetEveryIndexOnce) {
   EXPECT_EQ(failures.load(), 0);
 }
 
-// Child mode: the thread count, then the sizes of the pieces of a range that splits
-// into that many, how many distinct threads ran them and whether the caller ran piece 0.
+// Child mode: the thread count, the sizes of the pieces of a range that splits into that
+// many, how many distinct threads ran them and whether the caller ran piece 0.
 TEST(PoolChild, Report) {
   if (!std::getenv("TQ_POOL_REPORT")) GTEST_SKIP() << "child mode only";
   std::mutex mu;
@@ -85,33 +79,22 @@ TEST(PoolChild, Report) {
   });
   std::set<std::thread::id> ids;
   std::string sizes;
-  for (const auto& p : byPiece) {
-    ids.insert(p.second.second);
-    sizes += (sizes.empty() ? "" : ",") + std::to_string(p.second.first);
-  }
-  std::printf("threads=%d sizes=%s distinct=%zu caller0=%d\n", tq::pool::threads(), sizes.c_str(), ids.size(),
+  for (const auto& p : byPiece) ids.insert(p.second.second), sizes += "," + std::to_string(p.second.first);
+  std::printf("threads=%d sizes=%s distinct=%zu caller0=%d\n", tq::pool::threads(), sizes.c_str() + 1, ids.size(),
               byPiece.begin()->second.second == std::this_thread::get_id());
 }
 
 std::string child(const std::string& env) {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   const char* emu = std::getenv("TQ_TEST_EMULATOR");
   std::string out;
   tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " +
-                         (emu ? std::string(emu) + " " : "") + std::string(buf, n > 0 ? size_t(n) : 0) +
+                         (emu ? std::string(emu) + " " : "") + std::string(exe, n > 0 ? size_t(n) : 0) +
                          " --gtest_filter=PoolChild.Report",
                      &out);
   const auto at = out.find("threads=");
   return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
-}
-
-// Equal pieces of ceil(1029 / t), the last one shorter, each on its own thread.
-std::string report(int t) {
-  const size_t c = (1029 + t - 1) / t;
-  std::string sizes;
-  for (int i = 0; i < t; ++i) sizes += (i ? "," : "") + std::to_string(std::min(c, 1029 - i * c));
-  return "threads=" + std::to_string(t) + " sizes=" + sizes + " distinct=" + std::to_string(t) + " caller0=1";
 }
 
 TEST(Pool, ThreadCountComesFromTheEnvironmentAndPiecesRunOnDistinctThreads) {
@@ -121,11 +104,19 @@ TEST(Pool, ThreadCountComesFromTheEnvironmentAndPiecesRunOnDistinctThreads) {
   const struct {
     const char* env;
     int threads;
-  } cases[] = {{"", 4},  {"TQ_CORE_THREADS=3", 3}, {"TQ_CORE_THREADS=0", 1}, {"TQ_CORE_THREADS=-3", 1},
+  } cases[] = {{"", 4}, {"TQ_CORE_THREADS=3", 3}, {"TQ_CORE_THREADS=0", 1}, {"TQ_CORE_THREADS=-3", 1},
                {"TQ_CORE_THREADS=2147483648", hw}, {"TQ_CORE_THREADS=4294967298", hw},
                {"TQ_CORE_THREADS=1 TQ_PASTE_THREADS=64", 1}, {"TQ_CORE_THREADS= TQ_PASTE_THREADS=1", 1},
                {"TQ_PASTE_THREADS=0", 1}};
-  for (const auto& c : cases) EXPECT_EQ(child(c.env), report(std::min(c.threads, hw))) << c.env;
+  for (const auto& c : cases) {
+    // Equal pieces of ceil(1029 / t), the last one shorter, each on its own thread.
+    const int t = std::min(c.threads, hw);
+    const size_t len = (1029 + t - 1) / t;
+    std::string sizes;
+    for (int i = 0; i < t; ++i) sizes += (i ? "," : "") + std::to_string(std::min(len, 1029 - i * len));
+    EXPECT_EQ(child(c.env), "threads=" + std::to_string(t) + " sizes=" + sizes + " distinct=" + std::to_string(t) +
+                                " caller0=1") << c.env;
+  }
 }
 
 }  // namespace

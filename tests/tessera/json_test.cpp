@@ -2,6 +2,7 @@
 // same tree; damage never crashes; the reader's leniencies and refusals.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,28 +22,19 @@ std::string hex(const std::string& s) {
   return out;
 }
 
-// The pre-order dump the fixture tool writes from Python's reading.
-void dump(const tj::JVal& v, std::string& out) {
-  char b[32];
+// The pre-order dump the fixture tool writes from Python's reading: the kind, then the
+// value (number bits, string bytes in hex, element or member count), then children.
+std::string dump(const tj::JVal& v) {
   uint64_t bits;
-  switch (v.kind) {
-    case tj::Kind::Null: out += "0\n"; break;
-    case tj::Kind::Bool: out += v.b ? "1 1\n" : "1 0\n"; break;
-    case tj::Kind::Number:
-      std::memcpy(&bits, &v.num, 8);
-      std::snprintf(b, sizeof b, "2 %016llx\n", static_cast<unsigned long long>(bits));
-      out += b;
-      break;
-    case tj::Kind::String: out += "3 " + hex(v.str) + "\n"; break;
-    case tj::Kind::Array:
-      out += "4 " + std::to_string(v.arr.size()) + "\n";
-      for (const auto& x : v.arr) dump(x, out);
-      break;
-    case tj::Kind::Object:
-      out += "5 " + std::to_string(v.obj.size()) + "\n";
-      for (const auto& kv : v.obj) out += "K " + hex(kv.first) + "\n", dump(kv.second, out);
-      break;
-  }
+  std::memcpy(&bits, &v.num, 8);
+  char num[24];
+  std::snprintf(num, sizeof num, " %016llx", static_cast<unsigned long long>(bits));
+  const std::string value[6] = {"", v.b ? " 1" : " 0", num, " " + hex(v.str), " " + std::to_string(v.arr.size()),
+                                " " + std::to_string(v.obj.size())};
+  std::string out = std::to_string(static_cast<int>(v.kind)) + value[static_cast<int>(v.kind)] + "\n";
+  for (const auto& x : v.arr) out += dump(x);
+  for (const auto& kv : v.obj) out += "K " + hex(kv.first) + "\n" + dump(kv.second);
+  return out;
 }
 
 TEST(TesseraJson, ReadsWhatPythonWrites) {
@@ -52,9 +44,7 @@ TEST(TesseraJson, ReadsWhatPythonWrites) {
   ASSERT_GE(n, 8);
   for (int i = 0; i < n; ++i) {
     const std::string doc = tqtest::readText(t / ("doc_" + std::to_string(i) + ".json"));
-    std::string got;
-    dump(tj::parse(doc), got);
-    EXPECT_EQ(got, tqtest::readText(t / ("doc_" + std::to_string(i) + ".tree"))) << doc;
+    EXPECT_EQ(dump(tj::parse(doc)), tqtest::readText(t / ("doc_" + std::to_string(i) + ".tree"))) << doc;
   }
 }
 
@@ -62,11 +52,9 @@ TEST(TesseraJson, DamagedDocumentsParseOrThrow) {
   // Every prefix and seeded byte damage, each in an exact-size heap copy: a read past
   // the range is a sanitizer error, a crash fails the test.
   const std::string doc = R"({"a": [1, -2.5e-3, {"b": "x\"y\u0041"}], "c": [[[]], {}], "d": nan, "e": 0x1p3})";
-  uint32_t seed = 12345;
-  for (int i = 0; i < 4000; ++i) {
-    std::string d = doc.substr(0, i < 200 ? std::min<std::size_t>(i, doc.size()) : doc.size());
-    seed = seed * 1664525u + 1013904223u;
-    if (i >= 200) d[seed % d.size()] = static_cast<char>(seed >> 24);
+  for (uint32_t i = 0, seed = 12345; i < 4000; ++i) {
+    std::string d = doc.substr(0, i < 200 ? i : doc.size());
+    if (i >= 200) seed = seed * 1664525u + 1013904223u, d[seed % d.size()] = static_cast<char>(seed >> 24);
     const std::vector<char> exact(d.begin(), d.end());
     try {
       tj::parse(exact.data(), exact.size());
@@ -79,8 +67,7 @@ TEST(TesseraJson, DamagedDocumentsParseOrThrow) {
 
 TEST(TesseraJson, LeniencesAndRefusals) {
   const tj::JVal v = tj::parse("{\"a\" 1, \"k\":[true], \"k\":2} trailing {");  // no colon, duplicate key
-  EXPECT_EQ(v.req("a").num, 1.0);
-  EXPECT_EQ(v.obj.size(), 3u);
+  EXPECT_EQ(v.req("a").num + v.obj.size(), 4.0);
   EXPECT_TRUE(v.req("k").arr.at(0).b);
   EXPECT_EQ(tj::parse("\"a\\u00e9b\\/\\q").str, "a?b/q");  // "\u" and four characters become "?"
   EXPECT_EQ(tj::parse("\"ab\\u12").str, "ab?");
@@ -101,17 +88,11 @@ TEST(TesseraJson, LeniencesAndRefusals) {
 }
 
 TEST(TesseraJson, Int32TruncatesTowardZeroAndRefusesTheRest) {
-  EXPECT_EQ(tj::toInt32(-7.9, "v"), -7);
-  EXPECT_EQ(tj::toInt32(2147483647.5, "v"), 2147483647);
-  EXPECT_EQ(tj::toInt32(-2147483648.9, "v"), -2147483647 - 1);
-  const struct {
-    double v;
-    const char* text;
-  } bad[] = {{2147483648.0, "teeth: n = 2147483648 is not an int32"},
-             {-2147483649.0, "teeth: n = -2147483649 is not an int32"},
-             {tj::parse("nan").num, "teeth: n = nan is not an int32"},
-             {tj::parse("1e999").num, "teeth: n = inf is not an int32"}};
-  for (const auto& b : bad) EXPECT_EQ(tqtest::thrown([&] { tj::toInt32(b.v, "n"); }), b.text);
+  EXPECT_EQ(std::vector<int32_t>({tj::toInt32(-7.9, "v"), tj::toInt32(2147483647.5, "v"), tj::toInt32(-2147483648.9, "v")}),
+            std::vector<int32_t>({-7, 2147483647, -2147483647 - 1}));
+  for (const auto& [v, text] : std::vector<std::pair<double, std::string>>{
+           {2147483648.0, "2147483648"}, {-2147483649.0, "-2147483649"}, {tj::parse("nan").num, "nan"}, {HUGE_VAL, "inf"}})
+    EXPECT_EQ(tqtest::thrown([&] { tj::toInt32(v, "n"); }), "teeth: n = " + text + " is not an int32");
 }
 
 }  // namespace
