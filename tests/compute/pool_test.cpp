@@ -84,15 +84,14 @@ TEST(PoolChild, Report) {
               byPiece.begin()->second.second == std::this_thread::get_id());
 }
 
+// The child's report under the given environment, through the emulator when there is one.
 std::string child(const std::string& env) {
   char exe[4096];
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   const char* emu = std::getenv("TQ_TEST_EMULATOR");
   std::string out;
-  tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " +
-                         (emu ? std::string(emu) + " " : "") + std::string(exe, n > 0 ? size_t(n) : 0) +
-                         " --gtest_filter=PoolChild.Report",
-                     &out);
+  tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " + (emu ? emu : "") +
+                         " " + std::string(exe, n > 0 ? size_t(n) : 0) + " --gtest_filter=PoolChild.Report", &out);
   const auto at = out.find("threads=");
   return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
 }
@@ -101,21 +100,17 @@ TEST(Pool, ThreadCountComesFromTheEnvironmentAndPiecesRunOnDistinctThreads) {
   const int hw = static_cast<int>(std::thread::hardware_concurrency());
   if (hw < 2) GTEST_SKIP() << "needs two hardware threads";
   // Counts beyond int clamp in the parsed type: 2^31 must not wrap negative, 2^32 + 2 not to 2.
-  const struct {
-    const char* env;
-    int threads;
-  } cases[] = {{"", 4}, {"TQ_CORE_THREADS=3", 3}, {"TQ_CORE_THREADS=0", 1}, {"TQ_CORE_THREADS=-3", 1},
-               {"TQ_CORE_THREADS=2147483648", hw}, {"TQ_CORE_THREADS=4294967298", hw},
-               {"TQ_CORE_THREADS=1 TQ_PASTE_THREADS=64", 1}, {"TQ_CORE_THREADS= TQ_PASTE_THREADS=1", 1},
-               {"TQ_PASTE_THREADS=0", 1}};
-  for (const auto& c : cases) {
+  for (const auto& [env, threads] : std::vector<std::pair<std::string, int>>{
+           {"", 4}, {"TQ_CORE_THREADS=3", 3}, {"TQ_CORE_THREADS=0", 1}, {"TQ_CORE_THREADS=-3", 1},
+           {"TQ_CORE_THREADS=2147483648", hw}, {"TQ_CORE_THREADS=4294967298", hw},
+           {"TQ_CORE_THREADS=1 TQ_PASTE_THREADS=64", 1}, {"TQ_CORE_THREADS= TQ_PASTE_THREADS=1", 1},
+           {"TQ_PASTE_THREADS=0", 1}}) {
     // Equal pieces of ceil(1029 / t), the last one shorter, each on its own thread.
-    const int t = std::min(c.threads, hw);
+    const int t = std::min(threads, hw);
     const size_t len = (1029 + t - 1) / t;
-    std::string sizes;
-    for (int i = 0; i < t; ++i) sizes += (i ? "," : "") + std::to_string(std::min(len, 1029 - i * len));
-    EXPECT_EQ(child(c.env), "threads=" + std::to_string(t) + " sizes=" + sizes + " distinct=" + std::to_string(t) +
-                                " caller0=1") << c.env;
+    std::string want = "threads=" + std::to_string(t) + " sizes=";
+    for (int i = 0; i < t; ++i) want += (i ? "," : "") + std::to_string(std::min(len, 1029 - i * len));
+    EXPECT_EQ(child(env), want + " distinct=" + std::to_string(t) + " caller0=1") << env;
   }
 }
 

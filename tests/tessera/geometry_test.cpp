@@ -52,6 +52,7 @@ std::vector<float> makeFrames(int n, uint64_t seed) {
   return kp;
 }
 
+const double kPad[3] = {0.1, 0.08, 0.074}, kCorpus[9] = {0.05, 0.08, 0.015, 0.1, 0.08, 0.074, 0.14, 0.08, 0.074};
 UnifiedPi makePi(int canvas, bool corner, double scale, const double* pad) {
   UnifiedPi p;
   p.canvas = canvas, p.mode = "prop", p.corner_recovery = corner, p.prop_gate_scale = float(scale);
@@ -60,7 +61,6 @@ UnifiedPi makePi(int canvas, bool corner, double scale, const double* pad) {
   p.fillGrid();
   return p;
 }
-const double kPad[3] = {0.1, 0.08, 0.074};
 
 // A lip-like outline with concave notches, in units of the anchor spread.
 std::vector<double> starShape(int nv) {
@@ -77,164 +77,151 @@ std::string num(double v, const char* format = "%.17g") {
   std::snprintf(b, sizeof b, format, v);
   return b;
 }
-// JSON rows of `cols` numbers each: [[...], ...] (a flat list when cols is 0).
+// n numbers as JSON, in rows of `cols` when cols is not 0.
 std::string rows(const double* v, int n, int cols = 0) {
   std::string s = "[";
   for (int i = 0; i < n; ++i)
-    s += std::string(i ? "," : "") + (cols && i % cols == 0 ? "[" : "") + num(v[i]) + (cols && i % cols == cols - 1 ? "]" : "");
+    s += (i ? "," : "") + std::string(cols && i % cols == 0 ? "[" : "") + num(v[i]) + (cols && (i + 1) % cols == 0 ? "]" : "");
   return s + "]";
 }
 
-struct GeoCase {
-  const char* name;
-  bool corner, mapped;
-  double scale, pad[3];
-};
-class Reference : public ::testing::TestWithParam<GeoCase> {};
-
 // Both numpy references over the same frames: full and boxed pi bytes, support boxes,
 // centroids, corpus centroids; contour polygon, box, scanline raster, field, delivered mask.
-TEST_P(Reference, MatchesNumpy) {
-  const GeoCase& c = GetParam();
+TEST(Reference, PiAndContourMatchNumpy) {
+  const struct {
+    bool corner;
+    double scale, pad[3];
+  } cases[] = {{false, 1.0, {0.1, 0.08, 0.074}}, {true, 1.3, {0.05, 0.0, 0.015}}};  // the second one lip-mapped
   const int canvas = 128, frames = 30, nv = 24;
-  const UnifiedPi pi = makePi(canvas, c.corner, c.scale, c.pad);
-  const std::vector<double> u = starShape(nv);
-  LipContour lc(canvas, 10.0f, u.data(), nv, nullptr, 0);
-  const double lips[9] = {12, 13, 14, 15, 16, 17, 18, 19, 20}, corpus[6] = {0.05, 0.08, 0.015, 0.1, 0.08, 0.074};
-  std::string params = "{\"canvas\": 128, \"feather\": 10, \"lip_idx\": " + rows(lips, 9) + ", \"pad\": " +
-                       rows(c.pad, 3) + ", \"scale\": " + num(c.scale) + ", \"corner\": " + (c.corner ? "1" : "0") +
-                       ", \"corpus\": " + rows(corpus, 6, 3) + ", \"u_canon\": " + rows(u.data(), 2 * nv, 2);
-  if (c.mapped) {
-    Rng r{99};
-    std::vector<double> W, b;
-    for (int i = 0; i < 2 * nv * 8; ++i) W.push_back(r.in(-0.8, 0.8));
-    for (int i = 0; i < 2 * nv; ++i) b.push_back(r.in(-4, 4));
-    const int32_t idx[4] = {17, 18, 19, 20};
-    lc.attachMap(W.data(), b.data(), 2 * nv, 8, idx, 4);
-    params += ", \"b\": " + rows(b.data(), 2 * nv) + ", \"W\": " + rows(W.data(), 16 * nv, 8);
-  }
-  const std::vector<float> kp = makeFrames(frames, 0x5eed + c.corner);
-  tqtest::TempDir dir;
-  std::ofstream(dir / "kp.f32", std::ios::binary).write(reinterpret_cast<const char*>(kp.data()), kp.size() * 4);
-  tqtest::writeText(dir / "params.json", params + "}");
-  for (const char* cmd : {"pi-reference", "contour-reference"})
-    ASSERT_TRUE(tqtest::runFixtureTool({cmd, "--kp", dir / "kp.f32", "--frames", std::to_string(frames), "--params",
-                                        dir / "params.json", "--out", dir / "ref"}));
-  const std::string r = dir / "ref/";
-  const auto refPi = tqtest::readAs<uint8_t>(r + "pi.u8"), refRaster = tqtest::readAs<uint8_t>(r + "raster.u8"),
-             refDelivered = tqtest::readAs<uint8_t>(r + "delivered.u8");
-  const auto refCent = tqtest::readAs<double>(r + "cent.f64"), refPoly = tqtest::readAs<double>(r + "poly.f64"),
-             refCorpus = tqtest::readAs<double>(r + "corpus.f64");
-  const auto refBox = tqtest::readAs<int32_t>(r + "sbox.i32"), refCb = tqtest::readAs<int32_t>(r + "cbox.i32");
-  const auto refField = tqtest::readAs<float>(r + "field.f32");
   const std::size_t px = canvas * canvas;
-  ASSERT_EQ(refPi.size() + refField.size(), 2 * px * frames);
+  const std::vector<double> u = starShape(nv);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.corner ? "corner, scaled, mapped" : "plain template");
+    const UnifiedPi pi = makePi(canvas, c.corner, c.scale, c.pad);
+    LipContour lc(canvas, 10.0f, u.data(), nv, nullptr, 0);
+    const double lips[9] = {12, 13, 14, 15, 16, 17, 18, 19, 20};
+    std::string params = "{\"canvas\": 128, \"feather\": 10, \"lip_idx\": " + rows(lips, 9) + ", \"pad\": " +
+                         rows(c.pad, 3) + ", \"scale\": " + num(c.scale) + ", \"corner\": " + (c.corner ? "1" : "0") +
+                         ", \"corpus\": " + rows(kCorpus, 6, 3) + ", \"u_canon\": " + rows(u.data(), 2 * nv, 2);
+    if (c.corner) {
+      Rng r{99};
+      std::vector<double> W(16 * nv * 8), b(2 * nv);
+      for (double& w : W) w = r.in(-0.8, 0.8);
+      for (double& x : b) x = r.in(-4, 4);
+      const int32_t idx[4] = {17, 18, 19, 20};
+      lc.attachMap(W.data(), b.data(), 2 * nv, 8, idx, 4);
+      params += ", \"b\": " + rows(b.data(), 2 * nv) + ", \"W\": " + rows(W.data(), 16 * nv, 8);
+    }
+    const std::vector<float> kp = makeFrames(frames, 0x5eed + c.corner);
+    tqtest::TempDir dir;
+    std::ofstream(dir / "kp.f32", std::ios::binary).write(reinterpret_cast<const char*>(kp.data()), kp.size() * 4);
+    tqtest::writeText(dir / "params.json", params + "}");
+    for (const char* cmd : {"pi-reference", "contour-reference"})
+      ASSERT_TRUE(tqtest::runFixtureTool({cmd, "--kp", dir / "kp.f32", "--frames", std::to_string(frames), "--params",
+                                          dir / "params.json", "--out", dir / "ref"}));
+    const std::string r = dir / "ref/";
+    const auto refPi = tqtest::readAs<uint8_t>(r + "pi.u8"), refRaster = tqtest::readAs<uint8_t>(r + "raster.u8"),
+               refDelivered = tqtest::readAs<uint8_t>(r + "delivered.u8");
+    const auto refCent = tqtest::readAs<double>(r + "cent.f64"), refPoly = tqtest::readAs<double>(r + "poly.f64"),
+               refCorpus = tqtest::readAs<double>(r + "corpus.f64");
+    const auto refBox = tqtest::readAs<int32_t>(r + "sbox.i32"), refCb = tqtest::readAs<int32_t>(r + "cbox.i32");
+    const auto refField = tqtest::readAs<float>(r + "field.f32");
+    ASSERT_EQ(refPi.size() + refField.size() + refDelivered.size(), 3 * px * frames);
 
-  std::vector<uint8_t> full(px), boxed(px, 0x5a), raster(px), delivered(px);
-  std::vector<float> field(px);
-  std::vector<double> poly(2 * nv);
-  std::size_t rasterAt = 0;
-  int closed = 0, centroids = 0;
-  const auto box = [](const Box& b) { return std::vector<int32_t>{b.x0, b.y0, b.x1, b.y1}; };
-  for (int f = 0; f < frames; ++f) {
-    SCOPED_TRACE("frame " + std::to_string(f));
-    const float* k = kp.data() + 63 * f;
-    float g = -1;
-    pi.gateParams(k, &g);
-    closed += g == 0.0f;
-    pi.piU8(k, full.data());
-    pi.piU8Boxed(k, boxed.data());
-    ASSERT_EQ(0, std::memcmp(full.data(), &refPi[px * f], px)) << "piU8";
-    ASSERT_EQ(0, std::memcmp(boxed.data(), &refPi[px * f], px)) << "piU8Boxed";
-    const Box sb = pi.supportBox(k);
-    EXPECT_EQ(box(sb), std::vector<int32_t>(&refBox[4 * f], &refBox[4 * f + 4]));
-    double cx = -1, cy = -1, bx = -1, by = -1;
-    ASSERT_EQ(pi.piU8Centroid(full.data(), cx, cy), refCent[3 * f] == 1.0);
-    if (refCent[3 * f] == 1.0) {
-      ++centroids;
-      EXPECT_NEAR(cx, refCent[3 * f + 1], 1e-9);
-      EXPECT_NEAR(cy, refCent[3 * f + 2], 1e-9);
-      ASSERT_TRUE(pi.piU8Centroid(full.data(), sb, bx, by));
-      EXPECT_EQ(std::make_pair(bx, by), std::make_pair(cx, cy));
+    std::vector<uint8_t> full(px), boxed(px, 0x5a), raster(px), delivered(px);
+    std::vector<float> field(px);
+    std::vector<double> poly(2 * nv);
+    std::size_t rasterAt = 0;
+    int closed = 0, centroids = 0;
+    const auto box = [](const Box& b) { return std::vector<int32_t>{b.x0, b.y0, b.x1, b.y1}; };
+    for (int f = 0; f < frames; ++f) {
+      SCOPED_TRACE("frame " + std::to_string(f));
+      const float* k = kp.data() + 63 * f;
+      float g = -1;
+      pi.gateParams(k, &g);
+      closed += g == 0.0f;
+      pi.piU8(k, full.data());
+      pi.piU8Boxed(k, boxed.data());
+      ASSERT_EQ(0, std::memcmp(full.data(), &refPi[px * f], px)) << "piU8";
+      ASSERT_EQ(0, std::memcmp(boxed.data(), &refPi[px * f], px)) << "piU8Boxed";
+      const Box sb = pi.supportBox(k);
+      EXPECT_EQ(box(sb), std::vector<int32_t>(&refBox[4 * f], &refBox[4 * f + 4]));
+      double cx = -1, cy = -1, bx = -1, by = -1;
+      ASSERT_EQ(pi.piU8Centroid(full.data(), cx, cy), refCent[3 * f] == 1.0);
+      if (refCent[3 * f] == 1.0) {
+        ++centroids;
+        EXPECT_NEAR(cx, refCent[3 * f + 1], 1e-9);
+        EXPECT_NEAR(cy, refCent[3 * f + 2], 1e-9);
+        EXPECT_TRUE(pi.piU8Centroid(full.data(), sb, bx, by) && bx == cx && by == cy) << "centroid over the support box";
+      }
+      lc.polygon(k, poly.data());
+      for (int i = 0; i < 2 * nv; ++i) ASSERT_NEAR(poly[i], refPoly[2 * nv * f + i], 1e-9);
+      const Box cb = lc.box(poly.data());
+      ASSERT_EQ(box(cb), std::vector<int32_t>(&refCb[4 * f], &refCb[4 * f + 4]));
+      if (!cb.empty()) {
+        lc.fillScanline(poly.data(), cb, raster.data());
+        ASSERT_EQ(0, std::memcmp(raster.data(), &refRaster[rasterAt], std::size_t(cb.x1 - cb.x0) * (cb.y1 - cb.y0)));
+        rasterAt += std::size_t(cb.x1 - cb.x0) * (cb.y1 - cb.y0);
+      }
+      lc.contourF32Canvas(k, field.data());
+      ASSERT_EQ(0, std::memcmp(field.data(), &refField[px * f], px * sizeof(float))) << "field";
+      lc.deliveredU8(k, pi, delivered.data());
+      ASSERT_EQ(0, std::memcmp(delivered.data(), &refDelivered[px * f], px)) << "delivered";
     }
-    lc.polygon(k, poly.data());
-    for (int i = 0; i < 2 * nv; ++i) ASSERT_NEAR(poly[i], refPoly[2 * nv * f + i], 1e-9);
-    const Box cb = lc.box(poly.data());
-    ASSERT_EQ(box(cb), std::vector<int32_t>(&refCb[4 * f], &refCb[4 * f + 4]));
-    if (!cb.empty()) {
-      const std::size_t n = std::size_t(cb.x1 - cb.x0) * (cb.y1 - cb.y0);
-      lc.fillScanline(poly.data(), cb, raster.data());
-      ASSERT_EQ(0, std::memcmp(raster.data(), &refRaster[rasterAt], n)) << "raster";
-      rasterAt += n;
+    EXPECT_TRUE(closed >= 7 && centroids >= 24) << "closed lips and centroids are covered";
+    for (int row = 0; row < 2; ++row) {
+      double cx = 0, cy = 0;
+      makePi(canvas, c.corner, c.scale, kCorpus + 3 * row).canonicalCentroid(kp.data(), frames, cx, cy);
+      EXPECT_NEAR(cx, refCorpus[2 * row], 1e-9);
+      EXPECT_NEAR(cy, refCorpus[2 * row + 1], 1e-9);
     }
-    lc.contourF32Canvas(k, field.data());
-    ASSERT_EQ(0, std::memcmp(field.data(), &refField[px * f], px * sizeof(float))) << "field";
-    lc.deliveredU8(k, pi, delivered.data());
-    ASSERT_EQ(0, std::memcmp(delivered.data(), &refDelivered[px * f], px)) << "delivered";
-  }
-  EXPECT_GE(closed, 7);  // closed lips are covered
-  EXPECT_GE(centroids, 24);
-  for (int row = 0; row < 2; ++row) {
-    double cx = 0, cy = 0;
-    makePi(canvas, c.corner, c.scale, corpus + 3 * row).canonicalCentroid(kp.data(), frames, cx, cy);
-    EXPECT_NEAR(cx, refCorpus[2 * row], 1e-9);
-    EXPECT_NEAR(cy, refCorpus[2 * row + 1], 1e-9);
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Geometries, Reference,
-                         ::testing::Values(GeoCase{"plain_template", false, false, 1.0, {0.1, 0.08, 0.074}},
-                                           GeoCase{"corner_scaled_mapped", true, true, 1.3, {0.05, 0.0, 0.015}}),
-                         [](const ::testing::TestParamInfo<GeoCase>& i) { return std::string(i.param.name); });
 
 std::string manifest(const std::string& pi, const std::string& rest = ", \"crop\": {\"canvas\": 256}") {
   return "  \n{\"format\": \"tq-bundle-v0\", \"unified\": {\"pi\": {\"mode\": \"prop\", " + pi + "}" + rest + "}}";
 }
 
 // Closed, left-right symmetric lips on rows 17..20 of a 257 canvas: every corpus row's
-// canonical centroid (checked against numpy above) is on the middle column.
+// canonical centroid (held against numpy above) is on the middle column, rows apart.
 TEST(UnifiedPiManifest, CorpusMatchSelectsWithinToleranceAndRefusesUnmatchedOrAmbiguous) {
   const std::string text = manifest("\"prop_gate_scale\": 1, \"lip_idx\": [17, 18, 19, 20], \"lip_geom_params\": [0, 0, 0]", "");
   std::vector<float> kp(2 * 63, 0.0f);
   const float x[4] = {-0.2f, 0.2f, 0.0f, 0.0f}, y[4] = {0.3f, 0.3f, 0.29f, 0.31f};
   for (int i = 0; i < 8; ++i) kp[63 * (i / 4) + 3 * (17 + i % 4)] = x[i % 4], kp[63 * (i / 4) + 3 * (17 + i % 4) + 1] = y[i % 4];
-  const double rowsPad[9] = {0.05, 0.08, 0.015, 0.1, 0.08, 0.074, 0.14, 0.08, 0.074};
-  double c[6];
   UnifiedPi trial = UnifiedPi::fromManifestJson(text, 257);
+  double c[6];
   for (int k = 0; k < 3; ++k) {
-    trial.lip_geom_params = {{float(rowsPad[3 * k]), float(rowsPad[3 * k + 1]), float(rowsPad[3 * k + 2])}};
+    trial.lip_geom_params = {{float(kCorpus[3 * k]), float(kCorpus[3 * k + 1]), float(kCorpus[3 * k + 2])}};
     trial.canonicalCentroid(kp.data(), 2, c[2 * k], c[2 * k + 1]);
     ASSERT_EQ(c[2 * k], 128.0);
   }
-  const auto ranking = [&](double cy) {  // every row's distance, nearest first
+  const auto ranking = [&](const double* cc) {  // every row's distance, nearest first
     std::vector<std::pair<double, int>> d;
-    for (int k = 0; k < 3; ++k) d.push_back({std::fabs(c[2 * k + 1] - cy), k});
+    for (int k = 0; k < 3; ++k) d.push_back({std::hypot(c[2 * k] - cc[0], c[2 * k + 1] - cc[1]), k});
     std::stable_sort(d.begin(), d.end(), [](auto& a, auto& b) { return a.first < b.first; });
     std::string s;
     for (auto& e : d) s += " v" + std::to_string(e.second + 1) + "=" + num(e.first, "%.2f") + "px";
     return s;
   };
-  const auto pick = [&](const float* xs, double cy, std::string* why) {
-    const double cc[2] = {128.0, cy};
+  const auto pick = [&](const float* xs, const double* cc, std::string* why = nullptr) {
     return UnifiedPi::corpusFromManifestJson(text, 257, xs, xs ? 2 : 0, cc, why);
   };
-  for (const double off : {2.0, 8.0}) {  // 8.0 px still matches
-    std::string why;
-    EXPECT_EQ(pick(kp.data(), c[1] - off, &why).lip_geom_params, (std::array<float, 3>{0.05f, 0.08f, 0.015f}));
-    EXPECT_EQ(why, ranking(c[1] - off));
-    EXPECT_EQ(why.rfind(" v1=" + num(off, "%.2f") + "px", 0), 0u) << why;
-  }
-  const double far = c[1] - 8.5, mid = 0.5 * (c[3] + c[5]);
-  EXPECT_EQ(thrown([&] { pick(kp.data(), far, nullptr); }),
-            "teeth-pi: no corpus pi geometry matches this bank's c_canon (128.00," + num(far, "%.2f") +
-                ") within 8.00px —" + ranking(far) +
-                " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name");
-  EXPECT_EQ(thrown([&] { pick(kp.data(), mid, nullptr); }), "teeth-pi: corpus pi geometry is AMBIGUOUS (best two "
-            "within 3.00px) —" + ranking(mid) + " — refusing to guess the bank frame");
-  EXPECT_EQ(thrown([&] { pick(kp.data(), NAN, nullptr); }).rfind("teeth-pi: no corpus pi geometry matches", 0), 0u);
-  EXPECT_EQ(thrown([&] { pick(nullptr, far, nullptr); }), "teeth-pi: the corpus frame is identified from the bundle's "
-            "own xs_target and none was supplied — refusing to fall back to the stamped geometry, which is the "
-            "GRAPH's compose field");
+  const double in8[2] = {128, c[1] - 8.0}, far[2] = {128, c[1] - 8.5}, mid[2] = {128, 0.5 * (c[3] + c[5])};
+  std::string why;
+  EXPECT_EQ(pick(kp.data(), in8, &why).lip_geom_params, (std::array<float, 3>{0.05f, 0.08f, 0.015f}));  // 8.00 px matches
+  EXPECT_EQ(why, ranking(in8));
+  EXPECT_EQ(why.rfind(" v1=8.00px", 0), 0u) << why;
+  EXPECT_EQ(thrown([&] { pick(kp.data(), far); }), "teeth-pi: no corpus pi geometry matches this bank's c_canon (" +
+            num(far[0], "%.2f") + "," + num(far[1], "%.2f") + ") within 8.00px —" + ranking(far) +
+            " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name");
+  EXPECT_EQ(thrown([&] { pick(kp.data(), mid); }), "teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) —" +
+            ranking(mid) + " — refusing to guess the bank frame");
+  const double nan[2] = {NAN, c[1]};
+  EXPECT_EQ(thrown([&] { pick(kp.data(), nan); }).rfind("teeth-pi: no corpus pi geometry matches", 0), 0u);
+  EXPECT_EQ(thrown([&] { pick(nullptr, far); }), "teeth-pi: the corpus frame is identified from the bundle's own "
+            "xs_target and none was supplied — refusing to fall back to the stamped geometry, which is the GRAPH's "
+            "compose field");
   const std::vector<float> off(63, 9.0f);  // pi empty on every frame
   EXPECT_EQ(thrown([&] { UnifiedPi::corpusFromManifestJson(text, 257, off.data(), 1, c, nullptr); }), "teeth-pi: pi "
             "is empty on every source frame — cannot derive the canonical centroid this bundle's frame is identified by");
@@ -246,11 +233,12 @@ TEST(UnifiedPiManifest, ReadsTheGeometryAndRefusesWhatItCannotName) {
   EXPECT_EQ(a.mode + num(a.prop_gate_scale) + num(a.lip_geom_params[1], " %.3f"), "prop1.5 0.080");
   EXPECT_EQ(a.lip_idx, (std::vector<int32_t>{12, 13}));
   EXPECT_TRUE(a.gx.size() == 256 && a.gy.size() == 256 && a.gx[0] == -1.0f && a.gy[255] == 1.0f);
-  const auto corner = [&](const char* v) { return UnifiedPi::fromManifestJson(manifest(ok + ", \"corner_recovery\": " + v), 256); };
-  EXPECT_TRUE(!a.corner_recovery && !corner("false").corner_recovery);
-  EXPECT_TRUE(corner("true").corner_recovery && corner("\"lip_landmark_half\"").corner_recovery);
-  const std::string G = "\"prop_gate_scale\": 1, ", P = "teeth-pi: unified.pi.", geom = P + "lip_geom_params must be "
-                        "[pad_x, pad_y, down]", row = ", and a keypoint row is 0..20";
+  const auto corner = [&](const char* v) {
+    return UnifiedPi::fromManifestJson(manifest(ok + ", \"corner_recovery\": " + v), 256).corner_recovery;
+  };
+  EXPECT_TRUE(!a.corner_recovery && !corner("false") && corner("true") && corner("\"lip_landmark_half\""));
+  const std::string G = "\"prop_gate_scale\": 1, ", P = "teeth-pi: unified.pi.", row = ", and a keypoint row is 0..20",
+                    geom = P + "lip_geom_params must be [pad_x, pad_y, down]";
   const struct {
     std::string text, message;
   } cases[] = {
@@ -275,11 +263,11 @@ TEST(UnifiedPiManifest, ReadsTheGeometryAndRefusesWhatItCannotName) {
   for (const auto& c : cases) EXPECT_EQ(thrown([&] { UnifiedPi::fromManifestJson(c.text, 256); }), c.message) << c.text;
 }
 
-// A template: the valid keys with some replaced or added; a value of "" leaves the key out.
-std::string templ(const std::string& key, const std::string& value, const std::string& key2 = "", const std::string& value2 = "") {
+// A template: the valid keys with up to two replaced or added; a value of "" drops the key.
+std::string templ(const std::string& k1, const std::string& v1, const std::string& k2 = "", const std::string& v2 = "") {
   std::vector<std::pair<std::string, std::string>> kv = {
       {"format", "\"lip-template-v1\""}, {"canvas", "128"}, {"feather_px", "4.0"}, {"u_canon", "[[1, 0], [0, 1], [-1, 0], [0, -1]]"}};
-  for (const auto& o : {std::make_pair(key, value), std::make_pair(key2, value2)}) {
+  for (const auto& o : {std::make_pair(k1, v1), std::make_pair(k2, v2)}) {
     const auto at = std::find_if(kv.begin(), kv.end(), [&](const auto& k) { return k.first == o.first; });
     at == kv.end() ? kv.push_back(o) : void(at->second = o.second);
   }
@@ -288,21 +276,19 @@ std::string templ(const std::string& key, const std::string& value, const std::s
     if (!k.second.empty()) s += (s.empty() ? "{\"" : ", \"") + k.first + "\": " + k.second;
   return s + "}";
 }
-// A lip map over the default anchors (8 columns): W of 8 rows of `wide` numbers, then b.
+// A lip map over the default anchors (8 columns): W of 8 rows `wide` numbers each, then b.
 std::string lipMap(int wide, const std::string& b, const std::string& extra = "") {
-  std::vector<double> w(8 * wide, 0.5);
+  const std::vector<double> w(8 * wide, 0.5);
   return "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\"" + extra + ", \"W\": " + rows(w.data(), 8 * wide, wide) +
          ", \"b\": " + b + "}";
 }
 
 TEST(LipTemplate, LoadsAndRefusesEveryBrokenRuleWithItsText) {
   const LipContour plain = LipContour::fromTemplateJson(templ("edge", "\"inward\"", "lip_idx", "[3, 5.7]"), 128);
-  EXPECT_EQ(plain.lip_idx, (std::vector<int32_t>{3, 5}));
-  EXPECT_TRUE(plain.nv == 4 && plain.feather_px == 4.0f && plain.W.empty());
+  EXPECT_TRUE(plain.lip_idx == std::vector<int32_t>({3, 5}) && plain.nv == 4 && plain.feather_px == 4.0f && plain.W.empty());
   const std::string b8 = "[1,2,3,4,5,6,7,8]", P = "lip_template.v1.json: ", A = "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\", ";
   const LipContour mapped = LipContour::fromTemplateJson(templ("lip_map", lipMap(8, b8, ", \"canvas\": 128")), 128);
-  EXPECT_EQ(mapped.lip_idx, (std::vector<int32_t>{17, 18, 19, 20}));
-  EXPECT_EQ(mapped.W.size() + mapped.b.size() + mapped.mapCols, 64u + 8 + 8);
+  EXPECT_TRUE(mapped.lip_idx == std::vector<int32_t>({17, 18, 19, 20}) && mapped.W.size() == 64 && mapped.b.size() == 8);
   const struct {
     std::string text, message;
   } cases[] = {
@@ -324,8 +310,8 @@ TEST(LipTemplate, LoadsAndRefusesEveryBrokenRuleWithItsText) {
       {templ("lip_idx", "[-2]"), P + "lip_idx names keypoint row -2, and a kd row is 0..20"},
       {templ("lip_idx", "[\"17\"]"), P + "lip_idx entry 0 is not a number"},
       {templ("lip_map", "5"), P + "lip_map is not a JSON object"},
-      {templ("lip_map", "{\"schema\": \"lip-map-v2\"}"), P + "lip_map declares schema 'lip-map-v2', not 'lip-map-v1' — this "
-                                                          "runtime cannot evaluate it"},
+      {templ("lip_map", "{\"schema\": \"lip-map-v2\"}"), P + "lip_map declares schema 'lip-map-v2', not 'lip-map-v1' — "
+                                                          "this runtime cannot evaluate it"},
       {templ("lip_map", "{\"schema\": \"lip-map-v1\", \"kind\": \"affine\"}"), P + "lip_map kind is not 'anchor-linear'"},
       {templ("lip_map", A + "\"lip_idx\": [1,2,3,4,5,6,7,8,9]}"), P + "lip_map lip_idx is not 1..8 kd rows"},
       {templ("lip_map", A + "\"lip_idx\": [17, 20.5]}"), P + "lip_map lip_idx names a row outside 0..20"},
@@ -342,29 +328,28 @@ TEST(LipTemplate, LoadsAndRefusesEveryBrokenRuleWithItsText) {
   const std::string dir = tmp / "bundle";
   ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", dir, "--nt", "3", "--crop", "32", "--prior", "raw"}));
   ASSERT_TRUE(tqtest::runFixtureTool({"director", "--out", dir + "/model_b1.onnx", "--crop", "32"}));
-  for (const char* feather : {"0", "4"}) {
+  for (const std::string feather : {"0", "4"}) {
     tqtest::writeText(dir + "/lip_template.v1.json", templ("canvas", "32", "feather_px", feather));
     const tq::Manifest m = tq::loadManifest(dir);
     const tq::Identity id(m);
     EXPECT_EQ(thrown([&] { tq::Renderer r(m, id, "b1", 1, ""); }),
-              *feather == '0' ? P + "declares feather_px 0.000000, which is not positive" : "(nothing thrown)");
+              feather == "0" ? P + "declares feather_px 0.000000, which is not positive" : "(nothing thrown)");
   }
 }
 
 // Keypoints off the canvas, huge, NaN or infinite: every output stays empty, the shifts
-// are left alone and nothing is written past the caller's canvas.
-TEST(GeometryEdges, KeypointsOffTheCanvasWriteNothingOutsideIt) {
+// are left alone and nothing is written past the caller's canvas (the 77s after it).
+TEST(GeometryEdges, NothingIsWrittenOutsideTheCanvas) {
   const int canvas = 64;
   const std::size_t px = canvas * canvas;
   const UnifiedPi pi = makePi(canvas, true, 1.0, kPad);
   const std::vector<double> u = starShape(16);
   LipContour lc(canvas, 3.0f, u.data(), 16, nullptr, 0);
-  const auto emptyAndGuarded = [&](const auto& v) {  // zero on the canvas, the 77s past it intact
+  const auto emptyAndGuarded = [&](const auto& v) {
     return std::count(v.begin(), v.begin() + px, 0) == long(px) && std::count(v.begin() + px, v.end(), 77) == 64;
   };
   const float inf = std::numeric_limits<float>::infinity();
-  const std::pair<float, float> moves[] = {{5, 0}, {-3, -4}, {1e30f, 1e30f}, {NAN, 0}, {inf, -inf}, {-3e38f, 3e38f}};
-  for (const auto& [dx, dy] : moves) {
+  for (const auto& [dx, dy] : {std::pair<float, float>{5, 0}, {-3, -4}, {1e30f, 1e30f}, {NAN, 0}, {inf, -inf}, {-3e38f, 3e38f}}) {
     SCOPED_TRACE(std::to_string(dx) + "," + std::to_string(dy));
     std::vector<float> kp = makeFrames(1, 11);
     for (int r = 12; r <= 20; ++r) kp[3 * r] += dx, kp[3 * r + 1] += dy;
@@ -384,34 +369,31 @@ TEST(GeometryEdges, KeypointsOffTheCanvasWriteNothingOutsideIt) {
     EXPECT_EQ(sy + sx, 2 * 12345);
     EXPECT_TRUE(emptyAndGuarded(a) && emptyAndGuarded(b) && emptyAndGuarded(d) && emptyAndGuarded(e) && emptyAndGuarded(f));
   }
-  // One vertex a billion pixels away: the outline is clipped, the loop ends, and the
-  // field stays on the canvas and within 0..1.
+  // One vertex a billion pixels away: the outline is clipped, the loop ends, the field
+  // stays on the canvas and within 0..1.
   std::vector<double> W(32 * 8, 0.0), b(32, 0.0), poly(32);
-  for (int i = 0; i < 32; ++i) b[i] = 10 * u[i];
-  b[10] = 1e9, b[11] = -3e9;
+  for (int i = 0; i < 32; ++i) b[i] = i == 10 ? 1e9 : i == 11 ? -3e9 : 10 * u[i];
   const int32_t idx[4] = {17, 18, 19, 20};
   lc.attachMap(W.data(), b.data(), 32, 8, idx, 4);
   const std::vector<float> kp = makeFrames(1, 11);
   lc.polygon(kp.data(), poly.data());
-  const Box bx = lc.box(poly.data());
-  EXPECT_TRUE(bx.x1 == canvas && bx.y0 == 0);
+  EXPECT_TRUE(lc.box(poly.data()).x1 == canvas && lc.box(poly.data()).y0 == 0);
   std::vector<float> f(px + 64, 77);
   lc.contourF32Canvas(kp.data(), f.data());
   EXPECT_EQ(std::count_if(f.begin(), f.begin() + px, [](float v) { return v >= 0.0f && v <= 1.0f; }), long(px));
-  EXPECT_GT(std::count(f.begin(), f.begin() + px, 1.0f), 50);
-  EXPECT_EQ(std::count(f.begin() + px, f.end(), 77.0f), 64);
-  // A caller's own box over a polygon with NaN and infinite vertices.
+  EXPECT_TRUE(std::count(f.begin(), f.begin() + px, 1.0f) > 50 && std::count(f.begin() + px, f.end(), 77.0f) == 64);
+  // A caller's own box over a polygon with NaN and infinite vertices; an ellipse beyond the
+  // right edge gets an empty box on the canvas.
   poly.assign(32, 20.0);
   poly[3] = NAN, poly[6] = -std::numeric_limits<double>::infinity();
   std::vector<uint8_t> small(64 + 64, 77);
   lc.fillScanline(poly.data(), Box{16, 16, 24, 24}, small.data());
   EXPECT_EQ(std::count(small.begin() + 64, small.end(), 77), 64);
-  // An ellipse beyond the right edge gets an empty box on the canvas.
   const Box eb = pi.ellBox(tq::tessera::EllParams{3.0f, 0.0f, 0.1f, 0.1f, 1.0f});
   EXPECT_TRUE(eb.empty() && eb.x0 <= canvas && eb.x1 <= canvas);
 }
 
-// Canvas 1 is one pixel at -1; anchors on one point collapse the outline to a pixel: 1
+// Canvas 1 is one pixel at -1. Anchors on one point collapse the outline to a pixel: 1
 // there, falling to 0 at the feather width (a pixel exactly feather_px away gets 0).
 TEST(GeometryEdges, CanvasOneAndCollapsedAnchors) {
   EXPECT_EQ(makePi(1, false, 1.0, kPad).gx, std::vector<float>{-1.0f});
@@ -422,10 +404,9 @@ TEST(GeometryEdges, CanvasOneAndCollapsedAnchors) {
     LipContour lc(canvas, feather, u.data(), 12, nullptr, 0);
     lc.contourF32Canvas(kp.data(), f.data());
     EXPECT_EQ(f[32 * canvas + 32], 1.0f);
-    for (int k = 1; k < 6; ++k) {
-      EXPECT_EQ(f[32 * canvas + 32 + k] > 0.0f, 0.955f * k < feather) << "feather " << feather << " step " << k;
-      EXPECT_EQ(f[(32 - k) * canvas + 32] > 0.0f, 0.955f * k < feather);
-    }
+    for (int k = 1; k < 6; ++k)
+      EXPECT_TRUE((f[32 * canvas + 32 + k] > 0) == (0.955f * k < feather) && (f[(32 - k) * canvas + 32] > 0) == (0.955f * k < feather))
+          << "feather " << feather << " step " << k;
     EXPECT_EQ(std::count_if(f.begin(), f.end(), [](float v) { return v > 0.0f; }), feather < 1 ? 1 : 29);
   }
 }

@@ -60,51 +60,45 @@ TEST_F(HeadArchives, LoadsTheWrittenFloatsBitForBit) {
   }
 }
 
+// Each refusal from a variant the fixture tool wrote, or from "full" with an edit.
 TEST_F(HeadArchives, RefusesVariantsAndDamagedArchives) {
+  const std::size_t cd = central_;
+  // The central record of storage member "full/data/<k>", searched after data.pkl's.
+  const auto storage = [&](const Bytes& b, char k) {
+    std::size_t p = cd + 46;
+    while (p + 57 <= b.size() && (std::memcmp(&b[p], "PK\x01\x02", 4) || std::memcmp(&b[p + 46], "full/data/", 10) ||
+                                  b[p + 28] != 11 || b[p + 56] != k))
+      ++p;
+    return p;
+  };
   const struct {
     const char* variant;
-    const char* error;
-  } variants[] = {
-      {"deflate", "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
-      {"half", "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to reinterpret it"},
-      {"long1", "teeth: unsupported pickle opcode 0x8a in head .pt"},
-      {"syn0-only", "teeth: head .pt lacks 'syn.0.bias'"},
-      {"shape-1x1", "teeth: head 'cand.2.weight' has shape [16,16,1,1] — not the BlendHead(16) arch"},
-      {"dup-nested", "teeth: head .pt names 'cand.0.bias' 2 times — ambiguous"},
-      {"neg-offset", "teeth: head storage 1 offset -1 is negative"},
-  };
-  for (const auto& c : variants) EXPECT_EQ(loadError(pt(c.variant)), c.error) << c.variant;
-
-  const Bytes good = pt("full");
-  const std::size_t eocd = good.size() - 22, cd = central_;
-  // The central record of a storage member ("full/data/<k>"), searched after data.pkl's.
-  const auto storage = [&](const Bytes& b, char k) {
-    for (std::size_t p = cd + 46; p + 57 <= b.size(); ++p)
-      if (!std::memcmp(&b[p], "PK\x01\x02", 4) && b[p + 28] == 11 && !std::memcmp(&b[p + 46], "full/data/", 10) &&
-          b[p + 56] == k)
-        return p;
-    return std::size_t(0);
-  };
-  const struct {
     std::function<void(Bytes&)> edit;
     const char* error;
-  } damage[] = {
-      {[&](Bytes& b) { b.erase(b.begin(), b.end() - 21); }, "teeth: head .pt is not a zip"},
-      {[&](Bytes& b) { b[eocd] = 'Q'; }, "teeth: head .pt has no zip EOCD"},
-      {[&](Bytes& b) { putU16(b, eocd + 10, 0); }, "teeth: head .pt has no data.pkl"},
-      {[&](Bytes& b) { putU32(b, eocd + 16, uint32_t(b.size() - 40)); }, "teeth: head .pt central directory is malformed"},
-      {[&](Bytes& b) { putU16(b, eocd + 10, 1), putU32(b, eocd + 16, uint32_t(cd)), putU16(b, cd + 28, 0xffff); },
-       "teeth: head .pt central directory is malformed"},
-      {[&](Bytes& b) { putU32(b, cd + 42, uint32_t(b.size() - 29)); }, "teeth: head .pt local header out of range"},
-      {[&](Bytes& b) { putU32(b, cd + 24, 0xffffffffu); }, "teeth: head .pt entry out of range"},
-      {[&](Bytes& b) { b[cd + 46 + 11] = 'x'; }, "teeth: head .pt has no data.pkl"},  // ".../data.pxl"
-      {[&](Bytes& b) { b[storage(b, '0') + 56] = 'z'; }, "teeth: head storage 0 missing"},
-      {[&](Bytes& b) { putU32(b, storage(b, '4') + 24, 2); }, "teeth: head storage 4 too small"},  // 4 bytes cut to 2
+  } cases[] = {
+      {"deflate", {}, "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {"half", {}, "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to reinterpret it"},
+      {"long1", {}, "teeth: unsupported pickle opcode 0x8a in head .pt"},
+      {"syn0-only", {}, "teeth: head .pt lacks 'syn.0.bias'"},
+      {"shape-1x1", {}, "teeth: head 'cand.2.weight' has shape [16,16,1,1] — not the BlendHead(16) arch"},
+      {"dup-nested", {}, "teeth: head .pt names 'cand.0.bias' 2 times — ambiguous"},
+      {"neg-offset", {}, "teeth: head storage 1 offset -1 is negative"},
+      {"full", [](Bytes& b) { b.erase(b.begin(), b.end() - 21); }, "teeth: head .pt is not a zip"},
+      {"full", [](Bytes& b) { b[b.size() - 22] = 'Q'; }, "teeth: head .pt has no zip EOCD"},
+      {"full", [](Bytes& b) { putU16(b, b.size() - 12, 0); }, "teeth: head .pt has no data.pkl"},
+      {"full", [](Bytes& b) { putU32(b, b.size() - 6, uint32_t(b.size() - 40)); }, "teeth: head .pt central directory is malformed"},
+      {"full", [&](Bytes& b) { putU16(b, b.size() - 12, 1), putU32(b, b.size() - 6, uint32_t(cd)), putU16(b, cd + 28, 0xffff); },
+       "teeth: head .pt central directory is malformed"},  // a name past the end
+      {"full", [&](Bytes& b) { putU32(b, cd + 42, uint32_t(b.size() - 29)); }, "teeth: head .pt local header out of range"},
+      {"full", [&](Bytes& b) { putU32(b, cd + 24, 0xffffffffu); }, "teeth: head .pt entry out of range"},
+      {"full", [&](Bytes& b) { b[cd + 46 + 11] = 'x'; }, "teeth: head .pt has no data.pkl"},  // ".../data.pxl"
+      {"full", [&](Bytes& b) { b.at(storage(b, '0') + 56) = 'z'; }, "teeth: head storage 0 missing"},
+      {"full", [&](Bytes& b) { putU32(b, storage(b, '4') + 24, 2); }, "teeth: head storage 4 too small"},  // 4 bytes cut to 2
   };
-  for (const auto& d : damage) {
-    Bytes b = good;
-    d.edit(b);
-    EXPECT_EQ(loadError(b), d.error);
+  for (const auto& c : cases) {
+    Bytes b = pt(c.variant);
+    if (c.edit) c.edit(b);
+    EXPECT_EQ(loadError(b), c.error) << c.variant;
   }
 }
 
@@ -151,24 +145,23 @@ TEST(HeadPickle, MachineRefusals) {
   for (const auto& c : cases) EXPECT_EQ(loadError(archiveWith(c.pkl)), c.error) << c.pkl.substr(0, 40);
 }
 
+// Every truncation of data.pkl (its stated size cut) throws; seeded byte flips load or throw.
 TEST_F(HeadArchives, DamagedPicklesThrowAndNeverCrash) {
   const Bytes good = pt("full");
-  for (std::size_t k = 0; k < size_; ++k) {  // every truncation of data.pkl
+  for (std::size_t k = 0; k < size_; ++k) {
     Bytes b = good;
     putU32(b, central_ + 24, uint32_t(k)), putU32(b, central_ + 20, uint32_t(k));
     EXPECT_THROW(tq::tessera::loadHeadPt(b), std::runtime_error) << k;
   }
   std::mt19937 rng(20261206);
-  int loaded = 0;
-  for (int i = 0; i < 2000; ++i) {  // seeded byte flips: load or throw
+  for (int i = 0; i < 2000; ++i) {
     Bytes b = good;
     b[data_ + rng() % size_] ^= static_cast<uint8_t>(1 + rng() % 255);
     try {
-      loaded += tq::tessera::loadHeadPt(b).params() == 4082;
+      tq::tessera::loadHeadPt(b);
     } catch (const std::runtime_error&) {
     }
   }
-  EXPECT_LT(loaded, 2000);
 }
 
 TEST(HeadConfig, ReadsTheV1SchemaAndRefusesTheRest) {
