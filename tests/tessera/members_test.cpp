@@ -159,9 +159,10 @@ TEST_F(TesseraMembers, LoadsWhatTheBankBuilderWrote) {
   got.insert(got.end(), tq_tessera_members_aperture(m), tq_tessera_members_aperture(m) + n);
   got.insert(got.end(), tq_tessera_members_c_canon(m), tq_tessera_members_c_canon(m) + 2);
   EXPECT_EQ(got, v);
+  // The stamp in key order; the stored patch is the band plus the margin on each side.
   EXPECT_EQ(std::vector<int32_t>(tq_tessera_members_stamp(m), tq_tessera_members_stamp(m) + 12),
             (std::vector<int32_t>{64, 64, 12, 30, 40, 24, 4, 4, 20, 4, 36, 4}));
-  EXPECT_EQ(std::make_pair(tq_tessera_members_band_w(m), tq_tessera_members_band_h(m)), std::make_pair(40, 24));
+  EXPECT_TRUE(tq_tessera_members_band_w(m) == 40 && tq_tessera_members_band_h(m) == 24);
   EXPECT_EQ(tq_tessera_members_band_bytes(m), 8u * 40 * 24 * 3);
   EXPECT_EQ(std::string(tq_tessera_members_bank_container(m)) + " " + tq_tessera_members_bank_packing(m) + " " +
                 tq_tessera_members_bank_codec(m) + " " + tq_tessera_members_bank_pix_fmt(m),
