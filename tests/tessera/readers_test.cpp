@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,19 +218,13 @@ TEST_F(HeadArchives, RefusesVariantsAndDamagedArchives) {
   }
 }
 
-// Every truncation of data.pkl (its stated size cut) throws; seeded byte flips load or throw.
-TEST_F(HeadArchives, DamagedPicklesThrowAndNeverCrash) {
+// Every truncation of data.pkl (its stated size cut) throws.
+TEST_F(HeadArchives, EveryTruncatedPickleThrows) {
   const Bytes good = pt("full");
   for (std::size_t k = 0; k < size_; ++k) {
     Bytes b = good;
     putU32(b, central_ + 24, uint32_t(k)), putU32(b, central_ + 20, uint32_t(k));
     EXPECT_THROW(tq::tessera::loadHeadPt(b), std::runtime_error) << k;
-  }
-  std::mt19937 rng(20261206);
-  for (int i = 0; i < 2000; ++i) {
-    Bytes b = good;
-    b[data_ + rng() % size_] ^= static_cast<uint8_t>(1 + rng() % 255);
-    tqtest::thrown([&] { tq::tessera::loadHeadPt(b); });
   }
 }
 
