@@ -17,7 +17,6 @@
 #include "tq_test_util.h"
 
 using cursortest::frameIs;
-using cursortest::makeSource;
 using cursortest::Probe;
 using cursortest::SourceConfig;
 
@@ -25,14 +24,27 @@ namespace {
 
 int scaled(int n) { return tqtest::underEmulation() ? std::max(1, n / 4) : n; }
 
+std::unique_ptr<tq::DriverCursor> over(const SourceConfig& config, const std::shared_ptr<Probe>& probe, int ahead,
+                                       int hist) {
+  return tq::DriverCursor::over(cursortest::makeSource(config, probe), ahead, hist);
+}
+
 // Deterministic index sequence for the seek tests.
 struct Lcg {
   uint32_t s;
-  int next(int n) {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<int>((s >> 8) % static_cast<uint32_t>(n));
-  }
+  int next(int n) { return static_cast<int>(((s = s * 1664525u + 1013904223u) >> 8) % static_cast<uint32_t>(n)); }
 };
+
+// Runs body(k) on n threads, then `started`; returns what each body threw.
+template <class F>
+std::vector<std::string> failures(int n, F body, void (*started)(Probe*) = nullptr, Probe* probe = nullptr) {
+  std::vector<std::string> got(n);
+  std::vector<std::thread> threads;
+  for (int k = 0; k < n; ++k) threads.emplace_back([&, k] { got[k] = tqtest::thrown([&] { body(k); }); });
+  if (started) started(probe);
+  for (auto& th : threads) th.join();
+  return got;
+}
 
 }  // namespace
 
@@ -40,16 +52,14 @@ TEST(CursorThreads, TwoConsumersShareOneSequence) {
   const int perThread = scaled(80);
   SourceConfig config;
   config.NT = 2 * perThread + 7;  // no frame comes round twice
-  auto probe = std::make_shared<Probe>();
-  auto cursor = tq::DriverCursor::over(makeSource(config, probe), 2, 11);
-
+  auto cursor = over(config, std::make_shared<Probe>(), 2, 11);
   std::mutex m;
   std::vector<int> seen;
   std::atomic<int> bad{0};
   auto consumer = [&] {
     std::vector<uint8_t> buf(cursor->frameBytes);
     for (int k = 0; k < perThread; ++k) {
-      int idx = cursor->pull(buf.data());
+      const int idx = cursor->pull(buf.data());
       if (!frameIs(buf.data(), buf.size(), idx)) ++bad;
       std::lock_guard<std::mutex> lk(m);
       seen.push_back(idx);
@@ -58,7 +68,6 @@ TEST(CursorThreads, TwoConsumersShareOneSequence) {
   std::thread a(consumer), b(consumer);
   a.join();
   b.join();
-
   EXPECT_EQ(bad.load(), 0) << "a pull returned bytes of another frame than it reported";
   std::sort(seen.begin(), seen.end());
   std::vector<int> want(2 * perThread);
@@ -74,17 +83,15 @@ TEST(CursorThreads, SeeksRaceTheDecoder) {
   config.NT = 64;
   config.sleepMicros = 100;
   auto probe = std::make_shared<Probe>();
-  auto cursor = tq::DriverCursor::over(makeSource(config, probe), 2, 11);
+  auto cursor = over(config, probe, 2, 11);
   const int rounds = scaled(150);
   std::atomic<int> bad{0};
-
   std::thread jumper([&] {
     Lcg rng{7};
     std::vector<uint8_t> buf(cursor->frameBytes);
-    int last = 0;
-    for (int k = 0; k < rounds; ++k) {
+    for (int k = 0, last = 0; k < rounds; ++k) {
       // Mix near moves (ring hits) with far jumps (source seeks).
-      int i = rng.next(4) == 0 ? rng.next(64) : (last + rng.next(5) + 62) % 64;
+      const int i = rng.next(4) == 0 ? rng.next(64) : (last + rng.next(5) + 62) % 64;
       if (cursor->pullAt(i, buf.data()) != i || !frameIs(buf.data(), buf.size(), i)) ++bad;
       last = i;
     }
@@ -94,18 +101,16 @@ TEST(CursorThreads, SeeksRaceTheDecoder) {
     std::vector<uint8_t> buf(cursor->frameBytes);
     for (int k = 0; k < rounds; ++k) {
       if (rng.next(8) == 0) cursor->seek(rng.next(64));
-      int idx = cursor->pull(buf.data());
+      const int idx = cursor->pull(buf.data());
       if (idx < 0 || idx >= 64 || !frameIs(buf.data(), buf.size(), idx)) ++bad;
     }
   });
   std::thread watcher([&] {
-    int64_t last = 0;
-    for (int k = 0; k < rounds; ++k) {
-      int64_t s = cursor->seeks();
-      int pos = cursor->position();
-      if (s < last || pos < 0 || pos >= 64) ++bad;
-      if (cursor->residentBytes() != 14 * cursor->frameBytes) ++bad;
-      last = s;
+    for (int k = 0, last = 0; k < rounds; ++k) {
+      const int64_t s = cursor->seeks();
+      const int pos = cursor->position();
+      if (s < last || pos < 0 || pos >= 64 || cursor->residentBytes() != 14 * cursor->frameBytes) ++bad;
+      last = static_cast<int>(s);
       std::this_thread::yield();
     }
   });
@@ -114,8 +119,7 @@ TEST(CursorThreads, SeeksRaceTheDecoder) {
   watcher.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_GT(cursor->seeks(), 0) << "far jumps must have reached the source";
-  // A seek superseded before the decoder served it never reaches the source.
-  EXPECT_GE(cursor->seeks(), probe->seekCount());
+  EXPECT_GE(cursor->seeks(), probe->seekCount()) << "a superseded seek never reaches the source";
 }
 
 TEST(CursorThreads, FrameDecodedAcrossASeekIsDroppedWithItsSlot) {
@@ -123,21 +127,20 @@ TEST(CursorThreads, FrameDecodedAcrossASeekIsDroppedWithItsSlot) {
   // to frame 35 arrives. The frame is dropped; the slot no longer holds frame 7
   // either, so asking for frame 7 afterwards must not be served from it.
   auto probe = std::make_shared<Probe>();
-  probe->gateFrame = 21;
-  probe->seekGateFrame = 35;
-  auto cursor = tq::DriverCursor::over(makeSource(SourceConfig{}, probe), 2, 11);  // 14 slots
+  probe->next.frame = 21;
+  probe->seek.frame = 35;
+  auto cursor = over(SourceConfig{}, probe, 2, 11);  // 14 slots
   std::vector<uint8_t> buf(cursor->frameBytes);
   for (int i = 0; i < 20; ++i) ASSERT_EQ(cursor->pull(buf.data()), i);
-  probe->waitGateReached();  // inside next() for frame 21, ring sequence 21 = slot 7
+  probe->waitReached(probe->next);  // inside next() for frame 21, ring sequence 21 = slot 7
   cursor->seek(35);
-  probe->openGate();
-  probe->waitSeekGateReached();  // frame 21 is dropped; the source seek is under way
-
+  probe->openGate(probe->next);
+  probe->waitReached(probe->seek);  // frame 21 is dropped; the source seek is under way
   // Step back into the history while the source seeks, then further back to 7.
   ASSERT_EQ(cursor->pullAt(10, buf.data()), 10);
   EXPECT_TRUE(frameIs(buf.data(), buf.size(), 10));
   EXPECT_EQ(cursor->seeks(), 1);
-  probe->openSeekGate();
+  probe->openGate(probe->seek);
   ASSERT_EQ(cursor->pullAt(7, buf.data()), 7);
   EXPECT_TRUE(frameIs(buf.data(), buf.size(), 7)) << "frame 7 served from an overwritten slot";
   EXPECT_EQ(cursor->seeks(), 2);
@@ -145,75 +148,66 @@ TEST(CursorThreads, FrameDecodedAcrossASeekIsDroppedWithItsSlot) {
   EXPECT_TRUE(frameIs(buf.data(), buf.size(), 8));
 }
 
-TEST(CursorThreads, FailureWakesEveryBlockedConsumer) {
+TEST(CursorThreads, FailureReachesBlockedAndBusyConsumers) {
   SourceConfig config;
   config.throwAtFrame = 3;
   config.throwText = "frame 3 is damaged";
   auto probe = std::make_shared<Probe>();
-  probe->gateFrame = 3;  // the decoder stops inside next() before failing
-  auto cursor = tq::DriverCursor::over(makeSource(config, probe), 1, 4);
+  probe->next.frame = 3;  // the decoder stops inside next() before failing
+  auto cursor = over(config, probe, 1, 4);
   std::vector<uint8_t> buf(cursor->frameBytes);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(cursor->pull(buf.data()), i);
-  probe->waitGateReached();
-
+  probe->waitReached(probe->next);
   // Both consumers block: one waiting for frame 3, the other for the cursor.
-  std::string got[2];
-  auto consumer = [&](int k) {
-    std::vector<uint8_t> mine(cursor->frameBytes);
-    try {
-      cursor->pull(mine.data());
-      got[k] = "<no exception>";
-    } catch (const std::runtime_error& e) {
-      got[k] = e.what();
-    }
-  };
-  std::thread a(consumer, 0), b(consumer, 1);
-  probe->openGate();
-  a.join();
-  b.join();
-  EXPECT_EQ(got[0], "tq_driver: frame 3 is damaged");
-  EXPECT_EQ(got[1], "tq_driver: frame 3 is damaged");
+  const auto open = [](Probe* p) { p->openGate(p->next); };
+  for (const std::string& e :
+       failures(2, [&](int) { cursor->pull(std::vector<uint8_t>(cursor->frameBytes).data()); }, open, probe.get()))
+    EXPECT_EQ(e, "tq_driver: frame 3 is damaged");
+
+  // Threads busy pulling when the source runs out all see the same failure.
+  config = SourceConfig{};
+  config.NT = 10;
+  config.endAfter = 6;
+  cursor = over(config, std::make_shared<Probe>(), 2, 11);
+  for (const std::string& e : failures(4, [&](int t) {
+         std::vector<uint8_t> mine(cursor->frameBytes);
+         for (long k = 0; k < 10000000; ++k)  // frame 5 lets the decoder run into the end
+           t % 2 ? cursor->pull(mine.data()) : cursor->pullAt(static_cast<int>(k % 6), mine.data());
+       }))
+    EXPECT_EQ(e, "tq_driver: synthetic ended after 6 frames, the manifest says NT=10 — a short driver is a session "
+                 "that stops part way through the loop, refusing");
 }
 
 TEST(CursorThreads, DestroyWhileTheDecoderIsInsideTheSource) {
-  // Inside next(), and inside next() for a frame whose seek was requested.
+  // Inside next() in play, and inside next() for a frame whose seek was requested.
   for (bool afterSeek : {false, true}) {
     SCOPED_TRACE(afterSeek ? "after a seek" : "in play");
     auto probe = std::make_shared<Probe>();
-    probe->gateFrame = afterSeek ? 30 : 1;  // frame 1 is within the first look-ahead
-    auto cursor = tq::DriverCursor::over(makeSource(SourceConfig{}, probe), 2, 11);
+    probe->next.frame = afterSeek ? 30 : 1;  // frame 1 is within the first look-ahead
+    auto cursor = over(SourceConfig{}, probe, 2, 11);
     std::vector<uint8_t> buf(cursor->frameBytes);
     if (afterSeek) {
       ASSERT_EQ(cursor->pull(buf.data()), 0);
       cursor->seek(30);
     }
-    probe->waitGateReached();
-    std::atomic<bool> destroyed{false};
-    std::thread destroyer([&] {
-      cursor.reset();
-      destroyed = true;
-    });
+    probe->waitReached(probe->next);
     // Whether the destructor or the gate comes first, the destructor has to
     // wait for next() to return before it frees the source.
+    std::thread destroyer([&] { cursor.reset(); });
     std::this_thread::yield();
-    probe->openGate();
+    probe->openGate(probe->next);
     destroyer.join();
-    EXPECT_TRUE(destroyed.load());
     std::lock_guard<std::mutex> lk(probe->m);
     EXPECT_TRUE(probe->destroyed);
     EXPECT_FALSE(probe->destroyedInsideNext) << "the source was freed while it was decoding";
   }
-}
-
-TEST(CursorThreads, SlowSourceDestroyedAtArbitraryPoints) {
-  // Create, play a little, jump, destroy: the destructor meets the decoder in
-  // next(), in seek() or waiting for work, whichever comes.
+  // A slow source destroyed at arbitrary points: in next(), in seek() or waiting for work.
   SourceConfig config;
   config.sleepMicros = 50;
   for (int k = 0; k < scaled(40); ++k) {
     auto probe = std::make_shared<Probe>();
     {
-      auto cursor = tq::DriverCursor::over(makeSource(config, probe), 1 + k % 3, k % 5);
+      auto cursor = over(config, probe, 1 + k % 3, k % 5);
       std::vector<uint8_t> buf(cursor->frameBytes);
       for (int j = 0; j < k % 4; ++j) ASSERT_EQ(cursor->pull(buf.data()), j);
       if (k % 2) cursor->seek((k * 7) % 40);
@@ -222,36 +216,4 @@ TEST(CursorThreads, SlowSourceDestroyedAtArbitraryPoints) {
     EXPECT_TRUE(probe->destroyed);
     EXPECT_FALSE(probe->destroyedInsideNext);
   }
-}
-
-TEST(CursorThreads, StickyErrorSeenByEveryThreadAfterwards) {
-  SourceConfig config;
-  config.NT = 10;
-  config.endAfter = 6;
-  auto cursor = tq::DriverCursor::over(makeSource(config, std::make_shared<Probe>()), 2, 11);
-  const std::string want =
-      "tq_driver: synthetic ended after 6 frames, the manifest says NT=10 — a short driver is a "
-      "session that stops part way through the loop, refusing";
-  std::vector<std::string> got(4);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      std::vector<uint8_t> buf(cursor->frameBytes);
-      try {
-        // Pulling frame 5 lets the decoder run into the end of the source, so
-        // the failure is bound to arrive; loop until it does.
-        for (long k = 0; k < 10000000; ++k) {
-          if (t % 2)
-            cursor->pull(buf.data());
-          else
-            cursor->pullAt(static_cast<int>(k % 6), buf.data());
-        }
-        got[t] = "<no exception>";
-      } catch (const std::runtime_error& e) {
-        got[t] = e.what();
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(got[t], want) << "thread " << t;
 }
