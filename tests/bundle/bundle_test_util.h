@@ -56,21 +56,18 @@ struct Resolved {
   int rc;
   std::string out, err;
 };
-// member null: tq_bundle_resolve_handle. The buffer is filled with 'X' so an
-// untouched one is visible; the extra byte keeps the text terminated.
-inline Resolved resolve(const std::string& path, const char* member, std::size_t cap) {
+// tq_bundle_resolve_member, or tq_bundle_resolve_handle when member is null. The
+// buffer is filled with 'X' so an untouched one is visible; the extra byte keeps it terminated.
+inline Resolved resolveMember(const std::string& path, const char* member, std::size_t cap = 4096) {
   std::vector<char> buf(cap + 1, 'X');
   buf[cap] = '\0';
   const int rc = member ? tq_bundle_resolve_member(path.c_str(), member, buf.data(), cap)
                         : tq_bundle_resolve_handle(path.c_str(), buf.data(), cap);
   return Resolved{rc, std::string(buf.data()), tq_last_error()};
 }
-inline Resolved resolveHandle(const std::string& path, std::size_t cap = 4096) { return resolve(path, nullptr, cap); }
-inline Resolved resolveMember(const std::string& path, const std::string& member, std::size_t cap = 4096) {
-  return resolve(path, member.c_str(), cap);
-}
+inline Resolved resolveHandle(const std::string& path, std::size_t cap = 4096) { return resolveMember(path, nullptr, cap); }
 
-// The file type bits of a path's own link status (0 when absent).
+// The type bits of a path's own link status (0 when absent); real directories and regular files.
 inline mode_t typeOf(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
