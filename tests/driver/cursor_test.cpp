@@ -78,13 +78,18 @@ struct Probe {
   }
 };
 
+// Positional, in this order: frames, size, frame bytes (0: W x H x 3), resident
+// bytes, frames before next() reports the end (-1: NT), a pause inside every
+// next(), the frame whose next() throws throwText, and seek()'s text to throw.
 struct SourceConfig {
-  int NT = 40, W = 6, H = 4;
-  std::size_t frameBytes = 0, resident = 0;  // frameBytes 0: W x H x 3
-  int endAfter = -1;                         // next() returns false once this many frames were read
-  int throwAtFrame = -1;                     // next() throws throwText at this frame
-  std::string throwText, seekThrowText;      // seek() throws seekThrowText when not empty
-  int sleepMicros = 0;                       // pause inside every next()
+  SourceConfig(int nt = 40, int w = 6, int h = 4, std::size_t bytes = 0, std::size_t res = 0, int end = -1, int sleep = 0,
+               int throwAt = -1, std::string text = "", std::string seekText = "")
+      : NT(nt), W(w), H(h), frameBytes(bytes), resident(res), endAfter(end), sleepMicros(sleep), throwAtFrame(throwAt),
+        throwText(std::move(text)), seekThrowText(std::move(seekText)) {}
+  int NT, W, H;
+  std::size_t frameBytes, resident;
+  int endAfter, sleepMicros, throwAtFrame;
+  std::string throwText, seekThrowText;
 };
 
 class PatternSource : public tq::driver::Source {
@@ -191,17 +196,9 @@ struct Fixture {
 };
 
 TEST(CursorPlay, AllPullFormsShareOnePositionAndWrap) {
-  SourceConfig config;
-  config.NT = 10;
   // pullAt moves the position; the frame after the last is frame 0.
-  Fixture(config, 2, 4).run("0 i1 m2 @7 =8 8 i@9 =0 0 m@4 >6 =6 6");
-
-  config.NT = 9;
-  config.W = 5;
-  config.H = 3;
-  config.frameBytes = 5 * 3 * 6;  // a frame layout other than RGB24
-  config.resident = 777;
-  Fixture f(config, 2, 11);
+  Fixture(SourceConfig{10}, 2, 4).run("0 i1 m2 @7 =8 8 i@9 =0 0 m@4 >6 =6 6");
+  Fixture f(SourceConfig{9, 5, 3, 5 * 3 * 6, 777}, 2, 11);  // a frame layout other than RGB24
   EXPECT_EQ(std::make_tuple(f.cursor->NT, f.cursor->W, f.cursor->H, f.cursor->frameBytes, f.cursor->backend),
             std::make_tuple(9, 5, 3, 90u, "synthetic"));
   EXPECT_EQ(f.cursor->residentBytes(), 14u * 90u + 777u);
@@ -234,9 +231,7 @@ TEST(CursorRing, RingHitsAndSeeks) {
     f.run(c.script);
     EXPECT_EQ(f.probe->seekCount(), f.cursor->seeks()) << "every counted seek reached the source once";
   }
-  SourceConfig config;
-  config.resident = 5;
-  EXPECT_EQ(Fixture(config, 0, -1).cursor->residentBytes(), 2 * 72 + 5) << "look-ahead 1 + history 0 + 1 slots";
+  EXPECT_EQ(Fixture(SourceConfig{40, 6, 4, 0, 5}, 0, -1).cursor->residentBytes(), 2 * 72 + 5) << "look-ahead 1 + history 0 + 1 slots";
 
   // Out-of-range positions are refused and change nothing.
   Fixture f(SourceConfig{}, 2, 11);
@@ -261,13 +256,6 @@ TEST(CursorRing, RingHitsAndSeeks) {
 }
 
 TEST(CursorFailure, SourceFailuresAreRecordedWithThePrefixAndStick) {
-  SourceConfig shortSrc, throws, throwsPrefixed, noSeek;
-  shortSrc.NT = 5;
-  shortSrc.endAfter = 3;
-  throws.throwAtFrame = throwsPrefixed.throwAtFrame = 2;
-  throws.throwText = "frame 2 is unreadable";
-  throwsPrefixed.throwText = "tq_driver: frame 2 is unreadable";
-  noSeek.seekThrowText = "no random access";
   // Look-ahead 1: frame k+1 is only decoded once frame k was handed out, so the
   // failure surfaces exactly at the step after the script.
   const struct {
@@ -277,12 +265,12 @@ TEST(CursorFailure, SourceFailuresAreRecordedWithThePrefixAndStick) {
     int at;  // the pullAt that meets the failure
     std::string want;
   } cases[] = {
-      {shortSrc, 1, "0..2", 3,
+      {{5, 6, 4, 0, 0, 3}, 1, "0..2", 3,
        "tq_driver: synthetic ended after 3 frames, the manifest says NT=5 — a short driver is a session that stops "
        "part way through the loop, refusing"},
-      {throws, 1, "0..1", 2, "tq_driver: frame 2 is unreadable"},
-      {throwsPrefixed, 1, "0..1", 2, "tq_driver: tq_driver: frame 2 is unreadable"},
-      {noSeek, 2, "0..3 @2", 30, "tq_driver: seek failed: no random access"},  // history needs no source seek
+      {{40, 6, 4, 0, 0, -1, 0, 2, "frame 2 is unreadable"}, 1, "0..1", 2, "tq_driver: frame 2 is unreadable"},
+      {{40, 6, 4, 0, 0, -1, 0, 2, "tq_driver: frame 2 is unreadable"}, 1, "0..1", 2, "tq_driver: tq_driver: frame 2 is unreadable"},
+      {{40, 6, 4, 0, 0, -1, 0, -1, "", "no random access"}, 2, "0..3 @2", 30, "tq_driver: seek failed: no random access"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);
@@ -321,9 +309,7 @@ std::vector<std::string> onThreads(int n, F body, G started) {
 
 TEST(CursorThreads, ConsumersShareOneSequenceAndSeeksRaceTheDecoder) {
   const int perThread = scaled(80);
-  SourceConfig config;
-  config.NT = 2 * perThread + 7;  // no frame comes round twice
-  auto cursor = over(config, std::make_shared<Probe>(), 2, 11);
+  auto cursor = over(SourceConfig{2 * perThread + 7}, std::make_shared<Probe>(), 2, 11);  // no frame comes round twice
   std::mutex m;
   std::vector<int> seen;
   std::atomic<int> bad{0};
@@ -343,10 +329,8 @@ TEST(CursorThreads, ConsumersShareOneSequenceAndSeeksRaceTheDecoder) {
 
   // A slow source keeps the decoder inside next() while seeks and pulls arrive
   // from two threads and a third watches; every frame handed out must be the one asked for.
-  config.NT = 64;
-  config.sleepMicros = 100;
   auto probe = std::make_shared<Probe>();
-  cursor = over(config, probe, 2, 11);
+  cursor = over(SourceConfig{64, 6, 4, 0, 0, -1, 100}, probe, 2, 11);
   const int rounds = scaled(150);
   onThreads(3, [&](int t) {
     Lcg rng{static_cast<uint32_t>(7 + t)};
@@ -392,10 +376,7 @@ TEST(CursorThreads, FrameDecodedAcrossASeekIsDroppedWithItsSlot) {
 }
 
 TEST(CursorThreads, FailureReachesBlockedAndBusyConsumers) {
-  SourceConfig config;
-  config.throwAtFrame = 3;
-  config.throwText = "frame 3 is damaged";
-  Fixture f(config, 1, 4);
+  Fixture f(SourceConfig{40, 6, 4, 0, 0, -1, 0, 3, "frame 3 is damaged"}, 1, 4);
   f.probe->set(f.probe->next, 3, false);  // the decoder stops inside next() before failing
   f.run("0..2");
   f.probe->waitReached(f.probe->next);
@@ -405,10 +386,7 @@ TEST(CursorThreads, FailureReachesBlockedAndBusyConsumers) {
     EXPECT_EQ(e, "tq_driver: frame 3 is damaged");
 
   // Threads busy pulling when the source runs out all see the same failure.
-  config = SourceConfig{};
-  config.NT = 10;
-  config.endAfter = 6;
-  auto cursor = over(config, std::make_shared<Probe>(), 2, 11);
+  auto cursor = over(SourceConfig{10, 6, 4, 0, 0, 6}, std::make_shared<Probe>(), 2, 11);
   for (const std::string& e : onThreads(4, [&](int t) {
          std::vector<uint8_t> mine(cursor->frameBytes);
          for (long k = 0; k < 10000000; ++k)  // frame 5 lets the decoder run into the end
@@ -421,8 +399,7 @@ TEST(CursorThreads, FailureReachesBlockedAndBusyConsumers) {
 TEST(CursorThreads, DestroyWhileTheDecoderIsInsideTheSource) {
   // Inside next() in play, inside next() for a frame whose seek was requested,
   // and a slow source destroyed at arbitrary points (in next(), in seek(), idle).
-  SourceConfig slow;
-  slow.sleepMicros = 50;
+  const SourceConfig slow{40, 6, 4, 0, 0, -1, 50};
   for (int k = -2; k < scaled(40); ++k) {
     SCOPED_TRACE(k);
     auto probe = std::make_shared<Probe>();

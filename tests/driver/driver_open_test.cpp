@@ -162,9 +162,9 @@ TEST_F(DriverOpen, SourcesDecodeWhatFfmpegDecodes) {
 }
 
 TEST_F(DriverOpen, ShortMoviesEndAndRefuseSeeksIntoTheMissingTail) {
-  long stated = 0, decodable = 0;  // as ffprobe reads the cut movie
-  std::istringstream(tqtest::readText(path("cut.mp4.probe"))) >> stated >> decodable;
-  ASSERT_EQ(std::make_pair(stated, decodable), std::make_pair(8L, 5L)) << "the cut movie should state the full count";
+  long probed = 0, decodable = 0;  // as ffprobe reads the cut movie
+  std::istringstream(tqtest::readText(path("cut.mp4.probe"))) >> probed >> decodable;
+  ASSERT_EQ(std::make_pair(probed, decodable), std::make_pair(8L, 5L)) << "the cut movie should state the full count";
   for (const auto& [movie, stated, carried] : {std::make_tuple("cut.mp4", 8, 5), std::make_tuple("short.mkv", 5, 3)}) {
     SCOPED_TRACE(movie);
     const Frames want = oracle(Open{false, movie, 0, 48, 32});
