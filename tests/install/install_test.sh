@@ -28,7 +28,8 @@ if [ -z "$ort" ] || [ "$(readlink -f "$ort")" != "$(readlink -f "$prefix/lib/lib
   ldd "$tmp/host"; echo "ONNX Runtime not found beside the installed library"; exit 1
 fi
 
-cmake -S "$here/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+# The same host, built by a CMake project through find_package.
+cmake -S "$here/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DHOST_SOURCE="$here/host.c" >/dev/null
 cmake --build "$tmp/consumer" >/dev/null
 "$tmp/consumer/consumer" "$tmp"
 echo "install ok"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,39 +11,30 @@
 
 namespace tqtest {
 
+static std::string shellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 TempDir::TempDir() {
   const char* t = std::getenv("TMPDIR");
   std::string tmpl = std::string(t && *t ? t : "/tmp") + "/tqtest.XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
 }
 
 TempDir::~TempDir() {
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
-}
-
-static std::string shellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'')
-      q += "'\\''";
-    else
-      q += c;
-  }
-  return q + "'";
+  if (std::system(("rm -rf " + shellQuote(path_)).c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
 }
 
 int runCommand(const std::string& cmd, std::string* out) {
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return -1;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
     if (out) out->append(buf, n);
-  int st = pclose(p);
+  const int st = pclose(p);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
@@ -59,7 +49,7 @@ bool runFixtureTool(const std::vector<std::string>& args) {
                     shellQuote(sourceDir() + "/tools/tq_fixtures.py");
   for (const auto& a : args) cmd += " " + shellQuote(a);
   std::string out;
-  int rc = runCommand(cmd + " 2>&1", &out);
+  const int rc = runCommand(cmd + " 2>&1", &out);
   EXPECT_EQ(rc, 0) << cmd << "\n" << out;
   return rc == 0;
 }
@@ -72,14 +62,11 @@ std::string readText(const std::string& path) {
 }
 
 std::vector<uint8_t> readBytes(const std::string& path) {
-  std::string s = readText(path);
+  const std::string s = readText(path);
   return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-void writeText(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary);
-  f << text;
-}
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 bool fileExists(const std::string& path) {
   struct stat st;
@@ -87,21 +74,14 @@ bool fileExists(const std::string& path) {
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* o = std::getenv(name)) {
-    had_ = true;
-    old_ = o;
-  }
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
+  if (const char* o = std::getenv(name)) had_ = true, old_ = o;
+  if (value) setenv(name, value, 1);
+  else unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (had_)
-    setenv(name_.c_str(), old_.c_str(), 1);
-  else
-    unsetenv(name_.c_str());
+  if (had_) setenv(name_.c_str(), old_.c_str(), 1);
+  else unsetenv(name_.c_str());
 }
 
 bool underEmulation() {

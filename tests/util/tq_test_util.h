@@ -26,7 +26,6 @@ class TempDir {
 // Runs tools/tq_fixtures.py with the given arguments through the Python that has
 // numpy and onnx; fails the current test (and returns false) when it exits non-zero.
 bool runFixtureTool(const std::vector<std::string>& args);
-
 // Runs a shell command; returns its exit status and, when out is given, its stdout.
 int runCommand(const std::string& cmd, std::string* out = nullptr);
 
@@ -44,10 +43,10 @@ void writeText(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
 std::string sourceDir();
 
-// Sets an environment variable for the scope's lifetime, restoring the old value.
+// Sets an environment variable for the scope's lifetime (value null: unset), restoring the old value.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const char* value);  // value null: unset
+  ScopedEnv(const char* name, const char* value);
   ~ScopedEnv();
 
  private:
@@ -59,8 +58,7 @@ class ScopedEnv {
 // True when running under qemu user emulation (tests shrink their inputs there).
 bool underEmulation();
 
-// The message of the std::runtime_error that fn throws, else a text no library
-// message equals.
+// The message of the std::runtime_error that fn throws, else a text no library message equals.
 template <class F>
 std::string thrown(F&& fn) {
   try {
