@@ -1,6 +1,5 @@
-// Handles on several threads share the process's speech encoders and the
-// silence cache: first loads race, runs overlap, and every thread must get
-// exactly what it gets alone.
+// Handles on several threads share the process's speech encoders and the silence cache: first loads
+// race, runs overlap, and every thread must get exactly what it gets alone.
 #include <thread>
 
 #include "a2x_test_util.h"
@@ -17,10 +16,7 @@ struct Result {
 Result runOne(const Fixture& fx, const std::vector<float>& audio, int pieces) {
   Result r;
   Handle h(fx);
-  if (!h.h) {
-    ADD_FAILURE() << tq_a2x_last_error();
-    return r;
-  }
+  if (!h.h) return ADD_FAILURE() << tq_a2x_last_error(), r;
   r.streamed = stream(h, audio, {pieces});
   const int F = static_cast<int>((audio.size() + 639) / 640);
   r.offline.resize(static_cast<std::size_t>(F) * kKp);
@@ -33,20 +29,16 @@ TEST(A2xConcurrency, HandlesOnManyThreadsMatchTheirSoloRuns) {
   const std::vector<float> speech = speechOf(6.0);
   constexpr int kThreads = 3;
   std::vector<std::vector<float>> audio;
-  for (int t = 0; t < kThreads; ++t)
-    audio.emplace_back(speech.begin() + t * 16000, speech.begin() + t * 16000 + 40000);
+  for (int t = 0; t < kThreads; ++t) audio.emplace_back(speech.begin() + t * 16000, speech.begin() + t * 16000 + 40000);
   tqtest::ScopedEnv env("W2V_ONNX", fx.w2v.c_str());
-
   std::vector<Result> together(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] { together[t] = runOne(fx, audio[t], 1000 + 2000 * t); });
   for (auto& th : threads) th.join();
-
   for (int t = 0; t < kThreads; ++t) {
     const Result alone = runOne(fx, audio[t], 5120);
-    ASSERT_EQ(together[t].streamed.count(), alone.streamed.count()) << t;
-    EXPECT_EQ(together[t].streamed.idx, alone.streamed.idx);
+    EXPECT_EQ(together[t].streamed.idx, alone.streamed.idx) << t;
     EXPECT_EQ(together[t].streamed.drv, alone.streamed.drv) << "thread " << t;
     EXPECT_EQ(together[t].offline, alone.offline) << "thread " << t;
   }

@@ -1,6 +1,6 @@
-// Behaviour decided once per process (the shared speech encoders, the first
-// creation's log line, silence priming, the CUDA hook): each case runs in a
-// fresh child process and checks the exact log and error texts there.
+// Behaviour decided once per process (the shared speech encoders, the first creation's log line,
+// silence priming, the CUDA hook): each case runs in a fresh child process and checks the exact log
+// and error texts there.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,50 +14,33 @@ using namespace a2xtest;
 
 namespace {
 
-// Runs fn in the death-test child with standard error captured; the child
-// exits 0 when every expectation inside held, else prints what failed.
-struct Child {
-  std::string log;
-  bool ok = true;
-  void has(const std::string& want, int times = 1) {
-    std::size_t n = 0;
-    for (std::size_t p = log.find(want); p != std::string::npos; p = log.find(want, p + 1)) ++n;
-    if (n != static_cast<std::size_t>(times)) fail("log holds \"" + want + "\" " + std::to_string(n) + " times");
-  }
-  void lacks(const std::string& text) { has(text, 0); }
-  void check(bool cond, const std::string& what) {
-    if (!cond) fail(what);
-  }
-  void fail(const std::string& what) {
-    ok = false;
-    notes += what + "\n";
-  }
-  std::string notes;
+struct Want {
+  std::string text;
+  int times = 1;
 };
 
-[[noreturn]] void inChild(const std::function<void()>& run, const std::function<void(Child&)>& body) {
-  Child c;
-  // Standard error goes to a file of our own: gtest may already be capturing it
-  // for the death test itself (it does when it forks without re-executing).
+// Runs `run` in the death-test child with standard error captured in a file of our own (gtest may
+// be capturing it already); the child exits 0 when the log holds each text exactly `times` times.
+[[noreturn]] void inChild(const std::function<void()>& run, const std::vector<Want>& wants) {
   char path[] = "/tmp/tq_a2x_childXXXXXX";
-  const int fd = mkstemp(path);
+  const int fd = mkstemp(path), saved = dup(2);
   std::fflush(stderr);
-  const int saved = dup(2);
   dup2(fd, 2);
   run();
   std::fflush(stderr);
   dup2(saved, 2);
-  close(saved);
-  close(fd);
-  c.log = tqtest::readText(path);
+  const std::string log = tqtest::readText(path);
   unlink(path);
-  body(c);
-  if (!c.ok) std::fprintf(stderr, "%s--- log ---\n%s", c.notes.c_str(), c.log.c_str());
+  bool ok = true;
+  for (const Want& w : wants) {
+    int n = 0;
+    for (std::size_t p = log.find(w.text); p != std::string::npos; p = log.find(w.text, p + 1)) ++n;
+    if (n != w.times) ok = false, std::fprintf(stderr, "log holds \"%s\" %d times\n", w.text.c_str(), n);
+  }
+  if (!ok) std::fprintf(stderr, "--- log ---\n%s", log.c_str());
   std::fflush(stderr);
-  std::_Exit(c.ok ? 0 : 1);
+  std::_Exit(ok ? 0 : 1);
 }
-
-// IN_CHILD(run, body): run's standard error, then body's checks on it.
 #define IN_CHILD(...) EXPECT_EXIT(inChild(__VA_ARGS__), ::testing::ExitedWithCode(0), "")
 
 long long sizeOf(const std::string& p) {
@@ -65,12 +48,17 @@ long long sizeOf(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
+// Creates and destroys a handle; returns the error text ("" on success).
 std::string created(const Fixture& fx, int threads = 1) {
   setenv("W2V_ONNX", fx.w2v.c_str(), 1);
   tq_a2x* h = tq_a2x_create(fx.motion.c_str(), threads);
   std::string e = h ? "" : tq_a2x_last_error();
   tq_a2x_destroy(h);
   return e;
+}
+void setPair(const Fixture& fx) {
+  setenv("TQ_A2X_W2V_WIN_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx").c_str(), 1);
+  setenv("TQ_A2X_W2V_HEAD_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_head.onnx").c_str(), 1);
 }
 
 const std::string kCadence =
@@ -81,55 +69,41 @@ TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnce) {
   const std::string trunk = fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx";
   const std::string head = fx.w2vDir + "/audio_encoder_fp16_window_head.onnx";
   IN_CHILD([&] { created(fx, 1), created(fx, 1); },
-           [&](Child& c) {
-             c.has(kCadence + "1\n");
-             c.has("[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" +
-                   std::to_string(sizeOf(trunk)) + " B) head=" + head + " (" + std::to_string(sizeOf(head)) +
-                   " B)\n");
-           });
+           {{kCadence + "1\n"},
+            {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" +
+             std::to_string(sizeOf(trunk)) + " B) head=" + head + " (" + std::to_string(sizeOf(head)) + " B)\n"}});
 }
 
 TEST(A2xProcess, TrunkLengthFromTheFirstRunAndPairFromTheEnvironment) {
   const Fixture& fx = fixture({"--short", "--lt-dynamic"});
-  const Fixture& plain = fixture();
   IN_CHILD(
       [&] {
-        setenv("TQ_A2X_W2V_WIN_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx").c_str(), 1);
-        setenv("TQ_A2X_W2V_HEAD_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_head.onnx").c_str(), 1);
-        Handle h(plain, 2);
-        const std::vector<float> a = speechOf(2.0);
-        const Frames f = stream(h, a, {3000});
-        std::fprintf(stderr, "frames=%d\n", f.count());
+        setPair(fx);
+        Handle h(fixture(), 2);
+        std::fprintf(stderr, "frames=%d\n", stream(h, speechOf(2.0), {3000}).count());
       },
-      [&](Child& c) {
-        c.has("[tq_a2x] short-window w2v frontend loaded (LT=from-first-run) trunk=" + fx.w2vDir +
-              "/audio_encoder_fp16_window_trunk.onnx");
-        c.has("frames=50\n");
-      });
+      {{"[tq_a2x] short-window w2v frontend loaded (LT=from-first-run) trunk=" + fx.w2vDir +
+        "/audio_encoder_fp16_window_trunk.onnx"},
+       {"frames=50\n"}});
 }
 
 TEST(A2xProcess, SecondPairNamesAreFound) {
   const Fixture& fx = fixture({"--short", "--seed", "1"});
   tqtest::runCommand("cd '" + fx.w2vDir + "' && mv audio_encoder_fp16_window_trunk.onnx w2v_trunk32.onnx && "
                      "mv audio_encoder_fp16_window_head.onnx w2v_head32.onnx");
-  IN_CHILD([&] { created(fx); },
-           [&](Child& c) { c.has("frontend loaded (LT=400) trunk=" + fx.w2vDir + "/w2v_trunk32.onnx ("); });
+  IN_CHILD([&] { created(fx); }, {{"frontend loaded (LT=400) trunk=" + fx.w2vDir + "/w2v_trunk32.onnx ("}});
 }
 
 TEST(A2xProcess, NoPairServesTheLegacyWindowAndSaysSoOnce) {
   const Fixture& fx = fixture();
   IN_CHILD([&] { std::fprintf(stderr, "err=[%s][%s]\n", created(fx, 3).c_str(), created(fx).c_str()); },
-           [&](Child& c) {
-             c.has(kCadence);
-             c.has(
-                 "[tq_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
-                 "TQ_A2X_W2V_WIN_ONNX/TQ_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (" +
-                 fx.w2v +
-                 ") as audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). "
-                 "Serving the LEGACY 8s window — same reference quality, 2.8-3.9x the audio hop cost. Ship the "
-                 "pair beside the encoder (tools/export_w2v_window.py).\n");
-             c.has("err=[][]\n");
-           });
+           {{kCadence},
+            {"[tq_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
+             "TQ_A2X_W2V_WIN_ONNX/TQ_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (" + fx.w2v +
+             ") as audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
+             "the LEGACY 8s window — same reference quality, 2.8-3.9x the audio hop cost. Ship the pair beside the "
+             "encoder (tools/export_w2v_window.py).\n"},
+            {"err=[][]\n"}});
 }
 
 TEST(A2xProcess, BrokenPairFallsBackToTheLegacyWindow) {
@@ -137,11 +111,7 @@ TEST(A2xProcess, BrokenPairFallsBackToTheLegacyWindow) {
   tqtest::writeText(fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx", "not a graph");
   tqtest::writeText(fx.w2vDir + "/audio_encoder_fp16_window_head.onnx", "not a graph");
   IN_CHILD([&] { std::fprintf(stderr, "err=[%s][%s]\n", created(fx).c_str(), created(fx).c_str()); },
-           [&](Child& c) {
-             c.has("[tq_a2x] short-window w2v load FAILED (");
-             c.has(") — legacy 8s path\n");
-             c.has("err=[][]\n");
-           });
+           {{"[tq_a2x] short-window w2v load FAILED ("}, {") — legacy 8s path\n"}, {"err=[][]\n"}});
 }
 
 TEST(A2xProcess, EncoderThatCannotLoad) {
@@ -160,18 +130,15 @@ TEST(A2xProcess, EncoderThatCannotLoad) {
         std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(missing.c_str()));
         std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "ok" : tq_a2x_last_error());
       },
-      [&](Child& c) {
-        c.has("create=<tq_a2x_create: shared w2v load failed>\n");
-        c.has("preload=0 <tq_a2x_preload_w2v: ");
-        c.has("preload=0\n");
-        c.has("preload=1\n", 2);
-        c.has("create=<ok>\n");
-      });
+      {{"create=<tq_a2x_create: shared w2v load failed>\n"},
+       {"preload=0 <tq_a2x_preload_w2v: "},
+       {"preload=0\n"},
+       {"preload=1\n", 2},
+       {"create=<ok>\n"}});
 }
 
 TEST(A2xProcess, SilencePriming) {
   const Fixture& primed = fixture({"--silence-prime", "6"});
-  const Fixture& plain = fixture();
   IN_CHILD(
       [&] {
         auto firstLip = [&](const Fixture& fx) {
@@ -181,18 +148,16 @@ TEST(A2xProcess, SilencePriming) {
           tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 10);
           return out[3 * 18 + 1];
         };
-        const float p = firstLip(primed), q = firstLip(plain);
+        const float p = firstLip(primed), q = firstLip(fixture());
         setenv("TQ_A2X_SILENCE_PRIME", "0", 1);
         const float off = firstLip(primed);
         setenv("TQ_A2X_SILENCE_PRIME", "500", 1);
-        firstLip(plain);
+        firstLip(fixture());
         std::fprintf(stderr, "primed differs=%d env0 same=%d\n", p != q, off == q);
       },
-      [&](Child& c) {
-        c.has("[tq_a2x] silence-primed AR state cached (6 frames)\n");
-        c.has("[tq_a2x] silence-primed AR state cached (200 frames)\n");
-        c.has("primed differs=1 env0 same=1\n");
-      });
+      {{"[tq_a2x] silence-primed AR state cached (6 frames)\n"},
+       {"[tq_a2x] silence-primed AR state cached (200 frames)\n"},
+       {"primed differs=1 env0 same=1\n"}});
 }
 
 TEST(A2xProcess, SilencePrimingFailures) {
@@ -206,19 +171,16 @@ TEST(A2xProcess, SilencePrimingFailures) {
   IN_CHILD(
       [&] {
         // The pair loads from the environment, but the 8-second graph priming needs does not.
-        setenv("TQ_A2X_W2V_WIN_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx").c_str(), 1);
-        setenv("TQ_A2X_W2V_HEAD_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_head.onnx").c_str(), 1);
+        setPair(fx);
         setenv("W2V_ONNX", (tmp / "none.onnx").c_str(), 1);
         std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "ok" : tq_a2x_last_error());
         setenv("W2V_ONNX", fx.w2v.c_str(), 1);
         std::fprintf(stderr, "bad=<%s>\n", tq_a2x_create(bad.c_str(), 1) ? "ok" : tq_a2x_last_error());
       },
-      [&](Child& c) {
-        c.has("create=<tq_a2x_create: shared w2v load failed (silence_prime)>\n");
-        c.has("[tq_a2x] silence-prime failed (");
-        c.has(") -- legacy zero state\n");
-        c.has("bad=<ok>\n");
-      });
+      {{"create=<tq_a2x_create: shared w2v load failed (silence_prime)>\n"},
+       {"[tq_a2x] silence-prime failed ("},
+       {") -- legacy zero state\n"},
+       {"bad=<ok>\n"}});
 }
 
 // This runtime has no CUDA provider: the append fails and the encoder runs on the CPU.
@@ -229,33 +191,29 @@ TEST(A2xProcess, CudaHookFallsBackToTheCpu) {
         setenv("TQ_A2X_CUDA", "1", 1);
         setenv("TQ_A2X_CUDA_MEM_MIB", "64", 1);
         Handle h(fx);
-        const Frames f = stream(h, speechOf(1.0), {5120});
-        std::vector<float> out(25 * kKp);
         const std::vector<float> a = speechOf(1.0);
-        const int n = tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 25);
-        std::fprintf(stderr, "frames=%d deltas=%d\n", f.count(), n);
+        std::vector<float> out(25 * kKp);
+        std::fprintf(stderr, "frames=%d deltas=%d\n", stream(h, a, {5120}).count(),
+                     tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 25));
       },
-      [&](Child& c) {
-        c.has("[tq_a2x] CUDA EP append failed (w2v): ", 2);  // trunk/head options, then the 8-second graph's
-        c.has(" -- falling back to CPU\n", 2);
-        c.lacks("(enc/dec)");
-        c.has("frames=25 deltas=25\n");
-      });
+      {{"[tq_a2x] CUDA EP append failed (w2v): ", 2},  // trunk/head options, then the 8-second graph's
+       {" -- falling back to CPU\n", 2},
+       {"(enc/dec)", 0},
+       {"frames=25 deltas=25\n"}});
   IN_CHILD(
       [&] {
         setenv("TQ_A2X_CUDA", "true", 1);
         Handle h(fx);
       },
-      [&](Child& c) { c.lacks("CUDA"); });
+      {{"CUDA", 0}});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  // Each child must start from a fresh process. Re-executing the binary gives
-  // that, but qemu-user cannot exec a foreign binary; there a plain fork does,
-  // since the parent itself never loads an engine.
+  // Each child must start from a fresh process. Re-executing the binary gives that, but qemu-user
+  // cannot exec a foreign binary; there a plain fork does, since the parent never loads an engine.
   GTEST_FLAG_SET(death_test_style, tqtest::underEmulation() ? "fast" : "threadsafe");
   return RUN_ALL_TESTS();
 }

@@ -1,34 +1,23 @@
 #!/usr/bin/env python3
-"""Independent recomputation of a tq_a2x run with numpy and the onnx package
-(no ONNX Runtime): the graphs are read with onnx and evaluated node by node in
-numpy.
+"""Independent recomputation of a tq_a2x run with numpy and the onnx package (no ONNX Runtime:
+the graphs are read with onnx and evaluated node by node in numpy).
 
-Given the fixture directories, the audio, the feature rows the engine used and
-the frames it handed out, writes a JSON report of the largest differences:
+Given the fixture directories, the audio, the feature rows the engine used and the frames it
+handed out, writes a JSON report: feat_bad (engine features more than one half-precision step from
+the reference frontend, four on the short path), feat_not_half (features that are not normal
+binary16 values), kp_max_err (driving keypoints against an encoder run per frame over its own
+look-back/look-ahead and a decoder stepped frame by frame, from the ENGINE's features),
+idx_bad/src_max_err (driver indices, source keypoints), speech_lip.
 
-  feat_max_err, feat_bad   engine features against the reference frontend
-                           (bad: more than one half-precision step apart,
-                           four on the short path)
-  kp_max_err               pulled driving keypoints against an encoder run per
-                           frame over its own look-back/look-ahead and a
-                           decoder stepped frame by frame, from the ENGINE's
-                           features (so w2v rounding does not blur the check)
-  idx_bad, src_max_err     driver indices and source keypoints
-  feat_not_half            engine feature values that are not binary16 values
-                           (or are subnormal halves, which the engine flushes)
-
-Frontends:
-  long   8-second windows at frames 0, 100, ...; frames from 0 in the first
-         window and from 50 in later ones (the stream was finished first)
-  short  per block of 8 frames, the 2 s before (W + 8 + RC) x 640; each frame is
-         the trunk sampled where the 8-second window that covers it samples it:
-         the trunk is run over that whole 8 s window, normalised with the short
-         window's constants, and read at local x 1598/199 steps
+Frontends: long = 8-second windows at frames 0, 100, ...; short = per block of 8 frames, the trunk
+sampled where the 8-second window covering each frame samples it (run over that whole window,
+normalised with the 2 s short window's constants, read at local x 1598/199 steps), then the head.
 """
 
 import argparse
 import json
 import math
+import re
 
 import numpy as np
 import onnx
@@ -53,38 +42,33 @@ class ReferenceEvaluator:
 
     @staticmethod
     def _op(op, x, a):
-        if op == "Reshape":
-            return x[0].reshape(tuple(int(d) for d in x[1]))
-        if op in ("Mul", "Add"):
-            return (x[0] * x[1] if op == "Mul" else x[0] + x[1]).astype(np.float32)
-        if op == "ReduceMean":
-            return x[0].mean(axis=tuple(a["axes"]), keepdims=bool(a.get("keepdims", 1)), dtype=np.float32)
-        if op in ("Sqrt", "Abs", "Tanh"):
-            return {"Sqrt": np.sqrt, "Abs": np.abs, "Tanh": np.tanh}[op](x[0])
-        if op == "Sigmoid":
-            return (1.0 / (1.0 + np.exp(-x[0]))).astype(np.float32)
-        if op == "MatMul":
-            return np.matmul(x[0], x[1])
-        if op == "Concat":
-            return np.concatenate(x, axis=a["axis"])
-        if op == "Unsqueeze":
-            return np.expand_dims(x[0], tuple(int(d) for d in x[1]))
-        if op == "Squeeze":
-            return np.squeeze(x[0], axis=tuple(int(d) for d in x[1]))
-        if op == "Transpose":
-            return np.transpose(x[0], a["perm"])
-        if op == "Cast":
-            return x[0].astype(onnx.mapping.TENSOR_TYPE_TO_NP_TYPE[a["to"]])
+        ints = lambda t: tuple(int(d) for d in t)  # noqa: E731
+        f32 = lambda y: y.astype(np.float32)  # noqa: E731
         if op == "Slice":
             sl = [slice(None)] * x[0].ndim
             for st, en, ax in zip(x[1], x[2], x[3]):
                 sl[int(ax)] = slice(int(st), int(en))
             return x[0][tuple(sl)]
         if op == "Softmax":
-            z = x[0] - x[0].max(axis=a.get("axis", -1), keepdims=True)
-            e = np.exp(z)
-            return (e / e.sum(axis=a.get("axis", -1), keepdims=True)).astype(np.float32)
-        raise NotImplementedError(op)
+            e = np.exp(x[0] - x[0].max(axis=a.get("axis", -1), keepdims=True))
+            return f32(e / e.sum(axis=a.get("axis", -1), keepdims=True))
+        return {
+            "Reshape": lambda: x[0].reshape(ints(x[1])),
+            "Mul": lambda: f32(x[0] * x[1]),
+            "Add": lambda: f32(x[0] + x[1]),
+            "ReduceMean": lambda: x[0].mean(axis=tuple(a["axes"]), keepdims=bool(a.get("keepdims", 1)),
+                                            dtype=np.float32),
+            "Sqrt": lambda: np.sqrt(x[0]),
+            "Abs": lambda: np.abs(x[0]),
+            "Tanh": lambda: np.tanh(x[0]),
+            "Sigmoid": lambda: f32(1.0 / (1.0 + np.exp(-x[0]))),
+            "MatMul": lambda: np.matmul(x[0], x[1]),
+            "Concat": lambda: np.concatenate(x, axis=a["axis"]),
+            "Unsqueeze": lambda: np.expand_dims(x[0], ints(x[1])),
+            "Squeeze": lambda: np.squeeze(x[0], axis=ints(x[1])),
+            "Transpose": lambda: np.transpose(x[0], a["perm"]),
+            "Cast": lambda: x[0].astype(onnx.mapping.TENSOR_TYPE_TO_NP_TYPE[a["to"]]),
+        }[op]()
 
 HOP = 640
 KP = 63
@@ -175,17 +159,8 @@ def short_features(trunk, head, audio, frames, rc):
 
 
 def meta_int(text, key, default):
-    k = text.find('"%s"' % key)
-    if k < 0:
-        return default
-    c = text.find(":", k)
-    digits = ""
-    for ch in text[c + 1:].lstrip():
-        if ch.isdigit() or (ch == "-" and not digits):
-            digits += ch
-        else:
-            break
-    return int(digits)
+    m = re.search(r'"%s"\s*:\s*(-?\d+)' % key, text)
+    return int(m.group(1)) if m else default
 
 
 def driver_index(i, start, direction, wrap, nt):

@@ -1,56 +1,27 @@
-// The exported functions: refusals with their full texts, frame counts and
-// hold-back, driver-frame walking, reset, execution providers, dump files.
-#include <gtest/gtest.h>
-
+// The exported functions: refusals with their full texts, frame counts and hold-back, driver-frame
+// walking, reset, execution providers.
 #include <onnxruntime_cxx_api.h>
 
 #include "audio/tq_motion_net.h"
-#include "render/tq_ort.h"
 #include "motion_test_util.h"
+#include "render/tq_ort.h"
 
 using namespace motiontest;
 
 namespace {
 
-std::string variant(const std::string& name, const std::vector<std::string>& options) {
-  const std::string dir = files().tmp / ("v_" + name);
-  std::vector<std::string> args = {"motion", dir};
-  args.insert(args.end(), options.begin(), options.end());
-  tqtest::runFixtureTool(args);
-  return dir;
-}
-
 std::string createError(const std::string& dir, const char* ep = nullptr) {
   tq_motion* h = tq_motion_create(dir.c_str(), 1, ep);
-  if (h) {
-    tq_motion_destroy(h);
-    return "(created)";
-  }
-  return tq_motion_last_error();
+  tq_motion_destroy(h);
+  return h ? "(created)" : tq_motion_last_error();
 }
-
-// What this ONNX Runtime says when asked for the CoreML provider.
-std::string ortCoremlRefusal() {
-  tq::ortInit();
-  Ort::SessionOptions o;
-  try {
-    o.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"}});
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
-}  // namespace
 
 TEST(MotionApi, CreateRefusals) {
-  const std::string meta = R"({"nt": 4, "n_src": 4, "n_emo": 3, "s_bridge": 0.8})";
-  struct Case {
+  const struct {
     std::string name;
     std::vector<std::string> options;
     std::string expect;  // after "tq_motion_create: "; "DIR" stands for the directory
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"no_bridge", {"--meta-text", R"({"nt": 4, "n_src": 4, "n_emo": 3})"}, "meta.json: missing s_bridge"},
       {"no_colon", {"--meta-text", R"({"nt" 4, "n_src": 4, "n_emo": 3, "s_bridge": 1})"}, "meta.json: bad nt"},
       {"not_number", {"--meta-text", R"({"nt": 4, "n_src": 4, "n_emo": "x", "s_bridge": 1})"}, "meta.json: bad n_emo"},
@@ -68,31 +39,35 @@ TEST(MotionApi, CreateRefusals) {
       {"zero_scale", {"--zero-src-scale"},
        "tq_motion: expression gain 1.600000 / 0.000000 (ch_xs_info.bin scale / src_xs_info.bin row 0 scale) is "
        "not finite"},
+      {"no_delta", {"--no-delta-pitch"}, ""},  // optional member
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const std::string dir = variant(c.name, c.options);
-    std::string want = "tq_motion_create: " + c.expect;
-    const size_t at = want.find("DIR");
-    if (at != std::string::npos) want.replace(at, 3, dir);
+    std::string want = c.expect.empty() ? "(created)" : "tq_motion_create: " + c.expect;
+    if (want.find("DIR") != std::string::npos) want.replace(want.find("DIR"), 3, dir);
     EXPECT_EQ(createError(dir), want) << c.name;
   }
+  const std::string second = variant("second_layout", {});  // the alternative name of the rest keypoints
+  ASSERT_EQ(std::rename((second + "/xs_target.bin").c_str(), (second + "/target_keypoints.bin").c_str()), 0);
+  EXPECT_EQ(createError(second), "(created)");
   EXPECT_EQ(tq_motion_create(nullptr, 1, nullptr), nullptr);
   EXPECT_STREQ(tq_motion_last_error(), "tq_motion_create: NULL motion_dir");
   EXPECT_EQ(createError(files().dir, "cuda"), "tq_motion_create: tq_motion: unknown ep 'cuda'");
   // No CoreML provider in this runtime: creation fails with the runtime's own text.
-  const std::string coreml = ortCoremlRefusal();
+  std::string coreml;
+  tq::ortInit();
+  try {
+    Ort::SessionOptions().AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"}});
+  } catch (const std::exception& e) {
+    coreml = e.what();
+  }
   ASSERT_FALSE(coreml.empty());
   for (const char* ep : {"coreml", "coreml-ane", "coreml:gpu"})
     EXPECT_EQ(createError(files().dir, ep), "tq_motion_create: " + coreml) << ep;
-  const std::vector<std::pair<const char*, const char*>> units = {
-      {"coreml", "ALL"},          {"coreml-", "ALL"},       {"coreml-cpu", "CPUOnly"}, {"coreml:gpu", "CPUAndGPU"},
-      {"coreml_ane", "CPUAndNeuralEngine"}, {"coreml-cpux", "ALL"}, {"coreml-CPU", "ALL"}, {"coremlxane", "CPUAndNeuralEngine"}};
-  for (const auto& u : units) EXPECT_STREQ(tq::motion::coremlComputeUnits(u.first), u.second) << u.first;
-  // Optional and alternative members.
-  EXPECT_EQ(createError(variant("no_delta", {"--no-delta-pitch"})), "(created)");
-  const std::string second = variant("second_layout", {});
-  ASSERT_EQ(std::rename((second + "/xs_target.bin").c_str(), (second + "/target_keypoints.bin").c_str()), 0);
-  EXPECT_EQ(createError(second), "(created)");
+  for (const auto& [ep, units] : std::vector<std::pair<const char*, const char*>>{
+           {"coreml", "ALL"}, {"coreml-", "ALL"}, {"coreml-cpu", "CPUOnly"}, {"coreml:gpu", "CPUAndGPU"},
+           {"coreml_ane", "CPUAndNeuralEngine"}, {"coreml-cpux", "ALL"}, {"coreml-CPU", "ALL"}})
+    EXPECT_STREQ(tq::motion::coremlComputeUnits(ep), units) << ep;
 }
 
 TEST(MotionApi, CallRefusals) {
@@ -101,32 +76,26 @@ TEST(MotionApi, CallRefusals) {
   const float x[4] = {};
   int idx[1];
   float kp[63];
-  const std::string pushMsg = "tq_motion_push: bad args / already finished";
-  struct PushCase {
-    tq_motion* h;
-    const float* s;
-    int n;
-  };
-  for (const PushCase& c : {PushCase{nullptr, x, 4}, PushCase{h.get(), nullptr, 4}, PushCase{h.get(), x, -1}}) {
-    EXPECT_EQ(tq_motion_push(c.h, c.s, c.n), 0);
-    EXPECT_EQ(tq_motion_last_error(), pushMsg);
-  }
-  EXPECT_EQ(tq_motion_push(h.get(), x, 0), 1);
-  tq_motion_finish(h.get());
-  EXPECT_EQ(tq_motion_push(h.get(), x, 4), 0);
-  EXPECT_EQ(tq_motion_last_error(), pushMsg);
-  EXPECT_EQ(tq_motion_pull(h.get(), nullptr, kp, kp, 1), 0);
-  EXPECT_STREQ(tq_motion_last_error(), "tq_motion_pull: bad args");
-  EXPECT_EQ(tq_motion_pull(nullptr, idx, kp, kp, 1), 0);
-  EXPECT_STREQ(tq_motion_last_error(), "tq_motion_pull: bad args");
-  EXPECT_EQ(tq_motion_avail(nullptr), 0);
-  EXPECT_EQ(tq_motion_total(nullptr), -1);
-  EXPECT_EQ(tq_motion_nt(nullptr), 0);
-  EXPECT_EQ(tq_motion_nt(h.get()), 4);
   tq_motion_finish(nullptr);
   tq_motion_reset(nullptr, 0, 1, 0);
   tq_motion_set_eager(nullptr, 1);
   tq_motion_destroy(nullptr);
+  EXPECT_EQ(tq_motion_push(h.get(), x, 0), 1);
+  const bool finished[] = {false, false, false, true};
+  const float* samples[] = {x, nullptr, x, x};
+  const int counts[] = {4, 4, -1, 4};
+  for (int i = 0; i < 4; ++i) {
+    if (finished[i]) tq_motion_finish(h.get());
+    EXPECT_EQ(tq_motion_push(i == 0 ? nullptr : h.get(), samples[i], counts[i]), 0) << i;
+    EXPECT_STREQ(tq_motion_last_error(), "tq_motion_push: bad args / already finished");
+  }
+  EXPECT_EQ(tq_motion_pull(h.get(), nullptr, kp, kp, 1), 0);
+  EXPECT_STREQ(tq_motion_last_error(), "tq_motion_pull: bad args");
+  EXPECT_EQ(tq_motion_pull(nullptr, idx, kp, kp, 1), 0);
+  EXPECT_STREQ(tq_motion_last_error(), "tq_motion_pull: bad args");
+  EXPECT_EQ(tq_motion_avail(nullptr) + tq_motion_nt(nullptr), 0);
+  EXPECT_EQ(tq_motion_total(nullptr), -1);
+  EXPECT_EQ(tq_motion_nt(h.get()), 4);
 }
 
 TEST(MotionApi, FrameCountsAndHoldBack) {
@@ -138,49 +107,40 @@ TEST(MotionApi, FrameCountsAndHoldBack) {
     tq_motion_push(h.get(), x.data(), n);
     EXPECT_EQ(tq_motion_total(h.get()), -1);
     tq_motion_finish(h.get());
-    const int total = (n + 639) / 640;
-    EXPECT_EQ(tq_motion_total(h.get()), total) << n;
+    EXPECT_EQ(tq_motion_total(h.get()), (n + 639) / 640) << n;
     Frames f;
     pullReady(h.get(), &f);
-    EXPECT_EQ(static_cast<int>(f.size()), total) << n;
+    EXPECT_EQ(static_cast<int>(f.size()), (n + 639) / 640) << n;
   }
-  // Open stream: the first chunk needs 80 conditioning rows, which need the block
-  // at frame 75 and its 4480 samples of look-ahead; then all but the last 11 frames
-  // of the chunk are ready, the rest waits for the next chunk's cross-fade.
+  // Open stream: the first chunk needs 80 conditioning rows, which need the block at frame 75 and
+  // its 4480 samples of look-ahead; then all but the last 11 frames of the chunk are ready, the rest
+  // waits for the next chunk's cross-fade.
   tq_motion_reset(h.get(), 0, 1, 0);
-  tq_motion_push(h.get(), x.data(), 640 * 75 + 4479);
-  EXPECT_EQ(tq_motion_avail(h.get()), 0);
-  tq_motion_push(h.get(), x.data() + 640 * 75 + 4479, 1);
-  EXPECT_EQ(tq_motion_avail(h.get()), 69);
-  tq_motion_push(h.get(), x.data() + 640 * 75 + 4480, 640 * 70 - 1);
-  EXPECT_EQ(tq_motion_avail(h.get()), 69);
-  tq_motion_push(h.get(), x.data() + 640 * 145 + 4479, 1);
-  EXPECT_EQ(tq_motion_avail(h.get()), 139);
+  const int pushes[][2] = {{640 * 75 + 4479, 0}, {1, 69}, {640 * 70 - 1, 69}, {1, 139}};
+  int at = 0;
+  for (const auto& p : pushes) {
+    tq_motion_push(h.get(), x.data() + at, p[0]);
+    at += p[0];
+    EXPECT_EQ(tq_motion_avail(h.get()), p[1]) << at;
+  }
 }
 
 TEST(MotionApi, DriverIndexWalks) {
-  struct Case {
+  const struct {
     int nt, start, dir, wrap;
     std::vector<int> expect;
+  } cases[] = {
+      {3, 0, 1, 0, {0, 1, 2, 1, 0, 1, 2, 1}},  {3, 0, 1, 1, {0, 1, 2, 0, 1, 2, 0, 1}},
+      {4, 0, -1, 1, {0, 3, 2, 1, 0, 3, 2, 1}}, {4, 0, -1, 0, {0, 1, 2, 3, 2, 1, 0, 1}},
+      {4, 2, -7, 0, {2, 1, 0, 1, 2, 3, 2, 1}}, {4, -5, 1, 1, {0, 1, 2, 3, 0, 1, 2, 3}},
+      {4, 99, 1, 0, {3, 2, 1, 0, 1, 2, 3, 2}}, {1, 0, -1, 1, {0, 0, 0, 0, 0, 0, 0, 0}},
   };
-  const std::vector<Case> cases = {
-      {3, 0, 1, 0, {0, 1, 2, 1, 0, 1, 2, 1}},
-      {3, 0, 1, 1, {0, 1, 2, 0, 1, 2, 0, 1}},
-      {4, 0, -1, 1, {0, 3, 2, 1, 0, 3, 2, 1}},
-      {4, 0, -1, 0, {0, 1, 2, 3, 2, 1, 0, 1}},
-      {4, 2, -7, 0, {2, 1, 0, 1, 2, 3, 2, 1}},
-      {4, -5, 1, 1, {0, 1, 2, 3, 0, 1, 2, 3}},
-      {4, 99, 1, 0, {3, 2, 1, 0, 1, 2, 3, 2}},
-      {1, 0, 1, 0, {0, 0, 0, 0, 0, 0, 0, 0}},
-      {1, 0, -1, 1, {0, 0, 0, 0, 0, 0, 0, 0}},
-  };
-  std::vector<float> audio(640 * 8, 0.01f);
-  for (const Case& c : cases) {
-    const std::string dir = c.nt == 4 ? files().dir : variant("nt" + std::to_string(c.nt), {"--nt", std::to_string(c.nt)});
-    MotionPtr h = open(dir);
+  const std::vector<float> audio(640 * 8, 0.01f);
+  for (const auto& c : cases) {
+    MotionPtr h = open(c.nt == 4 ? files().dir : variant("nt" + std::to_string(c.nt), {"--nt", std::to_string(c.nt)}));
     ASSERT_TRUE(h);
-    const Frames f = stream(h.get(), audio, {640}, c.start, c.dir, c.wrap);
-    EXPECT_EQ(f.idx, c.expect) << "nt " << c.nt << " start " << c.start << " dir " << c.dir << " wrap " << c.wrap;
+    EXPECT_EQ(stream(h.get(), audio, {640}, c.start, c.dir, c.wrap).idx, c.expect)
+        << "nt " << c.nt << " start " << c.start << " dir " << c.dir << " wrap " << c.wrap;
   }
 }
 
@@ -201,23 +161,4 @@ TEST(MotionApi, ResetStartsAFreshUtterance) {
   EXPECT_EQ(again.drv, fresh.drv);
 }
 
-TEST(MotionApi, DumpFiles) {
-  tqtest::TempDir dump;
-  tqtest::ScopedEnv env("TQ_MOTION_DUMP", dump.path().c_str());
-  MotionPtr h = open(files().dir);
-  ASSERT_TRUE(h);
-  const Frames f = stream(h.get(), files().speech, {3200});
-  const size_t F = f.size(), rows = (F + 4) / 5 * 5;
-  const std::vector<std::pair<const char*, size_t>> sizes = {
-      {"mel0.bin", 80 * 21},       {"feat0.bin", 20 * 1024},  {"lmdm0_kp.bin", 265},
-      {"lmdm0_aud.bin", 80 * 1103}, {"lmdm0_pred.bin", 80 * 265}, {"xs.bin", F * 63},
-      {"xd.bin", F * 63},          {"xsla.bin", F * 63},       {"xdla.bin", F * 63},
-      {"res_post.bin", F * 265},   {"final.bin", F * 265},     {"cond.bin", rows * 1103}};
-  for (const auto& s : sizes) EXPECT_EQ(readAs<float>(dump / s.first).size(), s.second) << s.first;
-  EXPECT_EQ(readAs<float>(dump / "xs.bin"), f.src);
-  EXPECT_EQ(readAs<float>(dump / "xd.bin"), f.drv);
-  // The first chunk's conditioning is the first 80 conditioning rows.
-  const auto cond = readAs<float>(dump / "cond.bin");
-  const auto aud = readAs<float>(dump / "lmdm0_aud.bin");
-  EXPECT_TRUE(std::equal(aud.begin(), aud.end(), cond.begin()));
-}
+}  // namespace

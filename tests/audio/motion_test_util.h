@@ -1,11 +1,9 @@
-// Shared pieces of the motion engine tests: fixture directories written by the
-// fixture tool and streaming an utterance through the C API.
+// Shared pieces of the motion engine tests: fixture directories written by the fixture tool and
+// streaming an utterance through the C API.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,45 +20,37 @@ struct MotionDeleter {
 };
 using MotionPtr = std::unique_ptr<tq_motion, MotionDeleter>;
 
-inline MotionPtr open(const std::string& dir, const char* ep = nullptr) {
-  MotionPtr h(tq_motion_create(dir.c_str(), 1, ep));
+inline MotionPtr open(const std::string& dir) {
+  MotionPtr h(tq_motion_create(dir.c_str(), 1, nullptr));
   EXPECT_TRUE(h) << tq_motion_last_error();
   return h;
 }
 
-// Everything pulled from one utterance.
 struct Frames {
   std::vector<int> idx;
   std::vector<float> src, drv;
   size_t size() const { return idx.size(); }
 };
 
-// Pulls whatever is ready into out; returns the count.
-inline int pullReady(tq_motion* h, Frames* out) {
-  int got = 0;
-  for (;;) {
-    const int n = tq_motion_avail(h);
-    if (n <= 0) return got;
+// Pulls whatever is ready into out.
+inline void pullReady(tq_motion* h, Frames* out) {
+  for (int n; (n = tq_motion_avail(h)) > 0;) {
     std::vector<int> idx(n);
     std::vector<float> s(63 * n), d(63 * n);
-    const int k = tq_motion_pull(h, idx.data(), s.data(), d.data(), n);
-    EXPECT_EQ(k, n) << tq_motion_last_error();
-    if (k <= 0) return got;
-    out->idx.insert(out->idx.end(), idx.begin(), idx.begin() + k);
-    out->src.insert(out->src.end(), s.begin(), s.begin() + 63 * k);
-    out->drv.insert(out->drv.end(), d.begin(), d.begin() + 63 * k);
-    got += k;
+    ASSERT_EQ(tq_motion_pull(h, idx.data(), s.data(), d.data(), n), n) << tq_motion_last_error();
+    out->idx.insert(out->idx.end(), idx.begin(), idx.end());
+    out->src.insert(out->src.end(), s.begin(), s.end());
+    out->drv.insert(out->drv.end(), d.begin(), d.end());
   }
 }
 
-// Pushes audio in pieces of the given sizes (cycled), pulling after each
-// piece, then finishes and pulls the rest.
-inline Frames stream(tq_motion* h, const std::vector<float>& audio, const std::vector<int>& pieces,
-                     int start = 0, int dir = 1, int wrap = 0) {
+// Pushes audio in pieces of the given sizes (cycled), pulling after each piece, then finishes and
+// pulls the rest.
+inline Frames stream(tq_motion* h, const std::vector<float>& audio, const std::vector<int>& pieces, int start = 0,
+                     int dir = 1, int wrap = 0) {
   tq_motion_reset(h, start, dir, wrap);
   Frames out;
-  size_t at = 0, k = 0;
-  while (at < audio.size()) {
+  for (size_t at = 0, k = 0; at < audio.size();) {
     const size_t n = std::min<size_t>(static_cast<size_t>(pieces[k++ % pieces.size()]), audio.size() - at);
     EXPECT_EQ(tq_motion_push(h, audio.data() + at, static_cast<int>(n)), 1) << tq_motion_last_error();
     at += n;
@@ -71,12 +61,10 @@ inline Frames stream(tq_motion* h, const std::vector<float>& audio, const std::v
   return out;
 }
 
-// One motion directory (nt 4) and 7.3 s of speech (espeak-ng through ffmpeg,
-// sentences and pauses: four generator chunks), written once per test binary.
+// One motion directory (nt 4) and 7.3 s of speech (four generator chunks), written once per binary.
 struct MotionFiles {
   tqtest::TempDir tmp;
-  std::string dir = tmp / "motion";
-  std::string speechPath = tmp / "speech.f32";
+  std::string dir = tmp / "motion", speechPath = tmp / "speech.f32";
   std::vector<float> speech;
   MotionFiles() {
     tqtest::runFixtureTool({"motion", dir});
@@ -84,10 +72,18 @@ struct MotionFiles {
     speech = readAs<float>(speechPath);
   }
 };
-
 inline MotionFiles& files() {
   static MotionFiles f;
   return f;
+}
+
+// A motion directory written with extra fixture options.
+inline std::string variant(const std::string& name, const std::vector<std::string>& options) {
+  const std::string dir = files().tmp / ("v_" + name);
+  std::vector<std::string> args = {"motion", dir};
+  args.insert(args.end(), options.begin(), options.end());
+  EXPECT_TRUE(tqtest::runFixtureTool(args));
+  return dir;
 }
 
 }  // namespace motiontest

@@ -1,7 +1,5 @@
-// Separate engines on separate threads share nothing: each stream's pulls equal
-// the same stream run alone (the front end's scratch is per thread).
-#include <gtest/gtest.h>
-
+// Separate engines on separate threads share nothing: each stream's pulls equal the same stream run
+// alone (the front end's scratch is per thread).
 #include <thread>
 
 #include "motion_test_util.h"
@@ -14,21 +12,17 @@ TEST(MotionThreads, ParallelEnginesMatchSerialRuns) {
   for (size_t i = 0; i < quiet.size(); ++i) quiet[i] = 0.25f * speech[quiet.size() - 1 - i];
   const std::vector<const std::vector<float>*> inputs = {&speech, &quiet, &speech, &quiet};
   std::vector<Frames> alone(inputs.size()), together(inputs.size());
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    MotionPtr h = open(files().dir);
-    ASSERT_TRUE(h);
-    alone[i] = stream(h.get(), *inputs[i], {640 + 97 * static_cast<int>(i)}, static_cast<int>(i), 1, 1);
-  }
   std::vector<MotionPtr> handles;
+  auto run = [&](size_t i) {
+    return stream(handles[i].get(), *inputs[i], {640 + 97 * static_cast<int>(i)}, static_cast<int>(i), 1, 1);
+  };
   for (size_t i = 0; i < inputs.size(); ++i) {
     handles.push_back(open(files().dir));
     ASSERT_TRUE(handles.back());
+    alone[i] = run(i);
   }
   std::vector<std::thread> threads;
-  for (size_t i = 0; i < inputs.size(); ++i)
-    threads.emplace_back([&, i] {
-      together[i] = stream(handles[i].get(), *inputs[i], {640 + 97 * static_cast<int>(i)}, static_cast<int>(i), 1, 1);
-    });
+  for (size_t i = 0; i < inputs.size(); ++i) threads.emplace_back([&, i] { together[i] = run(i); });
   for (auto& t : threads) t.join();
   for (size_t i = 0; i < inputs.size(); ++i) {
     EXPECT_EQ(together[i].idx, alone[i].idx) << i;

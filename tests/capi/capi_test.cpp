@@ -1,29 +1,22 @@
-// The core context through the exported C functions: argument checks and their
-// texts, bundle refusals, the render and paste round trip, RGBA, the warp prior.
+// The core context through the exported C functions: argument checks and their texts, bundle
+// refusals, the render and paste round trip, RGBA, the warp prior.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "capi_fixture.h"
 #include "tq/tq.h"
 
 namespace {
 
-using capitest::kCrop;
-using capitest::kH;
-using capitest::kNT;
-using capitest::kW;
+using namespace capitest;
 using tqtest::TempDir;
 
-constexpr size_t kFrameBytes = size_t(kW) * kH * 3, kCropFloats = 3 * size_t(kCrop) * kCrop;
+constexpr size_t kCropFloats = 3 * size_t(kCrop) * kCrop;
 
 std::vector<float> kp(float shift) {
   std::vector<float> v(63);
@@ -31,9 +24,9 @@ std::vector<float> kp(float shift) {
   return v;
 }
 
-tq_ctx* createQuietly(const std::string& dir, int threads) {
+tq_ctx* createQuietly(const std::string& dir) {
   testing::internal::CaptureStderr();
-  tq_ctx* ctx = tq_create(dir.c_str(), "b1", threads, nullptr);
+  tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
   testing::internal::GetCapturedStderr();
   EXPECT_NE(ctx, nullptr) << tq_last_error();
   return ctx;
@@ -51,27 +44,29 @@ std::vector<uint8_t> pasted(tq_ctx* ctx, int si, const std::vector<float>& crop)
   return out;
 }
 
+struct Call {
+  std::function<bool()> refused;
+  const char* text;
+};
+void expectRefusals(const std::vector<Call>& calls) {
+  for (const Call& c : calls) {
+    EXPECT_TRUE(c.refused()) << c.text;
+    EXPECT_STREQ(tq_last_error(), c.text);
+  }
+}
+
 class Context : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    tmp = new TempDir();
-    dir = capitest::writeBundle(*tmp);
-  }
+  static void SetUpTestSuite() { dir = writeBundle(*(tmp = new TempDir())); }
   static void TearDownTestSuite() { delete tmp; }
-  void SetUp() override {
-    ctx = createQuietly(dir, 1);
-    ASSERT_NE(ctx, nullptr);
-  }
+  void SetUp() override { ASSERT_NE(ctx = createQuietly(dir), nullptr); }
   void TearDown() override { tq_destroy(ctx); }
-
-  static TempDir* tmp;
-  static std::string dir;
+  static inline TempDir* tmp = nullptr;
+  static inline std::string dir;
   tq_ctx* ctx = nullptr;
 };
-TempDir* Context::tmp = nullptr;
-std::string Context::dir;
 
-TEST(CApi, NullAndOutOfRangeArgumentsGiveTheirFixedTexts) {
+TEST(CApi, NullArgumentsGiveTheirFixedTexts) {
   EXPECT_EQ(tq_host_kp_rows(), 21);
   EXPECT_EQ(tq_nt(nullptr) + tq_width(nullptr) + tq_height(nullptr) + tq_crop(nullptr) + tq_drive_frames(nullptr), 0);
   EXPECT_EQ(tq_prior_row_bytes(nullptr), 0u);
@@ -80,36 +75,28 @@ TEST(CApi, NullAndOutOfRangeArgumentsGiveTheirFixedTexts) {
   tq_prior_close(nullptr);
   const float k[63] = {};
   uint8_t out[16];
-  const struct {
-    std::function<bool()> call;
-    const char* text;
-  } cases[] = {
-      {[] { return tq_create("x", nullptr, 0, nullptr) == nullptr; }, "tq_create: NULL bundle_dir/model_key"},
-      {[] { return tq_create(nullptr, "b1", 0, nullptr) == nullptr; }, "tq_create: NULL bundle_dir/model_key"},
-      {[&] { return tq_render_kp_crop(nullptr, 0, k, k) == nullptr; }, "tq_render_kp_crop: bad args"},
-      {[] { return tq_render_drive_crop(nullptr, 0) == nullptr; }, "tq_render_drive_crop: bad frame index"},
-      {[&] { return tq_paste_crop(nullptr, 0, k, out, sizeof out) == 0; }, "tq_paste_crop: bad args / out too small"},
-      {[] { return tq_paste_last(nullptr, 0) == nullptr; }, "tq_paste_last: bad args / no prior render"},
-      {[] { return tq_target_frame(nullptr, 0) == nullptr; }, "tq_target_frame: bad args"},
-      {[] { return tq_prior_open(nullptr, 2, 11) == nullptr; }, "tq_prior_open: NULL bundle_dir"},
-      {[&] { return tq_prior_row(nullptr, 0, out, sizeof out) == 0; }, "tq_prior_row: NULL prior/out"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_TRUE(c.call()) << c.text;
-    EXPECT_STREQ(tq_last_error(), c.text);
-  }
+  expectRefusals({
+      {[] { return !tq_create("x", nullptr, 0, nullptr); }, "tq_create: NULL bundle_dir/model_key"},
+      {[] { return !tq_create(nullptr, "b1", 0, nullptr); }, "tq_create: NULL bundle_dir/model_key"},
+      {[&] { return !tq_render_kp_crop(nullptr, 0, k, k); }, "tq_render_kp_crop: bad args"},
+      {[] { return !tq_render_drive_crop(nullptr, 0); }, "tq_render_drive_crop: bad frame index"},
+      {[&] { return !tq_paste_crop(nullptr, 0, k, out, sizeof out); }, "tq_paste_crop: bad args / out too small"},
+      {[] { return !tq_paste_last(nullptr, 0); }, "tq_paste_last: bad args / no prior render"},
+      {[] { return !tq_target_frame(nullptr, 0); }, "tq_target_frame: bad args"},
+      {[] { return !tq_prior_open(nullptr, 2, 11); }, "tq_prior_open: NULL bundle_dir"},
+      {[&] { return !tq_prior_row(nullptr, 0, out, sizeof out); }, "tq_prior_row: NULL prior/out"},
+  });
 }
 
 TEST(CApi, BundleRefusalsReachTheCaller) {
-  const std::string noDriverTail =
-      "/target_frames.mp4) — there is no driver video to play. REFUSING to create a session.";
   const struct {
     std::vector<std::string> args;
     std::string message;  // "@" stands for the bundle directory
   } cases[] = {
       {{"--manifest-set", "{\"frames\": null}"}, "tq_create: manifest: missing key frames"},
       {{"--crop", "16", "--extra-bytes", "{\"mask_512.u8\": -1}"}, "tq_create: mask read failed"},
-      {{}, "tq_create: this bundle carries neither a populated target_frames/ nor target_frames.mp4 (@" + noDriverTail},
+      {{}, "tq_create: this bundle carries neither a populated target_frames/ nor target_frames.mp4 (@/target_frames"
+           ".mp4) — there is no driver video to play. REFUSING to create a session."},
   };
   for (const auto& c : cases) {
     TempDir t;
@@ -121,15 +108,15 @@ TEST(CApi, BundleRefusalsReachTheCaller) {
     std::string want = c.message;
     if (want.find('@') != std::string::npos) want.replace(want.find('@'), 1, dir);
     EXPECT_EQ(tq_last_error(), want);
-    if (c.args.empty()) {
-      EXPECT_EQ(tq_prior_open(dir.c_str(), 0, -1), nullptr);
-      EXPECT_EQ(std::string(tq_last_error()),
-                "tq_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir +
-                    "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session.");
-    }
+    if (!c.args.empty()) continue;
+    EXPECT_EQ(tq_prior_open(dir.c_str(), 0, -1), nullptr);
+    EXPECT_EQ(std::string(tq_last_error()), "tq_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" +
+                                                dir + "/P_hevc.mov) — there is no warp prior to play. REFUSING to "
+                                                "create a session.");
   }
 }
 
+// Out-of-range calls are refused with their texts before the director is ever loaded.
 TEST_F(Context, GeometryAndRefusalsBeforeTheFirstRender) {
   EXPECT_EQ(tq_nt(ctx), kNT);
   EXPECT_EQ(tq_width(ctx), kW);
@@ -139,10 +126,7 @@ TEST_F(Context, GeometryAndRefusalsBeforeTheFirstRender) {
   const auto k = kp(0);
   uint8_t small[8];
   testing::internal::CaptureStderr();
-  const struct {
-    std::function<bool()> call;
-    const char* text;
-  } cases[] = {
+  expectRefusals({
       {[&] { return !tq_paste_last(ctx, 0); }, "tq_paste_last: bad args / no prior render"},
       {[&] { return !tq_render_kp_crop(ctx, kNT, k.data(), k.data()); }, "tq_render_kp_crop: bad args"},
       {[&] { return !tq_render_kp_crop(ctx, -1, k.data(), k.data()); }, "tq_render_kp_crop: bad args"},
@@ -151,15 +135,13 @@ TEST_F(Context, GeometryAndRefusalsBeforeTheFirstRender) {
       {[&] { return !tq_render_drive_crop(ctx, 4); }, "tq_render_drive_crop: bad frame index"},
       {[&] { return !tq_target_frame(ctx, kNT); }, "tq_target_frame: bad args"},
       {[&] { return !tq_paste_crop(ctx, 0, k.data(), small, sizeof small); }, "tq_paste_crop: bad args / out too small"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_TRUE(c.call()) << c.text;
-    EXPECT_STREQ(tq_last_error(), c.text);
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStderr().find("[tq] director"), std::string::npos)
-      << "a refused call loaded the director";
+  });
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("[tq] director"), std::string::npos);
 }
 
+// Unscaled at (10 + si, 5 + si), opaque mask, no sharpening: well inside the crop each pixel is the
+// crop value; far outside the paste rectangle the driver frame is untouched. A failed render keeps
+// the previous crop for tq_paste_last.
 TEST_F(Context, RenderedCropsArePastedOverTheirOwnDriverFrame) {
   const auto src = kp(0), drv = kp(0.05f);
   for (int si : {2, 0, 1}) {
@@ -168,41 +150,23 @@ TEST_F(Context, RenderedCropsArePastedOverTheirOwnDriverFrame) {
     EXPECT_STREQ(tq_last_error(), "");
     const uint8_t* target = tq_target_frame(ctx, si);
     ASSERT_NE(target, nullptr) << tq_last_error();
-    const std::vector<uint8_t> driver(target, target + kFrameBytes);
-    const std::vector<uint8_t> out = pasted(ctx, si, crop);
+    const std::vector<uint8_t> driver(target, target + kFrameBytes), out = pasted(ctx, si, crop);
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x)
+        for (int c = 0, u = x - 10 - si, v = y - 5 - si; c < 3; ++c) {
+          const size_t at = (size_t(y) * kW + x) * 3 + c;
+          if (u >= 4 && u < kCrop - 4 && v >= 4 && v < kCrop - 4) {
+            ASSERT_NEAR(out[at], std::clamp(crop[c * kCrop * kCrop + v * kCrop + u] * 255.0f, 0.0f, 255.0f), 1.0f)
+                << "si " << si << " x " << x << " y " << y;
+          } else if (u < -5 || u > kCrop + 4 || v < -5 || v > kCrop + 4) {
+            ASSERT_EQ(out[at], driver[at]) << "x " << x << " y " << y;
+          }
+        }
+    EXPECT_EQ(tq_render_kp_crop(ctx, kNT, drv.data(), src.data()), nullptr);
     const uint8_t* last = tq_paste_last(ctx, si);
     ASSERT_NE(last, nullptr) << tq_last_error();
     EXPECT_EQ(std::memcmp(last, out.data(), kFrameBytes), 0);
-    // Unscaled at (10 + si, 5 + si), opaque mask, no sharpening: well inside the crop each
-    // pixel is the crop value; far outside the paste rectangle the driver frame is untouched.
-    const int ox = 10 + si, oy = 5 + si;
-    for (int y = 0; y < kH; ++y)
-      for (int x = 0; x < kW; ++x) {
-        const size_t at = (size_t(y) * kW + x) * 3;
-        const int u = x - ox, v = y - oy;
-        for (int c = 0; c < 3; ++c) {
-          if (u >= 4 && u < kCrop - 4 && v >= 4 && v < kCrop - 4) {
-            const float want = std::min(255.0f, std::max(0.0f, crop[c * kCrop * kCrop + v * kCrop + u] * 255.0f));
-            ASSERT_NEAR(out[at + c], want, 1.0f) << "si " << si << " x " << x << " y " << y;
-          } else if (u < -5 || u > kCrop + 4 || v < -5 || v > kCrop + 4) {
-            ASSERT_EQ(out[at + c], driver[at + c]) << "x " << x << " y " << y;
-          }
-        }
-      }
   }
-}
-
-TEST_F(Context, AFailedRenderKeepsThePreviousCrop) {
-  const auto src = kp(0), drv = kp(0.08f);
-  const std::vector<float> crop = renderCopy(ctx, 2, src, drv);
-  ASSERT_FALSE(crop.empty());
-  const std::vector<uint8_t> want = pasted(ctx, 1, crop);
-  EXPECT_EQ(tq_render_kp_crop(ctx, kNT, drv.data(), src.data()), nullptr);
-  EXPECT_EQ(tq_render_kp_rgba(ctx, 0, src.data(), nullptr, nullptr, 0), 0);
-  EXPECT_STREQ(tq_last_error(), "tq_render_kp_crop: bad args");
-  const uint8_t* last = tq_paste_last(ctx, 1);
-  ASSERT_NE(last, nullptr) << tq_last_error();
-  EXPECT_EQ(std::memcmp(last, want.data(), kFrameBytes), 0);
 }
 
 TEST_F(Context, RgbaFormsExpandThePastedFrame) {
@@ -213,24 +177,20 @@ TEST_F(Context, RgbaFormsExpandThePastedFrame) {
   EXPECT_STREQ(tq_last_error(), "tq_render_*_rgba: out buffer too small");
   EXPECT_EQ(tq_render_kp_rgba(ctx, 0, src.data(), drv.data(), nullptr, rgba.size()), 0);
   EXPECT_STREQ(tq_last_error(), "tq_render_*_rgba: out buffer too small");
-  const auto expectRgbaOf = [&](const std::vector<uint8_t>& rgb, const char* what) {
-    for (size_t p = 0; p < pixels; ++p) {
-      ASSERT_EQ(rgba[4 * p + 3], 255) << what;
-      for (int c = 0; c < 3; ++c) ASSERT_EQ(rgba[4 * p + c], rgb[3 * p + c]) << what << " pixel " << p;
-    }
+  const auto expectRgbaOf = [&](const uint8_t* rgb, const char* what) {
+    for (size_t p = 0; p < pixels * 4; ++p) ASSERT_EQ(rgba[p], p % 4 == 3 ? 255 : rgb[p / 4 * 3 + p % 4]) << what << p;
   };
   // Keypoint form: the frame of identity 2 with the crop these keypoints render.
   ASSERT_EQ(tq_render_kp_rgba(ctx, 2, src.data(), drv.data(), rgba.data(), rgba.size()), 1) << tq_last_error();
-  expectRgbaOf(pasted(ctx, 2, renderCopy(ctx, 2, src, drv)), "kp");
+  expectRgbaOf(pasted(ctx, 2, renderCopy(ctx, 2, src, drv)).data(), "kp");
   // Drive frame 1 shows identity frame 1 (the fixture's si walks 0, 1, 2, 0).
   ASSERT_EQ(tq_render_drive_rgba(ctx, 1, rgba.data(), rgba.size()), 1) << tq_last_error();
-  const uint8_t* rgb = tq_paste_last(ctx, 1);
-  ASSERT_NE(rgb, nullptr);
-  expectRgbaOf(std::vector<uint8_t>(rgb, rgb + kFrameBytes), "drive");
+  ASSERT_NE(tq_paste_last(ctx, 1), nullptr);
+  expectRgbaOf(tq_paste_last(ctx, 1), "drive");
 }
 
-// Child mode: creates a context with the threads given in TQ_CAPI_CHILD_THREADS,
-// renders once and prints what the renderer logged about its threads.
+// Child mode: a context with TQ_CAPI_CHILD_THREADS threads renders once and prints what the
+// renderer logged about its threads.
 TEST(CApiChild, DirectorThreadsLine) {
   const char* dir = std::getenv("TQ_CAPI_CHILD_BUNDLE");
   if (!dir) GTEST_SKIP() << "child mode only";
@@ -247,11 +207,11 @@ TEST(CApiChild, DirectorThreadsLine) {
 
 TEST(CApi, TheRendererIsSizedByTheCallerOrForThePipeline) {
   TempDir t;
-  const std::string dir = capitest::writeBundle(t);
+  const std::string dir = writeBundle(t);
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(n, 0);
-  const int hwc = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  const int hwc = std::max(1, static_cast<int>(std::thread::hardware_concurrency())), pool3 = std::min(3, hwc);
   const auto line = [&](const std::string& env, int threads) {
     std::string out;
     const char* emu = std::getenv("TQ_TEST_EMULATOR");
@@ -266,25 +226,23 @@ TEST(CApi, TheRendererIsSizedByTheCallerOrForThePipeline) {
     return "[tq] director intra-op " + std::to_string(intra) + " of pool " + std::to_string(pool) +
            ": the caller did not choose, the core sized it for the tq_utt pipeline\n";
   };
-  const int pool3 = std::min(3, hwc);
   EXPECT_EQ(line("TQ_CORE_THREADS=3", 0), sized(std::min(2, pool3), pool3));
   EXPECT_EQ(line("TQ_CORE_THREADS=1", 0), sized(1, 1));
   EXPECT_EQ(line("", 0), sized(std::min(2, std::min(4, hwc)), std::min(4, hwc)));
   EXPECT_EQ(line("TQ_CORE_THREADS=3", 4), "none");
 }
 
+// Rows played from the prior movie equal ffmpeg's decode of it, and crops rendered from the movie
+// equal crops rendered from its decoded frames stored raw.
 TEST(CApi, WarpPriorFromTheMovieRendersLikeItsDecodedFrames) {
   TempDir t;
-  const std::string dir = capitest::writeBundle(t, {"--prior", "none", "--prior-movie"},
-                                                "{\"amount\": 0, \"P_hevc\": \"P_hevc.mov\"}");
+  const std::string dir = writeBundle(t, {"--prior", "none", "--prior-movie"},
+                                      "{\"amount\": 0, \"P_hevc\": \"P_hevc.mov\"}");
   ASSERT_TRUE(tqtest::runFixtureTool({"movie-prior-oracle", dir + "/P_hevc.mov", t / "oracle.f16", "--side", "32"}));
   const std::vector<uint8_t> oracle = tqtest::readBytes(t / "oracle.f16");
-
-  // Rows played through tq_prior.
   tq_prior* p = tq_prior_open(dir.c_str(), 0, -1);
   ASSERT_NE(p, nullptr) << tq_last_error();
   const size_t row = tq_prior_row_bytes(p);
-  EXPECT_EQ(row, size_t(kCrop) * kCrop * 6);
   ASSERT_EQ(oracle.size(), row * kNT);
   EXPECT_EQ(std::string(tq_prior_backend(p)).rfind("hevc444/libavcodec ", 0), 0u) << tq_prior_backend(p);
   std::vector<uint8_t> out(row);
@@ -299,19 +257,19 @@ TEST(CApi, WarpPriorFromTheMovieRendersLikeItsDecodedFrames) {
   EXPECT_EQ(std::string(tq_last_error()), "tq_prior_row: tq_driver: seek(3) outside [0,3)");
   tq_prior_close(p);
 
-  // Crops rendered from the movie equal crops rendered from its decoded frames stored raw.
   const auto src = kp(0), drv = kp(0.07f);
   std::vector<std::vector<float>> fromMovie;
-  tq_ctx* movie = createQuietly(dir, 1);
-  ASSERT_NE(movie, nullptr);
-  for (int si : {2, 0, 1, 2}) fromMovie.push_back(renderCopy(movie, si, src, drv));
-  tq_destroy(movie);
-  tqtest::writeText(dir + "/P.f16", std::string(oracle.begin(), oracle.end()));
-  tq_ctx* raw = createQuietly(dir, 1);
-  ASSERT_NE(raw, nullptr);
-  int k = 0;
-  for (int si : {2, 0, 1, 2}) EXPECT_EQ(renderCopy(raw, si, src, drv), fromMovie[k++]) << "si " << si;
-  tq_destroy(raw);
+  for (int pass = 0; pass < 2; ++pass) {
+    tq_ctx* ctx = createQuietly(dir);
+    ASSERT_NE(ctx, nullptr);
+    int k = 0;
+    for (int si : {2, 0, 1, 2}) {
+      if (pass == 0) fromMovie.push_back(renderCopy(ctx, si, src, drv));
+      else EXPECT_EQ(renderCopy(ctx, si, src, drv), fromMovie[k++]) << si;
+    }
+    tq_destroy(ctx);
+    tqtest::writeText(dir + "/P.f16", std::string(oracle.begin(), oracle.end()));
+  }
 }
 
 }  // namespace

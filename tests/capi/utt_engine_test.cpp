@@ -1,46 +1,16 @@
-// The session with the real engines, through the exported functions only: the
-// a2x directory picks the streaming engine (and pipelined paste), a motion
-// directory the motion pipeline; speech frames are exactly what the engine
-// itself yields for the same audio, rendered and pasted as the context does.
+// The session with the real engines, through the exported functions only: the a2x directory picks
+// the streaming engine (and pipelined paste), a motion directory the motion pipeline; speech frames
+// are exactly what the engine itself yields for the same audio, rendered and pasted as the context does.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cmath>
 #include <cstring>
-#include <thread>
-#include <vector>
 
 #include "capi_fixture.h"
-#include "tq/tq.h"
 #include "tq/tq_a2x.h"
 
 namespace {
 
-using capitest::kNT;
-constexpr std::size_t kFrameBytes = std::size_t(capitest::kW) * capitest::kH * 3;
-
-struct Pulled {
-  tq_utt_frame_info info{};
-  std::vector<uint8_t> px;
-};
-
-bool pullNext(tq_utt* u, Pulled& f) {
-  f.px.resize(kFrameBytes);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (std::chrono::steady_clock::now() < end) {
-    if (tq_utt_pull_frame(u, f.px.data(), f.px.size(), &f.info) == 1) return true;
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
-  }
-  return false;
-}
-
-int waitReady(tq_utt* u) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(300);
-  int r = 0;
-  while ((r = tq_utt_ready(u)) == 0 && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  return r;
-}
+using namespace capitest;
 
 std::vector<int16_t> voice(int n) {
   std::vector<int16_t> v(static_cast<std::size_t>(n));
@@ -49,75 +19,55 @@ std::vector<int16_t> voice(int n) {
   return v;
 }
 
-// Pushes the audio in 100 ms pieces, ends the utterance, and pulls through the
-// speech and its ramp to the first idle frame after them.
-std::vector<Pulled> speak(tq_utt* u, const std::vector<int16_t>& pcm) {
+// Opens a session on the motion directory, pushes the audio in 100 ms pieces, ends the utterance
+// and pulls through the speech and its ramp to the first idle frame after them; `log` gets the
+// stage report written when the session is destroyed.
+std::vector<Frame> speak(tq_ctx* ctx, const std::string& motion, const std::vector<int16_t>& pcm, std::string* log) {
+  tqtest::ScopedEnv report("TQ_UTT_STAGE_REPORT", "1"), pipe("TQ_UTT_PIPELINE_PASTE", nullptr);
+  tq_utt* u = tq_utt_open(ctx, motion.c_str());
+  std::vector<Frame> out;
+  if (!u || waitReady(u) != 1) return ADD_FAILURE() << tq_utt_last_error(), tq_utt_destroy(u), out;
   for (std::size_t at = 0; at < pcm.size(); at += 1600)
     EXPECT_EQ(tq_utt_push_audio(u, pcm.data() + at, int(std::min<std::size_t>(1600, pcm.size() - at))), 1);
   tq_utt_end_utterance(u);
-  std::vector<Pulled> out;
-  bool spoke = false;
-  for (;;) {
-    Pulled f;
-    if (!pullNext(u, f)) {
-      ADD_FAILURE() << "no frame";
-      break;
-    }
-    spoke = spoke || f.info.kind != 0;
-    const bool done = spoke && f.info.kind == 0;
-    out.push_back(std::move(f));
-    if (done) break;
+  for (bool spoke = false; out.empty() || !spoke || out.back().info.kind != 0;) {
+    out.emplace_back();
+    if (!pullNext(u, out.back())) return ADD_FAILURE() << "no frame", out;
+    spoke = spoke || out.back().info.kind != 0;
   }
+  testing::internal::CaptureStderr();
+  tq_utt_destroy(u);
+  *log = testing::internal::GetCapturedStderr();
   return out;
 }
 
 class UttEngines : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    tmp = new tqtest::TempDir();
-    dir = capitest::writeBundle(*tmp);
-  }
+  static void SetUpTestSuite() { dir = writeBundle(*(tmp = new tqtest::TempDir())); }
   static void TearDownTestSuite() { delete tmp; }
-  void SetUp() override {
-    ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
-    ASSERT_NE(ctx, nullptr) << tq_last_error();
-  }
+  void SetUp() override { ASSERT_NE(ctx = tq_create(dir.c_str(), "b1", 1, nullptr), nullptr) << tq_last_error(); }
   void TearDown() override { tq_destroy(ctx); }
-  static tqtest::TempDir* tmp;
-  static std::string dir;
+  static inline tqtest::TempDir* tmp = nullptr;
+  static inline std::string dir;
   tq_ctx* ctx = nullptr;
 };
-tqtest::TempDir* UttEngines::tmp = nullptr;
-std::string UttEngines::dir;
 
 TEST_F(UttEngines, A2xSpeechIsTheEnginesOwnKeypointsRenderedAndPasted) {
   const std::string motion = *tmp / "a2x", w2v = *tmp / "w2v";
   ASSERT_TRUE(tqtest::runFixtureTool({"a2x", "--out", motion, "--w2v-dir", w2v, "--nt", "3", "--short"}));
   tqtest::ScopedEnv w2vEnv("W2V_ONNX", (w2v + "/w2v8.onnx").c_str());
-  tqtest::ScopedEnv report("TQ_UTT_STAGE_REPORT", "1");
-  tqtest::ScopedEnv pipe("TQ_UTT_PIPELINE_PASTE", nullptr);
-  tq_utt_opts o{};
-  o.motion_dir = motion.c_str();
-  o.steady_model = "-";
-  o.silence_end_s = -1;
-  tq_utt* u = tq_utt_create(ctx, &o);
-  ASSERT_NE(u, nullptr) << tq_utt_last_error();
-  ASSERT_EQ(waitReady(u), 1) << tq_utt_last_error();
   const std::vector<int16_t> pcm = voice(16000 + 321);
   const int F = (int(pcm.size()) + 639) / 640;
-  const std::vector<Pulled> seen = speak(u, pcm);
-  testing::internal::CaptureStderr();
-  tq_utt_destroy(u);
-  const std::string log = testing::internal::GetCapturedStderr();
+  std::string log;
+  const std::vector<Frame> seen = speak(ctx, motion, pcm, &log);
   EXPECT_NE(log.find("[tq_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << "a2x pastes pipelined: " << log;
-
   std::size_t s = 0;
   while (s < seen.size() && seen[s].info.kind == 0) ++s;
   ASSERT_EQ(seen.size(), s + F + 6 + 1);
   const int start = s ? (int(seen[s - 1].info.driver_index) + 1) % kNT : 0;
 
-  // The engine on its own, same start, same samples (the short-window audio
-  // frontend makes its features independent of how the audio arrived).
+  // The engine on its own, same start, same samples (the short-window audio frontend makes its
+  // features independent of how the audio arrived).
   tq_a2x* e = tq_a2x_create(motion.c_str(), 1);
   ASSERT_NE(e, nullptr) << tq_a2x_last_error();
   tq_a2x_reset(e, start, 1, 1);
@@ -125,7 +75,6 @@ TEST_F(UttEngines, A2xSpeechIsTheEnginesOwnKeypointsRenderedAndPasted) {
   for (std::size_t i = 0; i < pcm.size(); ++i) f32[i] = pcm[i] * 3.0517578e-5f;
   tq_a2x_push(e, f32.data(), int(f32.size()));
   tq_a2x_finish(e);
-  ASSERT_EQ(tq_a2x_total(e), F);
   std::vector<int> idx(F);
   std::vector<float> src(std::size_t(F) * 63), drv(std::size_t(F) * 63);
   int got = 0;
@@ -133,11 +82,11 @@ TEST_F(UttEngines, A2xSpeechIsTheEnginesOwnKeypointsRenderedAndPasted) {
     got += tq_a2x_pull(e, idx.data() + got, src.data() + got * 63, drv.data() + got * 63, F - got);
   tq_a2x_destroy(e);
   ASSERT_EQ(got, F);
-
   std::vector<uint8_t> ref(kFrameBytes);
-  for (int k = 0; k < F; ++k) {
-    const Pulled& p = seen[s + k];
-    ASSERT_EQ(p.info.kind, 1u) << k;
+  for (int k = 0; k < F + 6; ++k) {
+    const Frame& p = seen[s + k];
+    ASSERT_EQ(p.info.kind, k < F ? 1u : 2u) << k;
+    if (k >= F) continue;
     EXPECT_EQ(p.info.frame, k);
     ASSERT_EQ(int(p.info.driver_index), idx[k]) << k;
     const float* crop = tq_render_kp_crop(ctx, idx[k], src.data() + k * 63, drv.data() + k * 63);
@@ -145,32 +94,20 @@ TEST_F(UttEngines, A2xSpeechIsTheEnginesOwnKeypointsRenderedAndPasted) {
     ASSERT_EQ(tq_paste_crop(ctx, idx[k], crop, ref.data(), ref.size()), 1);
     EXPECT_EQ(std::memcmp(p.px.data(), ref.data(), kFrameBytes), 0) << "speech frame " << k;
   }
-  for (int k = 0; k < 6; ++k) EXPECT_EQ(seen[s + F + k].info.kind, 2u);
 }
 
 TEST_F(UttEngines, MotionDirectoryDrivesTheMotionPipeline) {
   const std::string motion = *tmp / "motion";
   ASSERT_TRUE(tqtest::runFixtureTool({"motion", motion, "--nt", "3"}));
-  tqtest::ScopedEnv report("TQ_UTT_STAGE_REPORT", "1");
-  tqtest::ScopedEnv pipe("TQ_UTT_PIPELINE_PASTE", nullptr);
-  tq_utt* u = tq_utt_open(ctx, motion.c_str());
-  ASSERT_NE(u, nullptr) << tq_utt_last_error();
-  ASSERT_EQ(waitReady(u), 1) << tq_utt_last_error();
-  const std::vector<int16_t> pcm = voice(12800);
-  const std::vector<Pulled> seen = speak(u, pcm);
-  testing::internal::CaptureStderr();
-  tq_utt_destroy(u);
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[tq_utt-stage] MEASURED NOTHING"), std::string::npos) << "motion pastes in place: " << log;
+  std::string log;
   int speech = 0, ramp = 0;
-  for (const Pulled& p : seen) {
-    if (p.info.kind == 1) {
-      EXPECT_EQ(p.info.frame, speech++);
-    }
+  for (const Frame& p : speak(ctx, motion, voice(12800), &log)) {
+    if (p.info.kind == 1) { EXPECT_EQ(p.info.frame, speech++); }
     ramp += p.info.kind == 2;
   }
   EXPECT_EQ(speech, 20);
   EXPECT_EQ(ramp, 6);
+  EXPECT_NE(log.find("[tq_utt-stage] MEASURED NOTHING"), std::string::npos) << "motion pastes in place: " << log;
 }
 
 TEST_F(UttEngines, AnEngineThatCannotLoadReportsItsOwnText) {
@@ -180,18 +117,6 @@ TEST_F(UttEngines, AnEngineThatCannotLoadReportsItsOwnText) {
   ASSERT_NE(u, nullptr) << tq_utt_last_error();
   EXPECT_EQ(waitReady(u), -1);
   EXPECT_EQ(std::string(tq_utt_last_error()).rfind("tq_motion_create: ", 0), 0u) << tq_utt_last_error();
-  tq_utt_destroy(u);
-
-  // An engine over four driver frames for a bundle of three is refused at load.
-  const std::string four = *tmp / "a2x4", w2v = *tmp / "w2v4";
-  ASSERT_TRUE(tqtest::runFixtureTool({"a2x", "--out", four, "--w2v-dir", w2v, "--nt", "4"}));
-  tqtest::ScopedEnv w2vEnv("W2V_ONNX", (w2v + "/w2v8.onnx").c_str());
-  u = tq_utt_open(ctx, four.c_str());
-  ASSERT_NE(u, nullptr) << tq_utt_last_error();
-  EXPECT_EQ(waitReady(u), -1);
-  EXPECT_STREQ(tq_utt_last_error(),
-               "the motion engine's rest keypoints (xs_target.bin) have 4 rows but the bundle has NT 3 driver frames "
-               "\xe2\x80\x94 refusing to drive frames the bundle does not have");
   tq_utt_destroy(u);
 }
 

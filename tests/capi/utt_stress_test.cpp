@@ -1,11 +1,7 @@
-// Several host threads drive sessions with random pushes, pulls, ends and
-// interrupts, then destroy them in whatever state they are in. Every pulled
-// frame is checked against what the stream may contain.
-#include <gtest/gtest.h>
-
+// Several host threads drive sessions with random pushes, pulls, ends and interrupts, then destroy
+// them in whatever state they are in. Every pulled frame is checked against what the stream may hold.
 #include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <random>
 
 #include "utt_fixture.h"
@@ -14,18 +10,13 @@ namespace {
 
 using namespace utttest;
 
-// Sanitized builds run fewer, longer sessions: their renders are slower, and a
-// session must live long enough to reach speech and ramps.
+// Sanitized builds run fewer, longer sessions: their renders are slower, and a session must live
+// long enough to reach speech and ramps.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int kSessions = 40, kOpsScale = 4;
 #else
 constexpr int kSessions = 240, kOpsScale = 1;
 #endif
-
-int sessions() {
-  const char* v = std::getenv("TQ_UTT_STRESS_SESSIONS");
-  return v && std::atoi(v) > 0 ? std::atoi(v) : kSessions;
-}
 
 std::atomic<uint64_t> gSpeech{0}, gRamp{0};
 
@@ -38,40 +29,30 @@ struct Checker {
   void check(const tq_utt_frame_info& f) {
     ASSERT_LE(f.kind, 2u);
     ASSERT_LT(f.driver_index, uint32_t(kNT));
-    if (f.kind == 1) {
-      ASSERT_GE(f.frame, 0);
-    } else {
-      ASSERT_EQ(f.frame, -1);
-    }
-    if (have) {
-      ASSERT_GT(f.seq, prev.seq);
-    }
-    // A speech frame after the first follows its predecessor directly: nothing
-    // rendered before an interrupt may surface after it.
+    ASSERT_EQ(f.frame < 0, f.kind != 1);
+    ASSERT_TRUE(f.kind == 1 || f.frame == -1);
+    if (have) { ASSERT_GT(f.seq, prev.seq); }
+    // A speech frame after the first follows its predecessor directly: nothing rendered before an
+    // interrupt may surface after it.
     if (f.kind == 1 && f.frame > 0) {
-      ASSERT_TRUE(have);
-      ASSERT_EQ(prev.kind, 1u) << "speech frame " << f.frame << " after kind " << prev.kind;
+      ASSERT_TRUE(have && prev.kind == 1) << "speech frame " << f.frame << " after kind " << prev.kind;
       ASSERT_EQ(f.frame, prev.frame + 1);
       ASSERT_EQ(f.seq, prev.seq + 1);
       ASSERT_EQ(f.driver_index, (prev.driver_index + 1) % kNT);
     }
-    if (f.kind == 2 && have && prev.kind == 2 && f.seq == prev.seq + 1) {
+    if (f.kind == 2 && have && prev.kind == 2 && f.seq == prev.seq + 1)
       ASSERT_EQ(f.driver_index, (prev.driver_index + 1) % kNT);
-    }
-    prev = f;
-    have = true;
-    ++pulled;
+    prev = f, have = true, ++pulled;
     speech += f.kind == 1;
-    if (f.kind == 2) ++gRamp;
+    gRamp += f.kind == 2;
   }
 };
 
-// From whatever state the random sequence left: speak once more and pull
-// through the utterance's ramp back to idle, so every run sees ramps.
+// From whatever state the random sequence left: speak once more and pull through the utterance's
+// ramp back to idle, so every run sees ramps.
 void settle(tq_utt* u, Checker& chk) {
   ASSERT_EQ(waitReady(u), 1);
   std::vector<int16_t> pcm(3 * 640, 100);
-  std::vector<uint8_t> buf(kFrameBytes);
   for (int attempt = 0; attempt < 5; ++attempt) {
     ASSERT_EQ(tq_utt_push_audio(u, pcm.data(), int(pcm.size())), 1);
     tq_utt_end_utterance(u);
@@ -101,26 +82,19 @@ void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
   o.interrupt_ramp = 1 + rng() % 4;
   tq_utt* u = tq::utt::createSession(ctx, o, scripted(script));
   ASSERT_NE(u, nullptr);
-  if (rng() % 8 == 0) {  // destroyed while the engine may still load
-    tq_utt_destroy(u);
-    return;
-  }
+  if (rng() % 8 == 0) return tq_utt_destroy(u);  // destroyed while the engine may still load
   const int ops = kOpsScale * (20 + rng() % 60);
   Checker chk;
-  std::thread pusher([&, s = seed + 1] {
-    std::mt19937 r(s);
+  std::thread pusher([&, r = std::mt19937(seed + 1)]() mutable {
     std::vector<int16_t> pcm(4000, 100);
     for (int i = 0; i < ops; ++i) {
       const int what = r() % 10;
-      if (what < 6)
-        tq_utt_push_audio(u, pcm.data(), int(r() % (4000 / kOpsScale)));
-      else if (what < 8)
-        tq_utt_end_utterance(u);
+      if (what < 6) tq_utt_push_audio(u, pcm.data(), int(r() % (4000 / kOpsScale)));
+      else if (what < 8) tq_utt_end_utterance(u);
       std::this_thread::sleep_for(std::chrono::microseconds(r() % 400));
     }
   });
-  std::thread interrupter([&, s = seed + 2] {
-    std::mt19937 r(s);
+  std::thread interrupter([&, r = std::mt19937(seed + 2)]() mutable {
     for (int i = 0; i < ops / 4; ++i) {
       if (r() % 3 == 0) tq_utt_interrupt(u);
       tq_utt_stats st;
@@ -131,13 +105,11 @@ void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
       std::this_thread::sleep_for(std::chrono::microseconds(r() % 1500));
     }
   });
-  std::thread puller([&, s = seed + 3] {
-    std::mt19937 r(s);
+  std::thread puller([&, r = std::mt19937(seed + 3)]() mutable {
     std::vector<uint8_t> buf(kFrameBytes);
-    for (int i = 0; i < ops * 2; ++i) {
+    for (int i = 0; i < ops * 2 && !::testing::Test::HasFatalFailure(); ++i) {
       tq_utt_frame_info f;
       if (r() % 4 != 0 && tq_utt_pull_frame(u, buf.data(), buf.size(), &f) == 1) chk.check(f);
-      if (::testing::Test::HasFatalFailure()) return;
       std::this_thread::sleep_for(std::chrono::microseconds(r() % 300));
     }
   });
@@ -154,50 +126,35 @@ void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
   EXPECT_EQ(script.live.load(), 0);
 }
 
-// The C API bundle with its driver video as JPEG stills: the decoder then runs
-// on the cursor's own thread, so the sanitizers see every thread that touches
-// a frame.
-std::string stillsBundle(const tqtest::TempDir& t) {
-  const std::string dir = t / "bundle";
-  EXPECT_TRUE(tqtest::runFixtureTool({"identity-bundle", dir, "--nt", "3", "--crop", "32", "--W", "96", "--H", "64",
-                                      "--translate", "--mask-value", "255", "--director", "b1", "--frames", "4",
-                                      "--manifest-set", "{\"amount\": 0}"}));
-  EXPECT_EQ(tqtest::runCommand("mkdir -p " + dir + "/target_frames && ffmpeg -loglevel error -f lavfi -i "
-                               "testsrc2=size=96x64:rate=25 -frames:v 3 -start_number 0 " +
-                               dir + "/target_frames/frame_%06d.jpg"),
-            0);
-  return dir;
-}
-
 TEST(UttStress, RandomHostSequencesNeverDeadlockAndEveryPulledFrameIsConsistent) {
   tqtest::TempDir tmp;
-  const std::string dir = stillsBundle(tmp);
-  const std::string motion = tmp / "motion";
-  tqtest::runCommand("mkdir -p " + motion);
-  writeRest(motion + "/xs_target.bin", kNT);
+  // The driver video as JPEG stills: the decoder then runs on the cursor's own thread, so the
+  // sanitizers see every thread that touches a frame.
+  const std::string dir = writeBundle(tmp);
+  ASSERT_EQ(tqtest::runCommand("mkdir -p " + dir + "/target_frames && rm " + dir + "/target_frames.mp4 && ffmpeg "
+                               "-loglevel error -f lavfi -i testsrc2=size=96x64:rate=25 -frames:v 3 -start_number 0 " +
+                               dir + "/target_frames/frame_%06d.jpg"), 0);
+  const std::string motion = writeMotion(tmp / "motion");
   tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
   ASSERT_NE(ctx, nullptr) << tq_last_error();
-
   // A hang is reported as one, not as a test timeout.
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
   std::thread watchdog([&] {
     std::unique_lock<std::mutex> lk(m);
-    if (!cv.wait_for(lk, std::chrono::seconds(240), [&] { return done; })) {
-      std::fprintf(stderr, "utt stress: no progress in 240 s, deadlock\n");
-      std::abort();
-    }
+    if (!cv.wait_for(lk, std::chrono::seconds(240), [&] { return done; }))
+      std::fprintf(stderr, "utt stress: no progress in 240 s, deadlock\n"), std::abort();
   });
-  const int n = sessions();
+  const char* env = std::getenv("TQ_UTT_STRESS_SESSIONS");
+  const int n = env && std::atoi(env) > 0 ? std::atoi(env) : kSessions;
   for (const char* pipe : {"0", "1"}) {
     tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", pipe);
     for (int i = 0; i < n / 2 && !::testing::Test::HasFatalFailure(); ++i) runSession(ctx, motion, 1000u * i + 7);
   }
   std::printf("utt stress: %d sessions, %llu speech and %llu ramp frames pulled\n", n,
               static_cast<unsigned long long>(gSpeech.load()), static_cast<unsigned long long>(gRamp.load()));
-  // The sequences reached speech and ramps, not only idle frames.
-  EXPECT_GT(gSpeech.load(), 0u);
+  EXPECT_GT(gSpeech.load(), 0u);  // the sequences reached speech and ramps, not only idle frames
   EXPECT_GT(gRamp.load(), 0u);
   {
     std::lock_guard<std::mutex> lk(m);

@@ -1,10 +1,7 @@
-// The session's teeth stage with a stand-in borrow: crops pass through it one
-// frame behind, synchronously or on the stage's thread, every delivered face
-// has had its window written, and a refusal stops delivery altogether.
-#include <gtest/gtest.h>
-
+// The session's teeth stage with a stand-in borrow: crops pass through it one frame behind,
+// synchronously or on the stage's thread, every delivered face has had its window written, a
+// refusal stops delivery altogether, and an interrupt wins over a frame held in the stage.
 #include <condition_variable>
-#include <mutex>
 
 #include "capi/tq_utt_session.h"
 #include "capi/tq_utt_teeth.h"
@@ -14,24 +11,23 @@ namespace {
 
 using namespace utttest;
 
-// Finishes each frame on the next push; refuses the frame numbered refuseAt.
+// Finishes each frame on the next push; refuses the frame numbered refuseAt. With blockAt, holds the
+// render thread inside that push until opened, so an interrupt lands between render and delivery.
 class OneBehind : public tq::utt::TeethStage {
  public:
-  explicit OneBehind(int refuseAt = -1) : refuseAt_(refuseAt) {}
+  explicit OneBehind(int refuseAt = -1, int blockAt = -1) : refuseAt_(refuseAt), blockAt_(blockAt) {}
   bool push(const float*, const float*) override {
-    std::lock_guard<std::mutex> lk(m_);
-    ++pushes;
-    const bool done = pending_;
-    if (done) ++finished_;
-    pending_ = true;
-    return done;
+    std::unique_lock<std::mutex> lk(m_);
+    if (++pushes == blockAt_) {
+      reached_ = true;
+      cv_.notify_all();
+      cv_.wait(lk, [&] { return open_; });
+    }
+    return finish(true);
   }
   bool flush() override {
     std::lock_guard<std::mutex> lk(m_);
-    const bool done = pending_;
-    if (done) ++finished_;
-    pending_ = false;
-    return done;
+    return finish(false);
   }
   bool refused() const override {
     std::lock_guard<std::mutex> lk(m_);
@@ -42,13 +38,28 @@ class OneBehind : public tq::utt::TeethStage {
     std::lock_guard<std::mutex> lk(m_);
     ++writes;
   }
+  void waitReached() {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait(lk, [&] { return reached_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lk(m_);
+    open_ = true;
+    cv_.notify_all();
+  }
   int pushes = 0, writes = 0;
 
  private:
+  bool finish(bool pending) {
+    const bool done = pending_;
+    finished_ += done;
+    pending_ = pending;
+    return done;
+  }
   mutable std::mutex m_;
-  int refuseAt_;
-  int finished_ = 0;
-  bool pending_ = false;
+  std::condition_variable cv_;
+  int refuseAt_, blockAt_, finished_ = 0;
+  bool pending_ = false, reached_ = false, open_ = false;
 };
 
 class UttTeeth : public UttBase {};
@@ -68,16 +79,13 @@ TEST_F(UttTeeth, EveryFaceIsComposedOneFrameBehindInBothModes) {
     int speech = 0, ramp = 0, idleAfter = 0;
     while (idleAfter < 2) {
       ASSERT_TRUE(pullNext(u, f));
-      if (f.info.kind == 1) {
-        EXPECT_EQ(f.info.frame, speech++);
-      }
+      if (f.info.kind == 1) { EXPECT_EQ(f.info.frame, speech++); }
       ramp += f.info.kind == 2;
-      if (f.info.kind == 0 && speech > 0) ++idleAfter;
+      idleAfter += f.info.kind == 0 && speech > 0;
     }
     EXPECT_EQ(speech, F);
     EXPECT_EQ(ramp, R);
-    tq_utt_destroy(u);
-    u = nullptr;
+    stop();
     EXPECT_EQ(stage->pushes, F + R);
     EXPECT_EQ(stage->writes, F + R) << "every delivered face had its window written";
   }
@@ -90,12 +98,9 @@ TEST_F(UttTeeth, ARefusalStopsDelivery) {
   pushSamples(u, 12 * 640);
   tq_utt_end_utterance(u);
   Frame f;
-  int speech = 0;
-  while (speech < 2) {
+  for (int speech = 0; speech < 2;) {
     ASSERT_TRUE(pullNext(u, f));
-    if (f.info.kind == 1) {
-      EXPECT_EQ(f.info.frame, speech++);
-    }
+    if (f.info.kind == 1) { EXPECT_EQ(f.info.frame, speech++); }
   }
   for (int i = 0; i < 20000; ++i) {
     {
@@ -113,41 +118,9 @@ TEST_F(UttTeeth, ARefusalStopsDelivery) {
   EXPECT_EQ(u->teeth.message, "stand-in: refused");
 }
 
-// Holds the render thread inside a push until released, so that an interrupt
-// lands between a frame's render and its delivery.
-class Gate : public OneBehind {
- public:
-  explicit Gate(int blockAt) : blockAt_(blockAt) {}
-  bool push(const float* crop, const float* kp) override {
-    std::unique_lock<std::mutex> lk(gm_);
-    if (++seen_ == blockAt_) {
-      reached_ = true;
-      cv_.notify_all();
-      cv_.wait(lk, [&] { return open_; });
-    }
-    lk.unlock();
-    return OneBehind::push(crop, kp);
-  }
-  void waitReached() {
-    std::unique_lock<std::mutex> lk(gm_);
-    cv_.wait(lk, [&] { return reached_; });
-  }
-  void open() {
-    std::lock_guard<std::mutex> lk(gm_);
-    open_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex gm_;
-  std::condition_variable cv_;
-  int blockAt_, seen_ = 0;
-  bool reached_ = false, open_ = false;
-};
-
 TEST_F(UttTeeth, AFrameRenderedBeforeAnInterruptIsNeverDeliveredAfterIt) {
   start(opts());
-  auto stage = std::make_shared<Gate>(4);
+  auto stage = std::make_shared<OneBehind>(-1, 4);
   tq::utt::attachTeeth(u, stage, false);
   pushSamples(u, 20 * 640);
   stage->waitReached();  // speech frame 3 rendered, frame 2 held, neither delivered
