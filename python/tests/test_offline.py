@@ -128,6 +128,27 @@ def test_closed_objects_refuse_use(tq, fx, kind):
             o.frames(np.ones(9))
 
 
+def test_open_run_close_cycles_leak_no_threads_or_descriptors(tq, fx):
+    import os
+    d, _, speech = fx
+    counts = lambda: (len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")))  # noqa: E731
+
+    def cycle():
+        with OPENERS["Fca"][0](tq, d) as f:
+            f.deltas(speech[:641])
+        with OPENERS["OfflineStream"][0](tq, d) as s:
+            s.run(speech[:1281], lambda j, px: None)
+            assert len(list(s.frames(speech[:641]))) == 2
+
+    for _ in range(2):  # per-thread pools and the runtime's own threads come up once
+        cycle()
+    before = counts()
+    for _ in range(30):
+        cycle()
+    threads, fds = counts()
+    assert threads <= before[0] and fds == before[1]  # threads of earlier tests may still be ending
+
+
 def test_a_raising_callback_ends_the_delivery_and_its_exception_surfaces(tq, fx):
     d, _, speech = fx
     calls = []

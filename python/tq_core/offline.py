@@ -143,9 +143,11 @@ class OfflineStream(Handle):
         writable C-contiguous uint8 array of frame_shape); otherwise a new
         array per frame. Without a callback the frames are made and dropped.
 
-        An exception raised by the callback ends the delivery: no later
-        frame reaches the callback, and once the library has returned the
-        exception is raised again here. A failure of the library raises
+        An exception raised by the callback (KeyboardInterrupt included)
+        ends the delivery: no later frame reaches the callback, and the
+        exception is raised again here once the library has returned. The
+        library has no way to be stopped in the middle of a clip, so it
+        still renders the clip's remaining frames, which are dropped. A failure of the library raises
         Error after the frames before it were delivered. Runs on one
         stream do not overlap: a second run while one is going (another
         thread's, or one started from the callback) raises RuntimeError.
@@ -187,9 +189,10 @@ class OfflineStream(Handle):
     def frames(self, audio: object, ahead: int = 2) -> Iterator[np.ndarray]:
         """Yields the clip's frames in order, each a new uint8 array of
         frame_shape. The run goes on a helper thread, at most ahead frames
-        ahead of the consumer. Leaving the loop early stops the delivery
-        (the library finishes the run in the background of close() of the
-        generator). A failure raises Error after the frames before it."""
+        ahead of the consumer. Leaving the loop early ends the delivery;
+        closing the generator (or its collection) then waits until the
+        library has finished the clip, as in run(). A failure raises Error
+        after the frames before it."""
         self._ptr  # a closed stream raises here, not on the first next()
         return self._frames(audio, max(1, int(ahead)))
 
