@@ -34,7 +34,8 @@ def test_fca_deltas_match_the_numpy_reference(tq, fx, name):
     import fca_reference as ref
     audio = clip(name)
     frames = -(-audio.size // 640)
-    enc, dec = ref.ReferenceEvaluator(str(d / "w2v" / "w2v8.onnx")), ref.ReferenceEvaluator(str(d / "fca_stream.onnx"))
+    enc = ref.ReferenceEvaluator(str(d / "w2v" / "w2v8.onnx"))
+    dec = ref.ReferenceEvaluator(str(d / "fca_stream.onnx"))
     want = ref.decode(dec, ref.normalised(ref.features(enc, audio, frames), name))
     with tq.Fca(d / "w2v" / "w2v8.onnx", d / "fca_stream.onnx", threads=1) as f:
         got = f.deltas(audio)
@@ -64,6 +65,7 @@ def test_stream_frames_match_a_sequential_render_and_paste(tq, fx, bundle, skip,
     assert len(want) == SPEECH_FRAMES - skip
     with tq.OfflineStream(d / bundle, d / "w2v" / "w2v8.onnx", threads=1, skip=skip, gain=gain) as s:
         assert (s.width, s.height, s.frame_shape) == (96, 64, (64, 96, 3))
+        assert s.frames_for(speech.size) == len(want)
         got, reused = [], np.zeros(s.frame_shape, np.uint8)
         assert s.run(speech, lambda j, px: got.append((j, px))) == len(want)
         assert [j for j, _ in got] == list(range(len(want)))
