@@ -11,6 +11,7 @@ Objects:
   Session       the real-time session: push speech, pull frames
   A2X, Motion   the audio-to-motion engines on their own
   Prior         a bundle's warp prior
+  Fca, OfflineStream   a whole clip's keypoint offsets; a whole clip rendered
   TeethCarriage, TeethMembers   the teeth members beside a bundle
 
 Every object releases its handle with close() or at the end of a
@@ -24,14 +25,15 @@ crops float32 (3, crop, crop), keypoints float32 (21, 3).
 from ._lib import ClosedError, Error, LibraryNotFound, library_path
 from .avatar import KP_SHAPE, Avatar, Prior, kp_rows, last_error, resolve_bundle, resolve_member
 from .engines import A2X, Motion, MotionFrames, preload_w2v
+from .offline import Fca, FrameCallback, OfflineStream
 from .session import Frame, FrameKind, RenderStatus, Session, SessionState, Stats
 from .teeth import GEOMETRY_FIELDS, TeethCarriage, TeethMembers, slot_keys
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "A2X", "Avatar", "ClosedError", "Error", "Frame", "FrameKind", "GEOMETRY_FIELDS", "KP_SHAPE",
-    "LibraryNotFound", "Motion", "MotionFrames", "Prior", "RenderStatus", "Session", "SessionState",
-    "Stats", "TeethCarriage", "TeethMembers", "kp_rows", "last_error", "library_path", "preload_w2v",
-    "resolve_bundle", "resolve_member", "slot_keys",
+    "A2X", "Avatar", "ClosedError", "Error", "Fca", "Frame", "FrameCallback", "FrameKind", "GEOMETRY_FIELDS",
+    "KP_SHAPE", "LibraryNotFound", "Motion", "MotionFrames", "OfflineStream", "Prior", "RenderStatus",
+    "Session", "SessionState", "Stats", "TeethCarriage", "TeethMembers", "kp_rows", "last_error",
+    "library_path", "preload_w2v", "resolve_bundle", "resolve_member", "slot_keys",
 ]
