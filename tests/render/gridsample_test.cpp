@@ -1,0 +1,327 @@
+// GridSampleFast: graphs rewritten onto it against ONNX Runtime's own GridSample,
+// the kernel at the edges of the grid and band by band, the operator's refusal of
+// grids that do not fit, and the rewrite's bytes as the onnx package reads them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "render/gs_wire.h"
+#include "render_test_util.h"
+
+namespace {
+
+using rtest::Bytes;
+using rtest::Tensor;
+
+// Random positions with every fifth coordinate an edge value. Far outside values
+// stay below 2^24 pixels: beyond that ONNX Runtime's GridSample loses the pixel
+// grid, so it is no oracle there (GridEdgesSampleTheBorder covers them).
+std::vector<float> randomGrid(std::size_t n, std::mt19937& rng) {
+  static const float edge[] = {-1.0f, 1.0f, 5.0f, -5.0f, 1e5f, -1e5f, 0.0f, 1.0f, -1.0f, 2.5f};
+  std::vector<float> g = rtest::randomValues(n, -1.3f, 1.3f, rng);
+  for (std::size_t i = 0; i < n; i += 5) g[i] = edge[(i / 5) % 10];
+  return g;
+}
+
+TEST(GridSampleFast, RewrittenGraphsComputeWhatOnnxRuntimeComputes) {
+  tqtest::TempDir dir;
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::size_t rewritten;
+    std::vector<const char*> outputs;
+  } graphs[] = {
+      {"one.onnx", {"--dynamic", "--nodes", "[{}]"}, 1, {"Y"}},
+      {"mixed.onnx",
+       {"--dynamic", "--docs", "--metadata", "--subgraph", "--nodes",
+        R"([{}, {"mode": "nearest"}, {"align_corners": 1}, {"padding_mode": "zeros"}, {"mode": null},
+            {"align_corners": "bare"}, {"padding_mode": "reflection"}, {}])"},
+       3, {"Y", "S"}},
+      // "linear" is the opset-20 spelling of bilinear.
+      {"linear.onnx", {"--dynamic", "--opset", "20", "--no-check", "--nodes", R"([{"mode": "linear"}])"}, 1, {"Y"}},
+  };
+  const std::vector<std::vector<int64_t>> shapes =
+      tqtest::underEmulation() ? std::vector<std::vector<int64_t>>{{1, 3, 8, 8}, {2, 2, 17, 5}}
+                               : std::vector<std::vector<int64_t>>{{1, 3, 8, 8}, {2, 4, 35, 33}, {1, 1, 1, 1},
+                                                                   {1, 2, 1, 9}, {1, 2, 9, 1}, {1, 64, 20, 24}};
+  std::mt19937 rng(11);
+  for (const auto& g : graphs) {
+    const Bytes original = rtest::gsGraph(dir, g.name, g.args);
+    ASSERT_FALSE(original.empty());
+    Bytes model = original;
+    ASSERT_EQ(tq::rewriteGridSampleToFast(model), g.rewritten) << g.name;
+    rtest::Model before(original, 1, false), after(model, 2, true);
+    for (const auto& s : shapes) {
+      const Tensor x{s, rtest::randomValues(std::size_t(s[0] * s[1] * s[2] * s[3]), -1, 1, rng)};
+      const Tensor grid{{s[0], s[2], s[3], 2}, randomGrid(std::size_t(s[0] * s[2] * s[3] * 2), rng)};
+      for (const char* out : g.outputs) {
+        const std::vector<float> want = before.run(x, grid, out), got = after.run(x, grid, out);
+        ASSERT_EQ(got.size(), want.size());
+        int bad = 0;
+        for (std::size_t i = 0; i < got.size() && bad < 10; ++i)
+          if (!(std::fabs(got[i] - want[i]) <= 1e-5f))
+            ADD_FAILURE() << g.name << " " << out << "[" << i << "] of " << s[0] << "x" << s[1] << "x" << s[2] << "x"
+                          << s[3] << ": ours " << got[i] << ", ONNX Runtime " << want[i] << (++bad, "");
+      }
+    }
+  }
+}
+
+TEST(GridSampleFast, GridEdgesSampleTheBorder) {
+  const int C = 2, H = 5, W = 7;
+  std::mt19937 rng(3);
+  const std::vector<float> X = rtest::randomValues(C * H * W, -1, 1, rng);
+  // A grid value -> the column / row it must land on (last: W - 1 / H - 1).
+  const struct {
+    float g;
+    bool last;
+  } edges[] = {{-1.0f, false}, {1.0f, true},   {5.0f, true},   {-5.0f, false},
+               {1e6f, true},   {-1e6f, false}, {1e30f, true},  {-1e37f, false}};
+  for (const auto& ex : edges)
+    for (const auto& ey : edges) {
+      std::vector<float> grid(H * W * 2), Y(C * H * W);
+      for (int i = 0; i < H * W; ++i) grid[2 * i] = ex.g, grid[2 * i + 1] = ey.g;
+      tq::gridsample_fast(X.data(), grid.data(), Y.data(), C, H, W);
+      const int at = (ey.last ? H - 1 : 0) * W + (ex.last ? W - 1 : 0);
+      for (int c = 0; c < C; ++c)
+        for (int i = 0; i < H * W; ++i)
+          ASSERT_NEAR(Y[c * H * W + i], X[c * H * W + at], 1e-6f) << "gx " << ex.g << " gy " << ey.g;
+    }
+}
+
+TEST(GridSampleFast, NonFiniteGridValuesNeverLeaveTheInput) {
+  const int C = 3, H = 6, W = 5;
+  std::mt19937 rng(9);
+  const float odd[] = {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity(), 3e38f,
+                       -3e38f, 2147483648.0f, -2147483904.0f};
+  // Exactly sized heap buffers: a read outside them is an AddressSanitizer error.
+  const std::vector<float> X = rtest::randomValues(C * H * W, -1, 1, rng);
+  std::vector<float> grid = rtest::randomValues(H * W * 2, -1, 1, rng), tame = grid;
+  for (int i = 0; i < H * W * 2; i += 3) grid[i] = odd[(i / 3) % 6];
+  std::vector<float> Y(C * H * W), want(C * H * W);
+  tq::gridsample_fast(X.data(), grid.data(), Y.data(), C, H, W);
+  tq::gridsample_fast(X.data(), tame.data(), want.data(), C, H, W);
+  for (int c = 0; c < C; ++c)
+    for (int i = 0; i < H * W; ++i) {
+      const float y = Y[c * H * W + i];
+      if (2 * i % 3 != 0 && (2 * i + 1) % 3 != 0) EXPECT_EQ(y, want[c * H * W + i]) << i;  // pixels are independent
+      EXPECT_TRUE(std::isnan(y) || std::fabs(y) <= 1.0f) << i;
+    }
+}
+
+TEST(GridSampleFast, BandsWriteExactlyTheirRows) {
+  const int C = 2, H = 37, W = 6;
+  std::mt19937 rng(1);
+  const std::vector<float> X = rtest::randomValues(C * H * W, -1, 1, rng), grid = randomGrid(H * W * 2, rng);
+  std::vector<float> full(C * H * W);
+  tq::gridsample_fast(X.data(), grid.data(), full.data(), C, H, W);
+  auto expectRows = [&](const std::vector<float>& Y, int first, int last, const std::string& what) {
+    for (int c = 0; c < C; ++c)
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+          const std::size_t i = (std::size_t(c) * H + y) * W + x;
+          ASSERT_EQ(Y[i], y >= first && y < last ? full[i] : 777.0f) << what << " row " << y;
+        }
+  };
+  const int bands[][4] = {{-5, 3, 0, 3}, {5, 100, 5, H}, {4, 4, 0, 0}, {9, 2, 0, 0}, {0, H, 0, H}, {36, 37, 36, 37}};
+  for (const auto& b : bands) {
+    std::vector<float> Y(C * H * W, 777.0f);
+    tq::gridsample_fast_band(X.data(), grid.data(), Y.data(), C, H, W, b[0], b[1]);
+    expectRows(Y, b[2], b[3], std::to_string(b[0]) + ".." + std::to_string(b[1]));
+  }
+  // The operator's parallel-for body: tasks of 16 rows; one past the end writes nothing.
+  const struct {
+    std::size_t task;
+    int first, last;
+  } tasks[] = {{3, 0, 0}, {2, 32, 37}, {1, 16, 32}, {0, 0, 16}};
+  for (const auto& t : tasks) {
+    std::vector<float> Y(C * H * W, 777.0f);
+    tq::GsfBandContext ctx{X.data(), grid.data(), Y.data(), C, H, W, 16};
+    tq::band_fn(&ctx, t.task);
+    expectRows(Y, t.first, t.last, "task " + std::to_string(t.task));
+  }
+}
+
+TEST(GridSampleFast, TheOperatorRefusesGridsThatDoNotFitTheInput) {
+  tqtest::TempDir dir;
+  const Bytes baked = rtest::gsGraph(dir, "free.onnx", {"--free-shapes", "--no-check", "--nodes", rtest::kBakedNode});
+  ASSERT_FALSE(baked.empty());
+  const auto misfit = [](const char* g, const char* x, const char* need) {
+    return std::string("com.vexamo::GridSampleFast: grid ") + g + " does not fit X " + x +
+           ": this operator samples a grid of the input's own spatial size and needs grid " + need;
+  };
+  const struct {
+    std::vector<int64_t> x, g;
+    std::string message;  // empty: runs
+  } cases[] = {
+      {{1, 3, 8, 8}, {1, 4, 4, 2}, misfit("[1, 4, 4, 2]", "[1, 3, 8, 8]", "[1, 8, 8, 2]")},
+      {{1, 3, 8, 6}, {1, 8, 5, 2}, misfit("[1, 8, 5, 2]", "[1, 3, 8, 6]", "[1, 8, 6, 2]")},
+      {{1, 3, 8, 8}, {1, 8, 8, 3}, misfit("[1, 8, 8, 3]", "[1, 3, 8, 8]", "[1, 8, 8, 2]")},
+      {{2, 3, 8, 8}, {1, 8, 8, 2}, misfit("[1, 8, 8, 2]", "[2, 3, 8, 8]", "[2, 8, 8, 2]")},
+      {{1, 3, 8, 8}, {8, 8, 2}, misfit("[8, 8, 2]", "[1, 3, 8, 8]", "[1, 8, 8, 2]")},
+      {{3, 8, 8}, {8, 8, 2}, "com.vexamo::GridSampleFast: X must be [N, C, H, W], got [3, 8, 8]"},
+      {{0, 3, 8, 8}, {0, 8, 8, 2}, ""},  // empty tensors: nothing to sample
+  };
+  rtest::Model session(baked, 1, true);
+  std::mt19937 rng(4);
+  for (const auto& c : cases) {
+    std::size_t nx = 1, ng = 1;
+    for (auto d : c.x) nx *= std::size_t(d);
+    for (auto d : c.g) ng *= std::size_t(d);
+    std::string what;
+    try {
+      session.run({c.x, rtest::randomValues(nx, -1, 1, rng)}, {c.g, rtest::randomValues(ng, -1, 1, rng)});
+    } catch (const Ort::Exception& e) {
+      what = e.what();
+    }
+    if (c.message.empty())
+      EXPECT_EQ(what, "");
+    else
+      EXPECT_NE(what.find(c.message), std::string::npos) << what;
+  }
+}
+
+// ---------------------------------------------------------------- the rewrite
+
+// The dump line of chain node i rewritten to GridSampleFast.
+std::string rewrittenLine(std::size_t i) {
+  const std::string k = std::to_string(i), in = i == 0 ? "X" : "t" + std::to_string(i - 1);
+  return "node " + k + " GridSampleFast domain=com.vexamo name=gs" + k + " in=" + in + ",grid out=t" + k +
+         " attrs= doc=grid sample " + k;
+}
+
+TEST(GridSampleRewrite, WhichNodesQualifyAsTheOnnxPackageReadsTheResult) {
+  const struct {
+    const char* node;
+    bool qualifies;
+  } cases[] = {
+      {"{}", true},
+      {R"({"mode": "linear"})", true},
+      {R"({"align_corners": 0})", true},
+      {R"({"align_corners": "bare"})", true},
+      {R"({"domain": "ai.onnx"})", true},
+      {R"({"extra": {"foo": 3}})", true},
+      {R"({"padding_mode": "zeros"})", false},
+      {R"({"padding_mode": "reflection"})", false},
+      {R"({"padding_mode": null})", false},
+      {R"({"padding_mode": "Border"})", false},
+      {R"({"mode": "nearest"})", false},
+      {R"({"mode": "bicubic"})", false},
+      {R"({"mode": "Bilinear"})", false},
+      {R"({"mode": null})", false},
+      {R"({"align_corners": 1})", false},
+      {R"({"domain": "com.other"})", false},
+      {R"({"domain": "com.vexamo"})", false},
+      {R"({"op": "GridSampleFast"})", false},
+      {R"({"op": "Gridsample"})", false},
+  };
+  std::string nodes = "[";
+  std::size_t qualifying = 0;
+  for (const auto& c : cases) {
+    nodes += std::string(nodes.size() > 1 ? ", " : "") + c.node;
+    qualifying += c.qualifies;
+  }
+  tqtest::TempDir dir;
+  Bytes model = rtest::gsGraph(dir, "chain.onnx", {"--no-check", "--nodes", nodes + "]"});
+  ASSERT_FALSE(model.empty());
+  EXPECT_FALSE(tq::graphHasBakedGridSampleFast(model));
+  ASSERT_EQ(tq::rewriteGridSampleToFast(model), qualifying);
+  EXPECT_TRUE(tq::graphHasBakedGridSampleFast(model));
+  rtest::writeFile(dir / "rewritten.onnx", model);
+  const auto dumps = rtest::dumpModels(dir, {dir / "chain.onnx", dir / "rewritten.onnx"});
+  ASSERT_EQ(dumps.size(), 2u);
+  std::vector<std::string> want;
+  for (const auto& line : dumps[0]) {
+    std::size_t node = 0;
+    const bool rewritten = std::sscanf(line.c_str(), "node %zu", &node) == 1 && node < std::size(cases) &&
+                           cases[node].qualifies;
+    want.push_back(rewritten ? rewrittenLine(node) : line);
+  }
+  EXPECT_EQ(dumps[1], want);  // the com.vexamo GridSample case already imports the domain
+}
+
+// Every model field but the graph is copied byte for byte, the graph's other
+// fields and nodes too (doc strings, metadata, the GridSample inside an If
+// branch), and the domain is imported once.
+TEST(GridSampleRewrite, EverythingElseIsKeptAndTheDomainImportedOnce) {
+  tqtest::TempDir dir;
+  for (const bool imported : {false, true}) {
+    const std::string name = imported ? "imported.onnx" : "docs.onnx";
+    std::vector<std::string> args = {"--docs", "--metadata", "--subgraph", "--nodes", R"([{}, {"mode": "nearest"}, {}])"};
+    if (imported) args.push_back("--import-vexamo");
+    const Bytes original = rtest::gsGraph(dir, name, args);
+    ASSERT_FALSE(original.empty());
+    Bytes model = original;
+    ASSERT_EQ(tq::rewriteGridSampleToFast(model), 2u);
+    const auto fieldsButGraph = [](const Bytes& m) {
+      std::vector<Bytes> fields;
+      tq::GsReader r(m.data(), m.size());
+      for (tq::GsField f; r.next(f);)
+        if (f.number != 7) fields.emplace_back(f.raw.data, f.raw.data + f.raw.size);
+      return fields;
+    };
+    std::vector<Bytes> before = fieldsButGraph(original), after = fieldsButGraph(model);
+    if (!imported) before.push_back(after.back());  // the appended import, read back below
+    EXPECT_EQ(after, before) << name;
+
+    const std::string out = dir / ("rewritten_" + name);
+    rtest::writeFile(out, model);
+    EXPECT_TRUE(tqtest::runFixtureTool({"check", out}));
+    const auto dumps = rtest::dumpModels(dir, {dir / name, out});
+    ASSERT_EQ(dumps.size(), 2u);
+    std::vector<std::string> want;
+    for (const auto& line : dumps[0]) {
+      const bool rewritten = line.rfind("node 0 ", 0) == 0 || line.rfind("node 2 ", 0) == 0;
+      want.push_back(rewritten ? rewrittenLine(line[5] - '0') : line);
+      if (line == "opset  17" && !imported) want.push_back("opset com.vexamo 1");
+    }
+    EXPECT_EQ(dumps[1], want) << name;
+  }
+}
+
+TEST(GridSampleRewrite, GraphsWithNothingToRewriteComeBackByteIdentical) {
+  tqtest::TempDir dir;
+  const std::vector<std::string> graphs[] = {
+      {"--nodes", R"([{"mode": null}, {"mode": null, "align_corners": 0}])"},
+      {"--docs", "--metadata", "--nodes",
+       R"([{"padding_mode": "zeros"}, {"align_corners": 1}, {"domain": "com.other"}, {"mode": "nearest"}])"},
+      {"--subgraph", "--nodes", R"([{"mode": "bicubic"}])"},
+      {"--nodes", rtest::kBakedNode},
+  };
+  for (const auto& args : graphs) {
+    const Bytes original = rtest::gsGraph(dir, "g.onnx", args);
+    ASSERT_FALSE(original.empty());
+    Bytes model = original;
+    EXPECT_EQ(tq::rewriteGridSampleToFast(model), 0u) << args.back();
+    EXPECT_EQ(model, original) << args.back();
+  }
+  // A rewritten graph has nothing left to rewrite.
+  Bytes model = rtest::gsGraph(dir, "twice.onnx", {"--nodes", "[{}, {}]"});
+  ASSERT_EQ(tq::rewriteGridSampleToFast(model), 2u);
+  const Bytes once = model;
+  EXPECT_EQ(tq::rewriteGridSampleToFast(model), 0u);
+  EXPECT_EQ(model, once);
+}
+
+TEST(GridSampleRewrite, BakedNodesAreFoundOnlyInTheirDomain) {
+  tqtest::TempDir dir;
+  const struct {
+    const char* nodes;
+    bool baked;
+  } cases[] = {
+      {R"([{"mode": "nearest"}, {"op": "GridSampleFast", "domain": "com.vexamo", "mode": null}])", true},
+      {R"([{"op": "GridSampleFast", "domain": "com.other", "mode": null, "padding_mode": null}])", false},
+      {R"([{"op": "GridSampleFast", "mode": null, "padding_mode": null}])", false},
+      {"[{}]", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(tq::graphHasBakedGridSampleFast(rtest::gsGraph(dir, "g.onnx", {"--no-check", "--nodes", c.nodes})),
+              c.baked) << c.nodes;
+  EXPECT_FALSE(tq::graphHasBakedGridSampleFast(Bytes{}));
+}
+
+}  // namespace
