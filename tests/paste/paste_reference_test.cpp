@@ -21,8 +21,7 @@ namespace {
 
 template <class T>
 void writeRaw(const std::string& path, const std::vector<T>& v) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(v.data()), std::streamsize(v.size() * sizeof(T)));
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), std::streamsize(v.size() * sizeof(T)));
 }
 
 std::string text(double v) {
@@ -57,17 +56,6 @@ std::vector<float> randomTransform(int side, int W, int H, std::mt19937& rng) {
   return {a, b, X - (a * h + b * h), c, d, Y - (c * h + d * h)};
 }
 
-// Placements every compositor must get right whatever its resampler.
-std::vector<std::vector<float>> fixedTransforms(int W, int H) {
-  return {{1, 0, 5, 0, 1, 9},                       // whole pixels: phase 0 everywhere
-          {1, 0, -7, 0, 1, -3},                     // whole pixels, cut at the top left
-          {2, 0, -20.5f, 0, 2, -10.25f},            // magnified over the top-left corner
-          {0, -2, W + 10.5f, 2, 0, 8},              // rotated 90 degrees over the right edge
-          {-2, 0, 20, 0, 2, H - 12.75f},            // mirrored over the bottom edge
-          {0.05f, 0, W * 0.5f, 0, 0.05f, H * 0.5f}, // a 1/20 shrink still pastes
-          {1e30f, 0, 5, 0, 1e30f, 5}};              // one crop pixel covers the frame
-}
-
 struct Scene {
   int side;
   tq::Unsharp u;
@@ -97,8 +85,14 @@ void checkScene(const Scene& S) {
   tq::Paste paste(mask, side, S.u);
   ASSERT_EQ(paste.mode, S.mode);
 
+  // Whole-pixel shifts (phase 0 everywhere), magnified, rotated and mirrored
+  // placements over the frame's corner and edges, a 1/20 shrink that still
+  // pastes, and one crop pixel covering the whole frame.
   std::vector<std::vector<float>> transforms;
-  if (S.fixed) transforms = fixedTransforms(W, H);
+  if (S.fixed)
+    transforms = {{1, 0, 5, 0, 1, 9},          {1, 0, -7, 0, 1, -3},           {2, 0, -20.5f, 0, 2, -10.25f},
+                  {0, -2, W + 10.5f, 2, 0, 8}, {-2, 0, 20, 0, 2, H - 12.75f}, {0.05f, 0, W * 0.5f, 0, 0.05f, H * 0.5f},
+                  {1e30f, 0, 5, 0, 1e30f, 5}};
   for (int n = 0; n < S.randomTransforms; ++n) transforms.push_back(randomTransform(side, W, H, rng));
 
   tqtest::TempDir dir;
@@ -107,8 +101,7 @@ void checkScene(const Scene& S) {
   writeRaw(dir / "frame.u8", frame0);
   int changed = 0;
   for (const auto& M : transforms) {
-    SCOPED_TRACE("transform " + text(M[0]) + " " + text(M[1]) + " " + text(M[2]) + " / " + text(M[3]) + " " +
-                 text(M[4]) + " " + text(M[5]));
+    SCOPED_TRACE(::testing::PrintToString(M));
     writeRaw(dir / "M.f32", M);
     ASSERT_TRUE(tqtest::runFixtureTool(
         {"paste-composite", "--crop", dir / "crop.f32", "--mask", dir / "mask.u8", "--M", dir / "M.f32", "--frame",

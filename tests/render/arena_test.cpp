@@ -2,16 +2,6 @@
 // is trimmed when the process idles. Renders must not change, resident memory
 // must not grow across frames, and a trim must hand memory back without touching
 // tensors of runs in flight.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <thread>
-#include <vector>
-
 #include "render/tq_renderer.h"
 #include "render_test_util.h"
 
@@ -39,8 +29,7 @@ TEST(Arena, ResidentMemoryIsFlatAcrossFramesAndReturnedByATrim) {
   const auto ks = rtest::keypoints(1, 7);
   auto frame = [&](int k) {
     const int si = k % 3;
-    const auto kd = rtest::keypoints(1, 900 + k % 17);
-    r.render(&si, ks.data(), kd.data(), 1);
+    r.render(&si, ks.data(), rtest::keypoints(1, 900 + k % 17).data(), 1);
   };
   for (int k = 0; k < 5; ++k) frame(k);
   const long warm = residentKb();
@@ -86,7 +75,7 @@ TEST(Arena, TrimsDuringRunsOnOtherThreadsChangeNoRender) {
       const int f = (k + offset) % 12, si = f % 3;
       const auto ks = rtest::keypoints(1, f), kd = rtest::keypoints(1, 50 + f);
       const float* got = r.render(&si, ks.data(), kd.data(), 1);
-      if (std::memcmp(got, want[f].data(), want[f].size() * sizeof(float)) != 0) ++mismatches;
+      if (std::vector<float>(got, got + want[f].size()) != want[f]) ++mismatches;
     }
   };
   std::thread trimmer([&] {

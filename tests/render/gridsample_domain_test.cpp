@@ -1,17 +1,7 @@
 // The "com.vexamo" domain is built once, on first use, even when several threads
 // reach for it at the same moment, and every session registered through either
 // entry point runs GridSampleFast.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "render_test_util.h"
-
-namespace {
 
 TEST(VexamoDomain, FirstUseFromManyThreadsAtOnce) {
   tqtest::TempDir dir;
@@ -31,7 +21,7 @@ TEST(VexamoDomain, FirstUseFromManyThreadsAtOnce) {
   std::vector<std::string> errors(threads);
   std::vector<std::vector<float>> results(threads);
   std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
+  for (int t = 0; t < threads; ++t)
     pool.emplace_back([&, t] {
       ready.fetch_add(1);
       while (ready.load() < threads) std::this_thread::yield();
@@ -39,32 +29,16 @@ TEST(VexamoDomain, FirstUseFromManyThreadsAtOnce) {
         tq::ortInit();
         Ort::SessionOptions so;
         so.SetIntraOpNumThreads(1);
-        if (t % 2)
-          tq::registerWarpDirector(so);
-        else
-          tq::registerGridSampleFast(so);
+        (t % 2 ? tq::registerWarpDirector : tq::registerGridSampleFast)(so);
         domains[t] = &tq::vexamoDomain();
         auto session = tq::makeSession(model.data(), model.size(), so);
-        std::vector<float> xd = x.data, gd = grid.data;
-        Ort::Value in[2] = {Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), xd.data(), xd.size(),
-                                                            x.shape.data(), 4),
-                            Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), gd.data(), gd.size(),
-                                                            grid.shape.data(), 4)};
-        const char* inNames[] = {"X", "grid"};
-        const char* outName = "Y";
-        auto out = session->Run(Ort::RunOptions{nullptr}, inNames, in, 2, &outName, 1);
-        const float* p = out[0].GetTensorData<float>();
-        results[t].assign(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
+        results[t] = rtest::run(*session, Ort::RunOptions{nullptr}, {"X", "grid"}, {x, grid}, "Y");
       });
     });
-  }
   for (auto& th : pool) th.join();
   for (int t = 0; t < threads; ++t) {
     EXPECT_EQ(errors[t], "(nothing thrown)") << "thread " << t;
     EXPECT_EQ(domains[t], &tq::vexamoDomain()) << "thread " << t;
-    ASSERT_EQ(results[t].size(), want.size()) << "thread " << t;
-    EXPECT_EQ(std::memcmp(results[t].data(), want.data(), want.size() * sizeof(float)), 0) << "thread " << t;
+    EXPECT_EQ(results[t], want) << "thread " << t;
   }
 }
-
-}  // namespace

@@ -36,8 +36,8 @@ Telemetry probe(const std::string& hostSetting) {
                                &out),
             0);
   const auto at = out.find("pid=");
-  const std::string matDebug = "/tmp/mat-debug-" + std::to_string(at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 4)) + ".log";
   EXPECT_NE(at, std::string::npos) << out;
+  const std::string matDebug = "/tmp/mat-debug-" + std::to_string(std::atoi(out.c_str() + (at == std::string::npos ? 0 : at + 4))) + ".log";
   struct stat st;
   const Telemetry t{tqtest::fileExists(matDebug), tqtest::fileExists(home + "/.cache/Microsoft"),
                     stat("/tmp/.ses", &st) == 0 && st.st_mtime >= start};

@@ -15,8 +15,7 @@ int main(int argc, char** argv) {
     const int64_t shape[1] = {2};
     Ort::Value in[2] = {Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), a, 2, shape, 1),
                         Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), b, 2, shape, 1)};
-    const char* inNames[2] = {"a", "b"};
-    const char* outName = "c";
+    const char *inNames[2] = {"a", "b"}, *outName = "c";
     auto out = s.Run(Ort::RunOptions{nullptr}, inNames, in, 2, &outName, 1);
     const float* c = out[0].GetTensorData<float>();
     if (c[0] != 4.0f || c[1] != 6.0f) return 3;

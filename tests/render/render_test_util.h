@@ -3,14 +3,23 @@
 // a plain session over their graph as the renderer's reference.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
+#include <unistd.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bundle/tq_bundle.h"
@@ -33,8 +42,8 @@ inline std::vector<std::vector<std::string>> dumpModels(const tqtest::TempDir& d
                                                         const std::vector<std::string>& paths) {
   std::vector<std::string> args = {"dump", "--out", dir / "dump.txt"};
   args.insert(args.end(), paths.begin(), paths.end());
-  std::vector<std::vector<std::string>> models(1);
   if (!tqtest::runFixtureTool(args)) return {};
+  std::vector<std::vector<std::string>> models(1);
   std::istringstream in(tqtest::readText(dir / "dump.txt"));
   for (std::string line; std::getline(in, line);)
     if (line == "---")
@@ -50,7 +59,7 @@ inline Bytes gsGraph(const tqtest::TempDir& dir, const std::string& name, std::v
   args.insert(args.begin(), {"gs-graph", "--out", dir / name});
   return tqtest::runFixtureTool(args) ? tqtest::readBytes(dir / name) : Bytes();
 }
-// The fixture's one com.vexamo::GridSampleFast node.
+// The fixture's description of one com.vexamo::GridSampleFast node.
 constexpr const char* kBakedNode =
     R"([{"op": "GridSampleFast", "domain": "com.vexamo", "mode": null, "padding_mode": null}])";
 
@@ -66,30 +75,27 @@ struct Tensor {
   std::vector<float> data;
 };
 
-// A session over a model with inputs "X" and "grid" (with the library's custom
-// operators when asked).
-struct Model {
-  Ort::Session session{nullptr};
-  Model(const Bytes& model, int threads, bool customOps) {
-    tq::ortInit();  // binds the API before the first wrapper is made
-    Ort::SessionOptions so;
-    so.SetIntraOpNumThreads(threads);
-    so.AddConfigEntry("session.intra_op.allow_spinning", "0");
-    if (customOps) tq::registerGridSampleFast(so);
-    session = Ort::Session(tq::ortEnv(), model.data(), model.size(), so);
-  }
-  std::vector<float> run(const Tensor& x, const Tensor& grid, const char* output = "Y") {
-    std::vector<float> xd = x.data, gd = grid.data;
-    Ort::Value in[2] = {Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), xd.data(), xd.size(), x.shape.data(),
-                                                        x.shape.size()),
-                        Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), gd.data(), gd.size(),
-                                                        grid.shape.data(), grid.shape.size())};
-    const char* inNames[] = {"X", "grid"};
-    auto out = session.Run(Ort::RunOptions{nullptr}, inNames, in, 2, &output, 1);
-    const float* p = out[0].GetTensorData<float>();
-    return std::vector<float>(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
-  }
-};
+// Runs a session on the given inputs (names and tensors in order); returns one output.
+inline std::vector<float> run(Ort::Session& s, const Ort::RunOptions& options, std::vector<const char*> names,
+                              std::vector<Tensor> inputs, const char* output) {
+  std::vector<Ort::Value> in;
+  for (auto& t : inputs)
+    in.push_back(Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), t.data.data(), t.data.size(), t.shape.data(),
+                                                 t.shape.size()));
+  auto out = s.Run(options, names.data(), in.data(), in.size(), &output, 1);
+  const float* p = out[0].GetTensorData<float>();
+  return std::vector<float>(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
+}
+
+// A session over model bytes (with the library's custom operators when asked).
+inline std::unique_ptr<Ort::Session> session(const Bytes& model, int threads, bool customOps) {
+  tq::ortInit();  // binds the API before the first wrapper is made
+  Ort::SessionOptions so;
+  so.SetIntraOpNumThreads(threads);
+  so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (customOps) tq::registerGridSampleFast(so);
+  return std::make_unique<Ort::Session>(tq::ortEnv(), model.data(), model.size(), so);
+}
 
 // A bundle of 3 identity frames plus director graphs written under the given model keys.
 struct Bundle {
@@ -123,41 +129,26 @@ inline std::vector<float> keypoints(int frames, unsigned seed) {
 struct DirectorSession {
   std::unique_ptr<Ort::Session> s;
   Ort::RunOptions options{nullptr};
-  int side;
+  int64_t side;
   bool fs;
   DirectorSession(const tq::Manifest& m, const std::string& key, bool featSynth, bool rewrite, bool shrink)
       : side(featSynth ? 64 : m.crop), fs(featSynth) {
     Bytes bytes = tqtest::readBytes(m.modelPath(key));
-    tq::ortInit();
-    Ort::SessionOptions so;
-    so.SetIntraOpNumThreads(1);
-    if (rewrite) {
-      tq::rewriteGridSampleToFast(bytes);
-      tq::registerGridSampleFast(so);
-    }
-    s = std::make_unique<Ort::Session>(tq::ortEnv(), bytes.data(), bytes.size(), so);
+    if (rewrite) tq::rewriteGridSampleToFast(bytes);
+    s = session(bytes, 1, rewrite);
     if (shrink) {
       options = Ort::RunOptions();
       options.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
     }
   }
   std::vector<float> run(const tq::Identity& id, int si, const float* ks, const float* kd) {
-    const std::size_t priorN = std::size_t(fs ? 64 : 3) * side * side;
-    std::vector<float> pooled(65536), prior(priorN), kps(ks, ks + 63), kpd(kd, kd + 63);
-    tq::halfToFloat(id.pooled64(si), pooled.data(), pooled.size());
-    tq::halfToFloat(fs ? id.fsRed(si) : id.P(si), prior.data(), priorN);
-    const int64_t pShape[] = {1, 64, 32, 32}, kShape[] = {1, 21, 3}, rShape[] = {1, fs ? 64 : 3, side, side};
-    const auto& mem = tq::ortCpuMemory();
-    Ort::Value in[] = {Ort::Value::CreateTensor<float>(mem, prior.data(), priorN, rShape, 4),
-                       Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pShape, 4),
-                       Ort::Value::CreateTensor<float>(mem, kpd.data(), 63, kShape, 3),
-                       Ort::Value::CreateTensor<float>(mem, kps.data(), 63, kShape, 3)};
-    const char* m4b[] = {"P_rgb", "pooled64", "kp_driving", "kp_source"};
-    const char* featSynth[] = {"fs_red", "pooled", "kd", "ks"};
-    const char* outName = "rgb";
-    auto out = s->Run(options, fs ? featSynth : m4b, in, 4, &outName, 1);
-    const float* o = out[0].GetTensorData<float>();
-    return std::vector<float>(o, o + 3 * std::size_t(side) * side);
+    Tensor prior{{1, fs ? 64 : 3, side, side}, std::vector<float>((fs ? 64 : 3) * side * side)};
+    Tensor pooled{{1, 64, 32, 32}, std::vector<float>(65536)};
+    tq::halfToFloat(id.pooled64(si), pooled.data.data(), pooled.data.size());
+    tq::halfToFloat(fs ? id.fsRed(si) : id.P(si), prior.data.data(), prior.data.size());
+    const Tensor kps{{1, 21, 3}, std::vector<float>(ks, ks + 63)}, kpd{{1, 21, 3}, std::vector<float>(kd, kd + 63)};
+    if (fs) return rtest::run(*s, options, {"fs_red", "pooled", "kd", "ks"}, {prior, pooled, kpd, kps}, "rgb");
+    return rtest::run(*s, options, {"P_rgb", "pooled64", "kp_driving", "kp_source"}, {prior, pooled, kpd, kps}, "rgb");
   }
 };
 
