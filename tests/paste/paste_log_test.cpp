@@ -12,9 +12,8 @@
 TEST(PasteLog, ExecutorLineOncePerProcess) {
   const int side = 16;
   std::vector<float> crop(3 * side * side, 0.5f);
-  std::vector<uint8_t> frame(40 * 30 * 3, 1);
-  tq::Paste a(std::vector<uint8_t>(side * side, 255), side, {1.3f, 2.0f, 9});
-  tq::Paste b(std::vector<uint8_t>(side * side, 255), side, {1.3f, 2.0f, 5});
+  std::vector<uint8_t> frame(40 * 30 * 3, 1), mask(side * side, 255);
+  tq::Paste a(mask, side, {1.3f, 2.0f, 9}), b(mask, side, {1.3f, 2.0f, 5});
   const float singular[6] = {1, 1, 0, 1, 1, 0}, outside[6] = {1, 0, 500, 0, 1, 0}, inside[6] = {1, 0, 3, 0, 1, 4};
   testing::internal::CaptureStderr();
   a.composite(crop.data(), 255.0f, singular, frame.data(), 40, 30);  // no work: no line

@@ -69,22 +69,20 @@ void checkScene(const Scene& S) {
   std::mt19937 rng(S.seed);
   const int side = S.side, W = S.W, H = S.H;
   std::uniform_real_distribution<float> val(-0.05f, 1.05f);
+  std::uniform_int_distribution<int> byte(0, 255);
   std::vector<float> crop(3 * size_t(side) * side);
+  std::vector<uint8_t> frame0(size_t(W) * H * 3);
   for (auto& v : crop) v = val(rng);
+  for (auto& v : frame0) v = uint8_t(byte(rng));
   // Non-finite crop values spread over their blur window and clamp to 0 or 255 there.
   crop[size_t(side) * side / 2] = std::numeric_limits<float>::quiet_NaN();
   crop[size_t(side) * side + 2] = std::numeric_limits<float>::infinity();
   crop[2 * size_t(side) * side + side + 1] = -std::numeric_limits<float>::infinity();
   const std::vector<uint8_t> mask = featherMask(side, rng);
-  std::uniform_int_distribution<int> byte(0, 255);
-  std::vector<uint8_t> frame0(size_t(W) * H * 3);
-  for (auto& v : frame0) v = uint8_t(byte(rng));
-
   tqtest::ScopedEnv fast("TQ_PASTE_FAST", S.mode ? std::to_string(S.mode).c_str() : nullptr);
   tqtest::ScopedEnv ks("TQ_PASTE_KSIZE", nullptr);
   tq::Paste paste(mask, side, S.u);
   ASSERT_EQ(paste.mode, S.mode);
-
   // Whole-pixel shifts (phase 0 everywhere), magnified, rotated and mirrored
   // placements over the frame's corner and edges, a 1/20 shrink that still
   // pastes, and one crop pixel covering the whole frame.
@@ -94,11 +92,8 @@ void checkScene(const Scene& S) {
                   {0, -2, W + 10.5f, 2, 0, 8}, {-2, 0, 20, 0, 2, H - 12.75f}, {0.05f, 0, W * 0.5f, 0, 0.05f, H * 0.5f},
                   {1e30f, 0, 5, 0, 1e30f, 5}};
   for (int n = 0; n < S.randomTransforms; ++n) transforms.push_back(randomTransform(side, W, H, rng));
-
   tqtest::TempDir dir;
-  writeRaw(dir / "crop.f32", crop);
-  writeRaw(dir / "mask.u8", mask);
-  writeRaw(dir / "frame.u8", frame0);
+  writeRaw(dir / "crop.f32", crop), writeRaw(dir / "mask.u8", mask), writeRaw(dir / "frame.u8", frame0);
   int changed = 0;
   for (const auto& M : transforms) {
     SCOPED_TRACE(::testing::PrintToString(M));

@@ -14,7 +14,6 @@ TEST(VexamoDomain, FirstUseFromManyThreadsAtOnce) {
   std::vector<float> want(C * H * W);
   tq::gridsample_fast(x.data.data(), grid.data.data(), want.data(), C, H, W);
   for (auto& v : want) v = v + 0.25f;  // the fixture's bias
-
   const int threads = tqtest::underEmulation() ? 2 : 6;
   std::atomic<int> ready{0};
   std::vector<const Ort::CustomOpDomain*> domains(threads, nullptr);
@@ -32,7 +31,7 @@ TEST(VexamoDomain, FirstUseFromManyThreadsAtOnce) {
         (t % 2 ? tq::registerWarpDirector : tq::registerGridSampleFast)(so);
         domains[t] = &tq::vexamoDomain();
         auto session = tq::makeSession(model.data(), model.size(), so);
-        results[t] = rtest::run(*session, Ort::RunOptions{nullptr}, {"X", "grid"}, {x, grid}, "Y");
+        results[t] = rtest::run(*session, {"X", "grid"}, {x, grid}, "Y");
       });
     });
   for (auto& th : pool) th.join();

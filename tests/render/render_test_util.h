@@ -76,13 +76,13 @@ struct Tensor {
 };
 
 // Runs a session on the given inputs (names and tensors in order); returns one output.
-inline std::vector<float> run(Ort::Session& s, const Ort::RunOptions& options, std::vector<const char*> names,
-                              std::vector<Tensor> inputs, const char* output) {
+inline std::vector<float> run(Ort::Session& s, std::vector<const char*> names, std::vector<Tensor> inputs,
+                              const char* output) {
   std::vector<Ort::Value> in;
   for (auto& t : inputs)
     in.push_back(Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), t.data.data(), t.data.size(), t.shape.data(),
                                                  t.shape.size()));
-  auto out = s.Run(options, names.data(), in.data(), in.size(), &output, 1);
+  auto out = s.Run(Ort::RunOptions{nullptr}, names.data(), in.data(), in.size(), &output, 1);
   const float* p = out[0].GetTensorData<float>();
   return std::vector<float>(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
 }
@@ -118,28 +118,29 @@ struct Bundle {
   }
 };
 
+inline float worstDiff(const float* got, const std::vector<float>& want) {
+  float worst = 0;
+  for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs(got[i] - want[i]));
+  return worst;
+}
+
 inline std::vector<float> keypoints(int frames, unsigned seed) {
   std::mt19937 rng(seed);
   return randomValues(std::size_t(frames) * 63, -0.7f, 0.7f, rng);
 }
 
-// One frame of a bundle's director graph in a plain session: the renderer's
-// reference. `rewrite` applies the renderer's GridSample rewrite (results then
-// agree bit for bit); `shrink` asks every run for arena shrinkage.
+// One frame of a bundle's director graph in a plain session with an arena of its
+// own: the renderer's reference. `rewrite` applies the renderer's GridSample
+// rewrite (results then agree bit for bit).
 struct DirectorSession {
   std::unique_ptr<Ort::Session> s;
-  Ort::RunOptions options{nullptr};
   int64_t side;
   bool fs;
-  DirectorSession(const tq::Manifest& m, const std::string& key, bool featSynth, bool rewrite, bool shrink)
+  DirectorSession(const tq::Manifest& m, const std::string& key, bool featSynth, bool rewrite)
       : side(featSynth ? 64 : m.crop), fs(featSynth) {
     Bytes bytes = tqtest::readBytes(m.modelPath(key));
     if (rewrite) tq::rewriteGridSampleToFast(bytes);
     s = session(bytes, 1, rewrite);
-    if (shrink) {
-      options = Ort::RunOptions();
-      options.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
-    }
   }
   std::vector<float> run(const tq::Identity& id, int si, const float* ks, const float* kd) {
     Tensor prior{{1, fs ? 64 : 3, side, side}, std::vector<float>((fs ? 64 : 3) * side * side)};
@@ -147,8 +148,8 @@ struct DirectorSession {
     tq::halfToFloat(id.pooled64(si), pooled.data.data(), pooled.data.size());
     tq::halfToFloat(fs ? id.fsRed(si) : id.P(si), prior.data.data(), prior.data.size());
     const Tensor kps{{1, 21, 3}, std::vector<float>(ks, ks + 63)}, kpd{{1, 21, 3}, std::vector<float>(kd, kd + 63)};
-    if (fs) return rtest::run(*s, options, {"fs_red", "pooled", "kd", "ks"}, {prior, pooled, kpd, kps}, "rgb");
-    return rtest::run(*s, options, {"P_rgb", "pooled64", "kp_driving", "kp_source"}, {prior, pooled, kpd, kps}, "rgb");
+    if (fs) return rtest::run(*s, {"fs_red", "pooled", "kd", "ks"}, {prior, pooled, kpd, kps}, "rgb");
+    return rtest::run(*s, {"P_rgb", "pooled64", "kp_driving", "kp_source"}, {prior, pooled, kpd, kps}, "rgb");
   }
 };
 
