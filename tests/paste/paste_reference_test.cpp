@@ -79,8 +79,8 @@ void checkScene(const Scene& S) {
   crop[size_t(side) * side + 2] = std::numeric_limits<float>::infinity();
   crop[2 * size_t(side) * side + side + 1] = -std::numeric_limits<float>::infinity();
   const std::vector<uint8_t> mask = featherMask(side, rng);
-  tqtest::ScopedEnv fast("TQ_PASTE_FAST", S.mode ? std::to_string(S.mode).c_str() : nullptr);
-  tqtest::ScopedEnv ks("TQ_PASTE_KSIZE", nullptr);
+  tqtest::ScopedEnv fast("TQ_PASTE_FAST", S.mode ? std::to_string(S.mode).c_str() : nullptr),
+      ks("TQ_PASTE_KSIZE", nullptr);
   tq::Paste paste(mask, side, S.u);
   ASSERT_EQ(paste.mode, S.mode);
   // Whole-pixel shifts (phase 0 everywhere), magnified, rotated and mirrored

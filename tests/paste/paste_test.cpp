@@ -17,8 +17,7 @@
 
 namespace {
 
-using tq::Paste;
-using tq::Unsharp;
+using tq::Paste, tq::Unsharp;
 
 const Unsharp kDefault{1.3f, 2.0f, 13};
 

@@ -6,12 +6,10 @@
 
 namespace {
 
-using rtest::Bytes;
-using rtest::Tensor;
+using rtest::Bytes, rtest::Tensor;
 
-// Random positions with every fifth coordinate an edge value. Far outside values
-// stay below 2^24 pixels: beyond that ONNX Runtime's GridSample loses the pixel
-// grid, so it is no oracle there (PositionsFarOutsideSampleTheBorder covers them).
+// Random positions, every fifth coordinate an edge value below 2^24 pixels: beyond that ONNX Runtime's
+// GridSample loses the pixel grid and is no oracle (PositionsFarOutsideSampleTheBorder covers them).
 std::vector<float> randomGrid(std::size_t n, std::mt19937& rng) {
   static const float edge[] = {-1.0f, 1.0f, 5.0f, -5.0f, 1e5f, -1e5f, 0.0f, 1.0f, -1.0f, 2.5f};
   std::vector<float> g = rtest::randomValues(n, -1.3f, 1.3f, rng);

@@ -5,8 +5,7 @@
 
 namespace {
 
-using rtest::Bundle;
-using rtest::worstDiff;
+using rtest::Bundle, rtest::worstDiff;
 
 TEST(Renderer, RendersWhatTheOriginalGraphComputesAndPadsShortBatches) {
   for (const bool fs : {false, true}) {

@@ -9,8 +9,7 @@
 
 namespace {
 
-using rtest::Bytes;
-using tqtest::thrown;
+using rtest::Bytes, tqtest::thrown;
 using Strings = std::vector<std::string>;
 
 TEST(WireDecode, MalformedBytesAreRefusedWithTheExactTextEverywhere) {
@@ -115,6 +114,12 @@ TEST(WireModel, GraphNodesTensorsAndInputs) {
     tq::hcTensorDims(tensors[i], d);
     EXPECT_EQ(std::make_pair(v, d), std::make_pair(tw[i].values, tw[i].dims)) << i;
   }
+  // Encodings the onnx package does not write: unpacked float_data (0.75, -3) beside raw_data
+  // (9.0 and three stray bytes), which wins over it; and that float_data alone.
+  const Bytes mixed = {0x10, 1, 0x25, 0, 0, 0x40, 0x3F, 0x25, 0, 0, 0x40, 0xC0, 0x4A, 7, 0, 0, 0x10, 0x41, 1, 2, 3};
+  std::vector<float> v;
+  EXPECT_TRUE(tq::hcTensorFloats(tq::GsSlice(mixed), v) && v == std::vector<float>{9.0f});
+  EXPECT_TRUE(tq::hcTensorFloats(tq::GsSlice(mixed.data(), 12), v) && v == (std::vector<float>{0.75f, -3.0f}));
   // Add has no attribute, Resize one that is not "value".
   EXPECT_TRUE(tq::hcConstValue(nodes[1].bytes).empty() && tq::hcConstValue(nodes[2].bytes).empty());
   const std::pair<const char*, std::vector<int64_t>> dims[] = {
