@@ -9,39 +9,21 @@
 #include "compute/tq_pool.h"
 #include "paste/tq_paste.h"
 
-namespace {
-
-size_t count(const std::string& hay, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-  return n;
-}
-
 TEST(PasteLog, ExecutorLineOncePerProcess) {
   const int side = 16;
   std::vector<float> crop(3 * side * side, 0.5f);
-  std::vector<uint8_t> frame(40 * 30 * 3, 1);
-  tq::Paste a(std::vector<uint8_t>(side * side, 255), side, {1.3f, 2.0f, 9});
-  tq::Paste b(std::vector<uint8_t>(side * side, 255), side, {1.3f, 2.0f, 5});
-  const float singular[6] = {1, 1, 0, 1, 1, 0};
-  const float outside[6] = {1, 0, 500, 0, 1, 0};
-  const float inside[6] = {1, 0, 3, 0, 1, 4};
-
+  std::vector<uint8_t> frame(40 * 30 * 3, 1), mask(side * side, 255);
+  tq::Paste a(mask, side, {1.3f, 2.0f, 9}), b(mask, side, {1.3f, 2.0f, 5});
+  const float singular[6] = {1, 1, 0, 1, 1, 0}, outside[6] = {1, 0, 500, 0, 1, 0}, inside[6] = {1, 0, 3, 0, 1, 4};
   testing::internal::CaptureStderr();
   a.composite(crop.data(), 255.0f, singular, frame.data(), 40, 30);  // no work: no line
   a.composite(crop.data(), 255.0f, outside, frame.data(), 40, 30);
-  const std::string quiet = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(quiet, "");
-
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   testing::internal::CaptureStderr();
   a.composite(crop.data(), 255.0f, inside, frame.data(), 40, 30);
   a.composite(crop.data(), 255.0f, inside, frame.data(), 40, 30);
   b.composite(crop.data(), 255.0f, inside, frame.data(), 40, 30);
-  const std::string err = testing::internal::GetCapturedStderr();
-  const std::string want = "[tq-paste] executor=cpu (side=16, ksize=9, threads=" +
-                           std::to_string(tq::pool::threads()) + ") \xE2\x80\x94 1080p frame\n";
-  EXPECT_EQ(err, want);
-  EXPECT_EQ(count(err, "[tq-paste]"), 1u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tq-paste] executor=cpu (side=16, ksize=9, threads=" +
+                                                        std::to_string(tq::pool::threads()) +
+                                                        ") \xE2\x80\x94 1080p frame\n");
 }
-
-}  // namespace

@@ -10,16 +10,13 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   try {
     Ort::Env& env = tq::ortEnv();  // binds the API before any other wrapper is made
-    Ort::SessionOptions so;
-    Ort::Session s(env, argv[1], so);
+    Ort::Session s(env, argv[1], Ort::SessionOptions());
     float a[2] = {1, 2}, b[2] = {3, 4};
-    int64_t shape[1] = {2};
-    auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-    Ort::Value in[2] = {Ort::Value::CreateTensor<float>(mem, a, 2, shape, 1),
-                        Ort::Value::CreateTensor<float>(mem, b, 2, shape, 1)};
-    const char* inNames[2] = {"a", "b"};
-    const char* outNames[1] = {"c"};
-    auto out = s.Run(Ort::RunOptions{nullptr}, inNames, in, 2, outNames, 1);
+    const int64_t shape[1] = {2};
+    Ort::Value in[2] = {Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), a, 2, shape, 1),
+                        Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), b, 2, shape, 1)};
+    const char *inNames[2] = {"a", "b"}, *outName = "c";
+    auto out = s.Run(Ort::RunOptions{nullptr}, inNames, in, 2, &outName, 1);
     const float* c = out[0].GetTensorData<float>();
     if (c[0] != 4.0f || c[1] != 6.0f) return 3;
     std::printf("pid=%d\n", static_cast<int>(getpid()));
