@@ -23,6 +23,18 @@ def run(*cmd, **kw):
     return r.stdout
 
 
+def settled_counts(before, seconds=10.0):
+    """Thread and descriptor counts of this process once they are back at or below
+    `before`, or after `seconds`: threads of finished work may still be exiting."""
+    import time
+    end = time.monotonic() + seconds
+    while True:
+        now = len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+        if (now[0] <= before[0] and now[1] <= before[1]) or time.monotonic() > end:
+            return now
+        time.sleep(0.05)
+
+
 def fixture_tool(*args):
     run("/usr/bin/python3", SRC / "tools" / "tq_fixtures.py", *args)
 
