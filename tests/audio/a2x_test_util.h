@@ -15,9 +15,7 @@ namespace a2xtest {
 constexpr int kKp = 63;
 
 // A motion directory and w2v directory written by the fixture tool; one per distinct option list.
-struct Fixture {
-  std::string motion, w2vDir, w2v;
-};
+struct Fixture { std::string motion, w2vDir, w2v; };
 inline const Fixture& fixture(const std::vector<std::string>& opts = {}) {
   static tqtest::TempDir* root = new tqtest::TempDir;
   static auto* made = new std::map<std::vector<std::string>, Fixture>;
@@ -72,15 +70,13 @@ struct Frames {
 
 // Pulls up to max frames (all that are ready when max < 0) into out.
 inline int pullInto(tq_a2x* h, Frames* out, int max = -1) {
-  int got = 0, idx[32];
-  float src[32 * kKp], drv[32 * kKp], wn[32];
-  for (int n; (max < 0 || got < max) &&
-              (n = tq_a2x_pull_wn(h, idx, src, drv, wn, max < 0 ? 32 : std::min(32, max - got))) > 0;
-       got += n) {
-    out->idx.insert(out->idx.end(), idx, idx + n);
-    out->src.insert(out->src.end(), src, src + n * kKp);
-    out->drv.insert(out->drv.end(), drv, drv + n * kKp);
-    out->wn.insert(out->wn.end(), wn, wn + n);
+  int got = 0;
+  for (int n = 1; n > 0 && (max < 0 || got < max); got += n) {
+    const std::size_t at = out->idx.size(), room = max < 0 ? 32 : std::min(32, max - got);
+    out->idx.resize(at + room), out->src.resize((at + room) * kKp), out->drv.resize((at + room) * kKp);
+    out->wn.resize(at + room);
+    n = tq_a2x_pull_wn(h, &out->idx[at], &out->src[at * kKp], &out->drv[at * kKp], &out->wn[at], int(room));
+    out->idx.resize(at + n), out->src.resize((at + n) * kKp), out->drv.resize((at + n) * kKp), out->wn.resize(at + n);
   }
   return got;
 }
