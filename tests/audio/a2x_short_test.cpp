@@ -1,5 +1,5 @@
 // The streaming engine over the short-window trunk/head pair (found beside the 8-second graph).
-#include "a2x_checks.h"
+#include "a2x_test_util.h"
 
 using namespace a2xtest;
 

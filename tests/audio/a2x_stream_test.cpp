@@ -1,6 +1,6 @@
 // The streaming engine over the legacy 8-second frontend (this process never finds the short-window
 // pair), mostly through the exported functions.
-#include "a2x_checks.h"
+#include "a2x_test_util.h"
 
 using namespace a2xtest;
 
