@@ -90,20 +90,6 @@ TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnceAndCudaFallsBack) {
        {"frames=25 deltas=25\n"}});
 }
 
-TEST(A2xProcess, TrunkLengthFromTheFirstRunAndPairFromTheEnvironment) {
-  const Fixture& fx = fixture({"--short", "--lt-dynamic"});
-  IN_CHILD(
-      [&] {
-        setPair(fx);
-        Handle h(fixture(), 2);
-        std::fprintf(stderr, "frames=%d\n", stream(h, speechOf(2.0), {3000}).count());
-      },
-      {{"[tq_a2x] short-window w2v frontend loaded (LT=from-first-run) trunk=" + fx.w2vDir +
-        "/audio_encoder_fp16_window_trunk.onnx"},
-       {kCadence + "2\n"},
-       {"frames=50\n"}});
-}
-
 // No pair: the legacy window, said once; an encoder that cannot load fails creation; silence
 // priming from the meta, or the environment (0 turns it off, large values are capped).
 TEST(A2xProcess, NoPairServesTheLegacyWindowAndSilencePriming) {
@@ -148,8 +134,9 @@ TEST(A2xProcess, BrokenPairUnderItsSecondNamesFallsBackToTheLegacyWindow) {
             {"err=[][]\n"}});
 }
 
-// With the pair an encoder that cannot load fails only priming, which needs the 8-second graph; once one loads it serves every later path. Priming that fails at run time (meta
-// h disagrees with the graphs) leaves the handle usable.
+// With the pair (here from the environment) an encoder that cannot load fails only priming, which
+// needs the 8-second graph; once one loads it serves every later path. Priming that fails at run
+// time (meta h disagrees with the graphs) leaves the handle usable.
 TEST(A2xProcess, EncoderThatCannotLoadAndPrimingFailures) {
   const Fixture& fx = fixture({"--short", "--silence-prime", "4", "--seed", "3"});
   tqtest::TempDir tmp;

@@ -149,15 +149,12 @@ inline void expectMatchesReference(const Fixture& fx, const char* mode, const st
       }
   };
   auto drain = [&] {
-    int idx[16];
-    float src[16 * kKp], drv[16 * kKp];
-    for (int n; (n = engine.pull(idx, src, drv, nullptr, 16)) > 0;) {
+    int idx;
+    float kp[2 * kKp];  // source, then driving keypoints
+    while (engine.pull(&idx, kp, kp + kKp, nullptr, 1) > 0) {
       keep();
-      for (int j = 0; j < n; ++j) {
-        pulled.push_back(static_cast<float>(idx[j]));
-        pulled.insert(pulled.end(), src + j * kKp, src + (j + 1) * kKp);
-        pulled.insert(pulled.end(), drv + j * kKp, drv + (j + 1) * kKp);
-      }
+      pulled.push_back(static_cast<float>(idx));
+      pulled.insert(pulled.end(), kp, kp + 2 * kKp);
     }
   };
   for (std::size_t pos = 0, k = 0; pos < audio.size();) {
