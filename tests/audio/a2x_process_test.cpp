@@ -1,11 +1,11 @@
 // Behaviour decided once per process (the shared speech encoders, the first creation's log line,
 // silence priming, the CUDA hook): each case runs in a fresh child process and checks the exact log
 // and error texts there.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "a2x_test_util.h"
@@ -43,11 +43,6 @@ struct Want {
 }
 #define IN_CHILD(...) EXPECT_EXIT(inChild(__VA_ARGS__), ::testing::ExitedWithCode(0), "")
 
-long long sizeOf(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 // Creates and destroys a handle; returns the error text ("" on success).
 std::string created(const Fixture& fx, int threads = 1) {
   setenv("W2V_ONNX", fx.w2v.c_str(), 1);
@@ -82,8 +77,8 @@ TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnceAndCudaFallsBack) {
                      tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 25));
       },
       {{kCadence + "1\n"},
-       {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" + std::to_string(sizeOf(trunk)) +
-        " B) head=" + head + " (" + std::to_string(sizeOf(head)) + " B)\n"},
+       {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" + std::to_string(std::filesystem::file_size(trunk)) +
+        " B) head=" + head + " (" + std::to_string(std::filesystem::file_size(head)) + " B)\n"},
        {"[tq_a2x] CUDA EP append failed (w2v): ", 2},  // trunk/head options, then the 8-second graph's
        {" -- falling back to CPU\n", 2},
        {"(enc/dec)", 0},

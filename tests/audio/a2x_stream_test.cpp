@@ -204,8 +204,7 @@ TEST(A2xStream, WorkingSetStaysBounded) {
     while (engine.pull(idx, src, drv, nullptr, 32) > 0) {
     }
     const auto s = engine.stats();
-    if (pos < 10 * 16000) after10s = std::max(after10s, s.bytes);
-    peak = std::max(peak, s.bytes);
+    (pos < 10 * 16000 ? after10s : peak) = std::max(pos < 10 * 16000 ? after10s : peak, s.bytes);
     ASSERT_LE(s.featureRows, 200) << pos;
     ASSERT_LE(s.samplesHeld, 128000 + 64000 + 5120) << pos;
   }
