@@ -1,11 +1,11 @@
 // Behaviour decided once per process (the shared speech encoders, the first creation's log line,
 // silence priming, the CUDA hook): each case runs in a fresh child process and checks the exact log
 // and error texts there.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "a2x_test_util.h"
@@ -43,11 +43,6 @@ struct Want {
 }
 #define IN_CHILD(...) EXPECT_EXIT(inChild(__VA_ARGS__), ::testing::ExitedWithCode(0), "")
 
-long long sizeOf(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 // Creates and destroys a handle; returns the error text ("" on success).
 std::string created(const Fixture& fx, int threads = 1) {
   setenv("W2V_ONNX", fx.w2v.c_str(), 1);
@@ -64,85 +59,43 @@ void setPair(const Fixture& fx) {
 const std::string kCadence =
     "[tq_a2x] live cadence: block-320 (one trunk window per 8 frames), push-size invariant, threads=";
 
-TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnce) {
+// The pair beside the encoder loads once; CUDA is asked for, absent from this runtime, and the
+// encoders (never the motion graphs) fall back to the CPU.
+TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnceAndCudaFallsBack) {
   const Fixture& fx = fixture({"--short"});
   const std::string trunk = fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx";
   const std::string head = fx.w2vDir + "/audio_encoder_fp16_window_head.onnx";
-  IN_CHILD([&] { created(fx, 1), created(fx, 1); },
-           {{kCadence + "1\n"},
-            {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" +
-             std::to_string(sizeOf(trunk)) + " B) head=" + head + " (" + std::to_string(sizeOf(head)) + " B)\n"}});
-}
-
-TEST(A2xProcess, TrunkLengthFromTheFirstRunAndPairFromTheEnvironment) {
-  const Fixture& fx = fixture({"--short", "--lt-dynamic"});
   IN_CHILD(
       [&] {
-        setPair(fx);
-        Handle h(fixture(), 2);
-        std::fprintf(stderr, "frames=%d\n", stream(h, speechOf(2.0), {3000}).count());
+        setenv("TQ_A2X_CUDA", "1", 1);
+        setenv("TQ_A2X_CUDA_MEM_MIB", "64", 1);
+        created(fx, 1);
+        Handle h(fx);
+        const std::vector<float> a = speechOf(1.0);
+        std::vector<float> out(25 * kKp);
+        std::fprintf(stderr, "frames=%d deltas=%d\n", stream(h, a, {5120}).count(),
+                     tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 25));
       },
-      {{"[tq_a2x] short-window w2v frontend loaded (LT=from-first-run) trunk=" + fx.w2vDir +
-        "/audio_encoder_fp16_window_trunk.onnx"},
-       {"frames=50\n"}});
+      {{kCadence + "1\n"},
+       {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" + std::to_string(std::filesystem::file_size(trunk)) +
+        " B) head=" + head + " (" + std::to_string(std::filesystem::file_size(head)) + " B)\n"},
+       {"[tq_a2x] CUDA EP append failed (w2v): ", 2},  // trunk/head options, then the 8-second graph's
+       {" -- falling back to CPU\n", 2},
+       {"(enc/dec)", 0},
+       {"frames=25 deltas=25\n"}});
 }
 
-TEST(A2xProcess, SecondPairNamesAreFound) {
-  const Fixture& fx = fixture({"--short", "--seed", "1"});
-  tqtest::runCommand("cd '" + fx.w2vDir + "' && mv audio_encoder_fp16_window_trunk.onnx w2v_trunk32.onnx && "
-                     "mv audio_encoder_fp16_window_head.onnx w2v_head32.onnx");
-  IN_CHILD([&] { created(fx); }, {{"frontend loaded (LT=400) trunk=" + fx.w2vDir + "/w2v_trunk32.onnx ("}});
-}
-
-TEST(A2xProcess, NoPairServesTheLegacyWindowAndSaysSoOnce) {
-  const Fixture& fx = fixture();
-  IN_CHILD([&] { std::fprintf(stderr, "err=[%s][%s]\n", created(fx, 3).c_str(), created(fx).c_str()); },
-           {{kCadence},
-            {"[tq_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
-             "TQ_A2X_W2V_WIN_ONNX/TQ_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (" + fx.w2v +
-             ") as audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
-             "the LEGACY 8s window — same reference quality, 2.8-3.9x the audio hop cost. Ship the pair beside the "
-             "encoder (tools/export_w2v_window.py).\n"},
-            {"err=[][]\n"}});
-}
-
-TEST(A2xProcess, BrokenPairFallsBackToTheLegacyWindow) {
-  const Fixture& fx = fixture({"--seed", "2"});
-  tqtest::writeText(fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx", "not a graph");
-  tqtest::writeText(fx.w2vDir + "/audio_encoder_fp16_window_head.onnx", "not a graph");
-  IN_CHILD([&] { std::fprintf(stderr, "err=[%s][%s]\n", created(fx).c_str(), created(fx).c_str()); },
-           {{"[tq_a2x] short-window w2v load FAILED ("}, {") — legacy 8s path\n"}, {"err=[][]\n"}});
-}
-
-TEST(A2xProcess, EncoderThatCannotLoad) {
-  const Fixture& fx = fixture();
-  tqtest::TempDir tmp;
-  const std::string missing = tmp / "w2v8.onnx";
-  IN_CHILD(
-      [&] {
-        setenv("W2V_ONNX", missing.c_str(), 1);
-        std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "" : tq_a2x_last_error());
-        const int loaded = tq_a2x_preload_w2v(missing.c_str());
-        std::fprintf(stderr, "preload=%d <%s>\n", loaded, tq_a2x_last_error());
-        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(nullptr));
-        // Loaded once, the first session serves every later path.
-        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(fx.w2v.c_str()));
-        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(missing.c_str()));
-        std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "ok" : tq_a2x_last_error());
-      },
-      {{"create=<tq_a2x_create: shared w2v load failed>\n"},
-       {"preload=0 <tq_a2x_preload_w2v: "},
-       {"preload=0\n"},
-       {"preload=1\n", 2},
-       {"create=<ok>\n"}});
-}
-
-TEST(A2xProcess, SilencePriming) {
+// No pair: the legacy window, said once; an encoder that cannot load fails creation; silence
+// priming from the meta, or the environment (0 turns it off, large values are capped).
+TEST(A2xProcess, NoPairServesTheLegacyWindowAndSilencePriming) {
   const Fixture& primed = fixture({"--silence-prime", "6"});
+  const std::string absent = primed.w2vDir + "/absent.onnx";
   IN_CHILD(
       [&] {
+        setenv("W2V_ONNX", absent.c_str(), 1);
+        std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(primed.motion.c_str(), 1) ? "" : tq_a2x_last_error());
         auto firstLip = [&](const Fixture& fx) {
-          Handle h(fx);
+          Handle h(fx, 3);
           std::vector<float> out(10 * kKp);
           const std::vector<float> a = speechOf(0.4);
           tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 10);
@@ -155,57 +108,58 @@ TEST(A2xProcess, SilencePriming) {
         firstLip(fixture());
         std::fprintf(stderr, "primed differs=%d env0 same=%d\n", p != q, off == q);
       },
-      {{"[tq_a2x] silence-primed AR state cached (6 frames)\n"},
+      {{kCadence},
+       {"[tq_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
+        "TQ_A2X_W2V_WIN_ONNX/TQ_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (" + absent +
+        ") as audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
+        "the LEGACY 8s window — same reference quality, 2.8-3.9x the audio hop cost. Ship the pair beside the "
+        "encoder (tools/export_w2v_window.py).\n"},
+       {"[tq_a2x] silence-primed AR state cached (6 frames)\n"},
        {"[tq_a2x] silence-primed AR state cached (200 frames)\n"},
-       {"primed differs=1 env0 same=1\n"}});
+       {"primed differs=1 env0 same=1\n"},
+       {"create=<tq_a2x_create: shared w2v load failed>\n"}});
 }
 
-TEST(A2xProcess, SilencePrimingFailures) {
+TEST(A2xProcess, BrokenPairUnderItsSecondNamesFallsBackToTheLegacyWindow) {
+  const Fixture& fx = fixture({"--seed", "2"});
+  tqtest::writeText(fx.w2vDir + "/w2v_trunk32.onnx", "not a graph");
+  tqtest::writeText(fx.w2vDir + "/w2v_head32.onnx", "not a graph");
+  IN_CHILD([&] { std::fprintf(stderr, "err=[%s][%s]\n", created(fx).c_str(), created(fx).c_str()); },
+           {{"[tq_a2x] short-window w2v load FAILED ("}, {"w2v_trunk32.onnx"}, {") — legacy 8s path\n"},
+            {"err=[][]\n"}});
+}
+
+// With the pair (here from the environment) an encoder that cannot load fails only priming, which
+// needs the 8-second graph; once one loads it serves every later path. Priming that fails at run
+// time (meta h disagrees with the graphs) leaves the handle usable.
+TEST(A2xProcess, EncoderThatCannotLoadAndPrimingFailures) {
   const Fixture& fx = fixture({"--short", "--silence-prime", "4", "--seed", "3"});
   tqtest::TempDir tmp;
-  // Graphs that fail at run time (meta h disagrees with them): priming fails, the handle stays.
-  const std::string bad = tmp / "bad";
+  const std::string missing = tmp / "w2v8.onnx", bad = tmp / "bad";
   tqtest::runCommand("cp -r '" + fx.motion + "' '" + bad + "'");
   tqtest::writeText(bad + "/a2x_meta.json",
                     "{\"h\": 8, \"window\": 2, \"left\": 4, \"layers\": 2, \"width\": true, \"silence_prime\": 4}");
   IN_CHILD(
       [&] {
-        // The pair loads from the environment, but the 8-second graph priming needs does not.
         setPair(fx);
-        setenv("W2V_ONNX", (tmp / "none.onnx").c_str(), 1);
-        std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "ok" : tq_a2x_last_error());
-        setenv("W2V_ONNX", fx.w2v.c_str(), 1);
+        setenv("W2V_ONNX", missing.c_str(), 1);
+        std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fixture().motion.c_str(), 1) ? "" : tq_a2x_last_error());
+        std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "" : tq_a2x_last_error());
+        const int loaded = tq_a2x_preload_w2v(missing.c_str());
+        std::fprintf(stderr, "preload=%d <%s>\n", loaded, tq_a2x_last_error());
+        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(nullptr));
+        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(fx.w2v.c_str()));
+        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(missing.c_str()));
         std::fprintf(stderr, "bad=<%s>\n", tq_a2x_create(bad.c_str(), 1) ? "ok" : tq_a2x_last_error());
       },
-      {{"create=<tq_a2x_create: shared w2v load failed (silence_prime)>\n"},
+      {{"create=<>\n"},  // with the pair the 8-second graph waits for first use
+       {"create=<tq_a2x_create: shared w2v load failed (silence_prime)>\n"},
+       {"preload=0 <tq_a2x_preload_w2v: "},
+       {"preload=0\n"},
+       {"preload=1\n", 2},
        {"[tq_a2x] silence-prime failed ("},
        {") -- legacy zero state\n"},
        {"bad=<ok>\n"}});
-}
-
-// This runtime has no CUDA provider: the append fails and the encoder runs on the CPU.
-TEST(A2xProcess, CudaHookFallsBackToTheCpu) {
-  const Fixture& fx = fixture({"--short", "--seed", "4"});
-  IN_CHILD(
-      [&] {
-        setenv("TQ_A2X_CUDA", "1", 1);
-        setenv("TQ_A2X_CUDA_MEM_MIB", "64", 1);
-        Handle h(fx);
-        const std::vector<float> a = speechOf(1.0);
-        std::vector<float> out(25 * kKp);
-        std::fprintf(stderr, "frames=%d deltas=%d\n", stream(h, a, {5120}).count(),
-                     tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 25));
-      },
-      {{"[tq_a2x] CUDA EP append failed (w2v): ", 2},  // trunk/head options, then the 8-second graph's
-       {" -- falling back to CPU\n", 2},
-       {"(enc/dec)", 0},
-       {"frames=25 deltas=25\n"}});
-  IN_CHILD(
-      [&] {
-        setenv("TQ_A2X_CUDA", "true", 1);
-        Handle h(fx);
-      },
-      {{"CUDA", 0}});
 }
 
 }  // namespace

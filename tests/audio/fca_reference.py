@@ -1,16 +1,8 @@
 #!/usr/bin/env python3
-"""numpy recomputation of tq_fca_deltas (no ONNX Runtime: the graphs are
-evaluated node by node by a2x_reference.ReferenceEvaluator).
-
-  fca_reference.py --w2v ENC --dec fca_stream.onnx --case AUDIO:OUT [--case ...]
-
-For each case (float32 audio, the engine's F x 63 output) prints one line
-"<AUDIO> frames=<F> max_err=<largest absolute difference>". Exits 2 when an
-energy lies within 1e-4 of its threshold and the decision would change the
-running mean: round-off could then flip it, and the clip proves nothing. (A
-threshold that equals e_t exactly, e_t holding the interpolated rank, is no
-such case unless another energy lies within 1e-4 of it.)
-"""
+"""numpy recomputation of tq_fca_deltas with a2x_reference's graph evaluator (no ONNX Runtime).
+--case AUDIO:OUT (float32 audio, the engine's F x 63 output) prints "<AUDIO> frames=<F> max_err=<E>".
+Exits when an energy lies within 1e-4 of its threshold and the decision matters: round-off could
+flip it, and the clip would prove nothing."""
 
 import argparse
 import os
@@ -21,26 +13,20 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from a2x_reference import ReferenceEvaluator, normalise, window  # noqa: E402
 
-HOP = 640
-WIN = 128000
-LAYERS = slice(4, 10)
 OFFSETS = range(-1, 6)
 
 
 def features(enc, audio, frames):
     feat = np.zeros((frames, 768), np.float64)
     filled = 0
-    w = 0
-    while w < frames:
+    for w in range(0, frames, 100):
         start = max(w + (0 if w == 0 else 50), filled)
         stop = min(w + 200, frames)
         if start < stop:
-            x, _, _ = normalise(window(audio, w * HOP, WIN))
+            x, _, _ = normalise(window(audio, w * 640, 128000))
             emb = enc.run(None, {"input_values": x[None, :]})[0].reshape(12, 200, 768)
-            layer_mean = emb[LAYERS].astype(np.float64).mean(axis=0)
-            feat[start:stop] = layer_mean[start - w:stop - w]
+            feat[start:stop] = emb[4:10].astype(np.float64).mean(axis=0)[start - w:stop - w]
             filled = stop
-        w += 100
     return feat.astype(np.float32).astype(np.float64)
 
 
@@ -48,13 +34,11 @@ def normalised(feat, name):
     e = np.sqrt((feat * feat).sum(axis=1))
     # Only when every frame is the same does no decision change any mean.
     uniform = len(feat) == 0 or np.abs(feat - feat[0]).max() < 1e-5
-    total = np.zeros(feat.shape[1])
-    count = 0
-    g = np.zeros_like(feat)
+    total, count, g = np.zeros(feat.shape[1]), 0, np.zeros_like(feat)
     for t in range(len(feat)):
         thr = 0.0 if t <= 6 else np.percentile(e[:t + 1], 20, method="linear")
-        # A threshold that is e_t itself (an exact rank) decides the same way under
-        # any round-off, unless another energy is close enough to take that rank.
+        # A threshold that is e_t itself (an exact rank) decides alike under any round-off, unless
+        # another energy is close enough to take that rank.
         exact = e[t] == thr and t > 6
         near = np.abs(e[:t] - e[t]).min() < 1e-4 if exact else abs(e[t] - thr) < 1e-4
         if near and not uniform:
@@ -68,9 +52,7 @@ def normalised(feat, name):
 
 def decode(dec, g):
     frames = len(g)
-    prev = np.zeros((1, 63), np.float32)
-    h = np.zeros((1, 1, 384), np.float32)
-    out = np.zeros((frames, 63), np.float32)
+    prev, h, out = np.zeros((1, 63), np.float32), np.zeros((1, 1, 384), np.float32), np.zeros((frames, 63), np.float32)
     for t in range(frames):
         idx = [min(max(t + k, 0), frames - 1) for k in OFFSETS]
         cond = np.concatenate([g[i] for i in idx])[None, :]
@@ -82,18 +64,17 @@ def decode(dec, g):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--w2v", required=True)
-    p.add_argument("--dec", required=True)
+    for name in ("w2v", "dec"):
+        p.add_argument("--" + name, required=True)
     p.add_argument("--case", action="append", required=True)
     a = p.parse_args()
     enc, dec = ReferenceEvaluator(a.w2v), ReferenceEvaluator(a.dec)
     for case in a.case:
         audio_path, out_path = case.split(":")
-        audio = np.fromfile(audio_path, "<f4")
-        frames = (audio.size + HOP - 1) // HOP
-        got = np.fromfile(out_path, "<f4").reshape(-1, 63)
+        audio, got = np.fromfile(audio_path, "<f4"), np.fromfile(out_path, "<f4").reshape(-1, 63)
+        frames = (audio.size + 639) // 640
         ref = decode(dec, normalised(features(enc, audio, frames), audio_path))
-        err = float(np.abs(got - ref).max()) if got.shape == ref.shape and frames else (0.0 if got.shape == ref.shape else 1e9)
+        err = float(np.abs(got - ref).max(initial=0.0)) if got.shape == ref.shape else 1e9
         print("%s frames=%d max_err=%.3g" % (audio_path, frames, err))
 
 

@@ -1,10 +1,7 @@
-// The exported functions: refusals with their full texts, frame counts and hold-back, driver-frame
-// walking, reset, execution providers.
-#include <onnxruntime_cxx_api.h>
+// The exported functions: refusals with their full texts, frame counts and hold-back, driver walks.
+#include <functional>
 
-#include "audio/tq_motion_net.h"
 #include "motion_test_util.h"
-#include "render/tq_ort.h"
 
 using namespace motiontest;
 
@@ -24,7 +21,6 @@ TEST(MotionApi, CreateRefusals) {
   } cases[] = {
       {"no_bridge", {"--meta-text", R"({"nt": 4, "n_src": 4, "n_emo": 3})"}, "meta.json: missing s_bridge"},
       {"no_colon", {"--meta-text", R"({"nt" 4, "n_src": 4, "n_emo": 3, "s_bridge": 1})"}, "meta.json: bad nt"},
-      {"not_number", {"--meta-text", R"({"nt": 4, "n_src": 4, "n_emo": "x", "s_bridge": 1})"}, "meta.json: bad n_emo"},
       {"zero_emo", {"--meta-text", R"({"nt": 4, "n_src": 4, "n_emo": 0, "s_bridge": 1})"}, "meta.json: bad n_emo"},
       {"src_ne_nt", {"--meta-text", R"({"nt": 4, "n_src": 3, "n_emo": 3, "s_bridge": 1})"},
        "tq_motion: n_src != nt unsupported"},
@@ -33,9 +29,7 @@ TEST(MotionApi, CreateRefusals) {
       {"binmat_count", {"--count", "hubert_stft_binmat.bin=20561"},
        "DIR/hubert_stft_binmat.bin: 20561 floats, expected 20560"},
       {"src_count", {"--count", "src_xs_info.bin=984"}, "DIR/src_xs_info.bin: 984 floats, expected 1312"},
-      {"no_sc", {"--omit", "ch_sc.bin"}, "cannot open DIR/ch_sc.bin"},
       {"no_target", {"--omit", "xs_target.bin"}, "cannot open DIR/xs_target.bin"},
-      {"no_stitch", {"--omit", "stitch.onnx"}, "cannot open DIR/stitch.onnx"},
       {"zero_scale", {"--zero-src-scale"},
        "tq_motion: expression gain 1.600000 / 0.000000 (ch_xs_info.bin scale / src_xs_info.bin row 0 scale) is "
        "not finite"},
@@ -53,21 +47,6 @@ TEST(MotionApi, CreateRefusals) {
   EXPECT_EQ(tq_motion_create(nullptr, 1, nullptr), nullptr);
   EXPECT_STREQ(tq_motion_last_error(), "tq_motion_create: NULL motion_dir");
   EXPECT_EQ(createError(files().dir, "cuda"), "tq_motion_create: tq_motion: unknown ep 'cuda'");
-  // No CoreML provider in this runtime: creation fails with the runtime's own text.
-  std::string coreml;
-  tq::ortInit();
-  try {
-    Ort::SessionOptions().AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"}});
-  } catch (const std::exception& e) {
-    coreml = e.what();
-  }
-  ASSERT_FALSE(coreml.empty());
-  for (const char* ep : {"coreml", "coreml-ane", "coreml:gpu"})
-    EXPECT_EQ(createError(files().dir, ep), "tq_motion_create: " + coreml) << ep;
-  for (const auto& [ep, units] : std::vector<std::pair<const char*, const char*>>{
-           {"coreml", "ALL"}, {"coreml-", "ALL"}, {"coreml-cpu", "CPUOnly"}, {"coreml:gpu", "CPUAndGPU"},
-           {"coreml_ane", "CPUAndNeuralEngine"}, {"coreml-cpux", "ALL"}, {"coreml-CPU", "ALL"}})
-    EXPECT_STREQ(tq::motion::coremlComputeUnits(ep), units) << ep;
 }
 
 TEST(MotionApi, CallRefusals) {
@@ -79,20 +58,18 @@ TEST(MotionApi, CallRefusals) {
   tq_motion_finish(nullptr);
   tq_motion_reset(nullptr, 0, 1, 0);
   tq_motion_set_eager(nullptr, 1);
-  tq_motion_destroy(nullptr);
   EXPECT_EQ(tq_motion_push(h.get(), x, 0), 1);
-  const bool finished[] = {false, false, false, true};
-  const float* samples[] = {x, nullptr, x, x};
-  const int counts[] = {4, 4, -1, 4};
-  for (int i = 0; i < 4; ++i) {
-    if (finished[i]) tq_motion_finish(h.get());
-    EXPECT_EQ(tq_motion_push(i == 0 ? nullptr : h.get(), samples[i], counts[i]), 0) << i;
-    EXPECT_STREQ(tq_motion_last_error(), "tq_motion_push: bad args / already finished");
+  const std::string push = "tq_motion_push: bad args / already finished", pull = "tq_motion_pull: bad args";
+  const std::function<int()> calls[] = {[&] { return tq_motion_push(nullptr, x, 4); },
+                                        [&] { return tq_motion_push(h.get(), nullptr, 4); },
+                                        [&] { return tq_motion_push(h.get(), x, -1); },
+                                        [&] { return tq_motion_pull(h.get(), nullptr, kp, kp, 1); },
+                                        [&] { return tq_motion_pull(nullptr, idx, kp, kp, 1); },
+                                        [&] { return tq_motion_finish(h.get()), tq_motion_push(h.get(), x, 4); }};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(calls[i](), 0) << i;
+    EXPECT_EQ(tq_motion_last_error(), i == 3 || i == 4 ? pull : push) << i;
   }
-  EXPECT_EQ(tq_motion_pull(h.get(), nullptr, kp, kp, 1), 0);
-  EXPECT_STREQ(tq_motion_last_error(), "tq_motion_pull: bad args");
-  EXPECT_EQ(tq_motion_pull(nullptr, idx, kp, kp, 1), 0);
-  EXPECT_STREQ(tq_motion_last_error(), "tq_motion_pull: bad args");
   EXPECT_EQ(tq_motion_avail(nullptr) + tq_motion_nt(nullptr), 0);
   EXPECT_EQ(tq_motion_total(nullptr), -1);
   EXPECT_EQ(tq_motion_nt(h.get()), 4);
@@ -102,15 +79,12 @@ TEST(MotionApi, FrameCountsAndHoldBack) {
   MotionPtr h = open(files().dir);
   ASSERT_TRUE(h);
   const auto& x = files().speech;
-  for (int n : {0, 1, 639, 640, 641, 6400, 52481}) {
+  for (int n : {0, 641}) {  // the whole-utterance count is in every stream test
     tq_motion_reset(h.get(), 0, 1, 0);
     tq_motion_push(h.get(), x.data(), n);
     EXPECT_EQ(tq_motion_total(h.get()), -1);
     tq_motion_finish(h.get());
-    EXPECT_EQ(tq_motion_total(h.get()), (n + 639) / 640) << n;
-    Frames f;
-    pullReady(h.get(), &f);
-    EXPECT_EQ(static_cast<int>(f.size()), (n + 639) / 640) << n;
+    EXPECT_EQ(tq_motion_total(h.get()), n ? 2 : 0) << n;
   }
   // Open stream: the first chunk needs 80 conditioning rows, which need the block at frame 75 and
   // its 4480 samples of look-ahead; then all but the last 11 frames of the chunk are ready, the rest
@@ -130,7 +104,6 @@ TEST(MotionApi, DriverIndexWalks) {
     int nt, start, dir, wrap;
     std::vector<int> expect;
   } cases[] = {
-      {3, 0, 1, 0, {0, 1, 2, 1, 0, 1, 2, 1}},  {3, 0, 1, 1, {0, 1, 2, 0, 1, 2, 0, 1}},
       {4, 0, -1, 1, {0, 3, 2, 1, 0, 3, 2, 1}}, {4, 0, -1, 0, {0, 1, 2, 3, 2, 1, 0, 1}},
       {4, 2, -7, 0, {2, 1, 0, 1, 2, 3, 2, 1}}, {4, -5, 1, 1, {0, 1, 2, 3, 0, 1, 2, 3}},
       {4, 99, 1, 0, {3, 2, 1, 0, 1, 2, 3, 2}}, {1, 0, -1, 1, {0, 0, 0, 0, 0, 0, 0, 0}},
@@ -142,23 +115,6 @@ TEST(MotionApi, DriverIndexWalks) {
     EXPECT_EQ(stream(h.get(), audio, {640}, c.start, c.dir, c.wrap).idx, c.expect)
         << "nt " << c.nt << " start " << c.start << " dir " << c.dir << " wrap " << c.wrap;
   }
-}
-
-TEST(MotionApi, ResetStartsAFreshUtterance) {
-  MotionPtr a = open(files().dir), b = open(files().dir);
-  ASSERT_TRUE(a && b);
-  const auto& x = files().speech;
-  const Frames fresh = stream(a.get(), x, {4000}, 1, 1, 1);
-  // Half an utterance, pulled from, then abandoned by a reset.
-  tq_motion_reset(b.get(), 3, -1, 0);
-  tq_motion_push(b.get(), x.data() + 1000, 90000);
-  Frames junk;
-  pullReady(b.get(), &junk);
-  EXPECT_GT(junk.size(), 0u);
-  const Frames again = stream(b.get(), x, {4000}, 1, 1, 1);
-  EXPECT_EQ(again.idx, fresh.idx);
-  EXPECT_EQ(again.src, fresh.src);
-  EXPECT_EQ(again.drv, fresh.drv);
 }
 
 }  // namespace

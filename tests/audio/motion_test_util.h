@@ -14,14 +14,10 @@
 namespace motiontest {
 
 using tqtest::readAs;
-
-struct MotionDeleter {
-  void operator()(tq_motion* h) const { tq_motion_destroy(h); }
-};
-using MotionPtr = std::unique_ptr<tq_motion, MotionDeleter>;
+using MotionPtr = std::unique_ptr<tq_motion, void (*)(tq_motion*)>;
 
 inline MotionPtr open(const std::string& dir) {
-  MotionPtr h(tq_motion_create(dir.c_str(), 1, nullptr));
+  MotionPtr h(tq_motion_create(dir.c_str(), 1, nullptr), tq_motion_destroy);
   EXPECT_TRUE(h) << tq_motion_last_error();
   return h;
 }
@@ -35,12 +31,9 @@ struct Frames {
 // Pulls whatever is ready into out.
 inline void pullReady(tq_motion* h, Frames* out) {
   for (int n; (n = tq_motion_avail(h)) > 0;) {
-    std::vector<int> idx(n);
-    std::vector<float> s(63 * n), d(63 * n);
-    ASSERT_EQ(tq_motion_pull(h, idx.data(), s.data(), d.data(), n), n) << tq_motion_last_error();
-    out->idx.insert(out->idx.end(), idx.begin(), idx.end());
-    out->src.insert(out->src.end(), s.begin(), s.end());
-    out->drv.insert(out->drv.end(), d.begin(), d.end());
+    const size_t at = out->size();
+    out->idx.resize(at + n), out->src.resize(63 * (at + n)), out->drv.resize(63 * (at + n));
+    ASSERT_EQ(tq_motion_pull(h, &out->idx[at], &out->src[63 * at], &out->drv[63 * at], n), n) << tq_motion_last_error();
   }
 }
 
@@ -78,11 +71,10 @@ inline MotionFiles& files() {
 }
 
 // A motion directory written with extra fixture options.
-inline std::string variant(const std::string& name, const std::vector<std::string>& options) {
+inline std::string variant(const std::string& name, std::vector<std::string> options) {
   const std::string dir = files().tmp / ("v_" + name);
-  std::vector<std::string> args = {"motion", dir};
-  args.insert(args.end(), options.begin(), options.end());
-  EXPECT_TRUE(tqtest::runFixtureTool(args));
+  options.insert(options.begin(), {"motion", dir});
+  EXPECT_TRUE(tqtest::runFixtureTool(options));
   return dir;
 }
 
