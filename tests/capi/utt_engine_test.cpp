@@ -102,12 +102,4 @@ TEST_F(UttEngines, MotionDirectoryDrivesTheMotionPipeline) {
       << log;
 }
 
-TEST_F(UttEngines, AnEngineThatCannotLoadReportsItsOwnText) {
-  tq_utt* u = tq_utt_open(ctx, tmp->path().c_str());
-  ASSERT_NE(u, nullptr) << tq_utt_last_error();
-  EXPECT_EQ(waitReady(u), -1);
-  EXPECT_EQ(std::string(tq_utt_last_error()).rfind("tq_motion_create: ", 0), 0u) << tq_utt_last_error();
-  tq_utt_destroy(u);
-}
-
 }  // namespace

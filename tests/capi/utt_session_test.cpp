@@ -181,10 +181,7 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
       {[] { return !tq_utt_push_audio(nullptr, nullptr, 1); }, "tq_utt_push_audio: bad args"},
       {[] { return !tq_utt_pull_frame(nullptr, nullptr, 0, nullptr); }, "tq_utt_pull_frame: bad args"},
   };
-  for (const auto& c : cases) {
-    EXPECT_TRUE(c.refused()) << c.text;
-    EXPECT_STREQ(tq_utt_last_error(), c.text);
-  }
+  for (const auto& c : cases) EXPECT_TRUE(c.refused() && tq_utt_last_error() == std::string(c.text)) << c.text;
   EXPECT_EQ(tq_utt_ready(nullptr), -1);
   EXPECT_EQ(tq_utt_frames_available(nullptr) + tq_utt_render_status(nullptr, nullptr, 0, nullptr), 0);
   tq_utt_get_stats(nullptr, nullptr), tq_utt_end_utterance(nullptr), tq_utt_interrupt(nullptr), tq_utt_destroy(nullptr);
@@ -200,8 +197,7 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
   tq_utt_frame_info info{};
   EXPECT_EQ(tq_utt_pull_frame(u, buf.data(), kFrameBytes - 1, &info), 0);
   EXPECT_STREQ(tq_utt_last_error(), "tq_utt_pull_frame: buffer too small");
-  EXPECT_EQ(tq_utt_pull_frame(u, buf.data(), kFrameBytes, &info), 1);
-  EXPECT_EQ(info.seq, 0u);
+  EXPECT_TRUE(tq_utt_pull_frame(u, buf.data(), kFrameBytes, &info) == 1 && info.seq == 0);
   uint64_t failures = 7;
   char text[8] = "x";
   EXPECT_EQ(tq_utt_render_status(u, text, sizeof text, &failures), 0);
@@ -225,8 +221,7 @@ TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
   for (const auto& c : cases) {
     script.nt = c.nt, script.failText = c.failText;
     u = tq::utt::createSession(ctx, opts(), scripted(script));
-    EXPECT_EQ(waitReady(u), -1);
-    EXPECT_STREQ(tq_utt_last_error(), c.expect);
+    EXPECT_TRUE(waitReady(u) == -1 && tq_utt_last_error() == std::string(c.expect)) << tq_utt_last_error();
     pushSamples(u, 3200);
     for (const Frame& f : pullUntil(u, 0, 4)) EXPECT_EQ(f.info.kind, 0u);
     stop();
@@ -234,13 +229,12 @@ TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
   }
   script.nt = kNT, script.failText = nullptr, script.createMs = 300;
   u = tq::utt::createSession(ctx, opts(), scripted(script));
-  stop();
+  stop();  // while loading
   EXPECT_EQ(script.live.load(), 0);
   u = tq::utt::createSession(ctx, opts(0.05), scripted(script));
   pushSamples(u, 6400);
   tq_utt_end_utterance(u);
-  ASSERT_EQ(tq_utt_ready(u), 0);
-  ASSERT_EQ(waitReady(u), 1);
+  ASSERT_TRUE(tq_utt_ready(u) == 0 && waitReady(u) == 1);
   for (const Frame& f : pullUntil(u, 0, 12)) EXPECT_EQ(f.info.kind, 0u);
   stop();
   script.createMs = 0;
@@ -278,8 +272,7 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
     ASSERT_TRUE(pullNext(u, f, 20.0));
     EXPECT_EQ(f.info.kind, 0u);
   }
-  EXPECT_EQ(tq_utt_render_status(u, text, sizeof text, &failures), -1);
-  EXPECT_GE(failures, 1u);
+  EXPECT_TRUE(tq_utt_render_status(u, text, sizeof text, &failures) == -1 && failures >= 1);
   EXPECT_TRUE(std::regex_search(text, std::regex("^ep=.* render: "))) << text;
   for (int i = 0; i < 2 * kNT; ++i) {
     ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
@@ -296,42 +289,29 @@ class OneBehind : public tq::utt::TeethStage {
   explicit OneBehind(int refuseAt = -1, int blockAt = -1) : refuseAt_(refuseAt), blockAt_(blockAt) {}
   bool push(const float*, const float*) override {
     std::unique_lock<std::mutex> lk(m_);
-    if (++pushes == blockAt_) {
-      reached_ = true;
-      cv_.notify_all();
-      cv_.wait(lk, [&] { return open_; });
-    }
+    if (++pushes == blockAt_) reached_ = true, cv_.notify_all(), cv_.wait(lk, [&] { return open_; });
     return finish(true);
   }
-  bool flush() override {
-    std::lock_guard<std::mutex> lk(m_);
-    return finish(false);
-  }
-  bool refused() const override {
-    std::lock_guard<std::mutex> lk(m_);
-    return finished_ - 1 == refuseAt_;
-  }
+  bool flush() override { return locked([&] { return finish(false); }); }
+  bool refused() const override { return locked([&] { return finished_ - 1 == refuseAt_; }); }
   std::string message() const override { return "stand-in: refused"; }
-  void writeWindow(float*, int) override {
-    std::lock_guard<std::mutex> lk(m_);
-    ++writes;
-  }
+  void writeWindow(float*, int) override { locked([&] { ++writes; }); }
   void waitReached() {
     std::unique_lock<std::mutex> lk(m_);
     cv_.wait(lk, [&] { return reached_; });
   }
-  void open() {
-    std::lock_guard<std::mutex> lk(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
+  void open() { locked([&] { open_ = true, cv_.notify_all(); }); }
   int pushes = 0, writes = 0;
 
  private:
+  template <class F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lk(m_);
+    return f();
+  }
   bool finish(bool pending) {
     const bool done = pending_;
-    finished_ += done;
-    pending_ = pending;
+    finished_ += done, pending_ = pending;
     return done;
   }
   mutable std::mutex m_;
