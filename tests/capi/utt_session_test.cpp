@@ -245,9 +245,9 @@ TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
   EXPECT_EQ(script.live.load(), 0);
 }
 
-// A director that cannot render driver frame 2 (its warp-prior movie ends after frame 1): the speech
-// frame fails, the utterance is abandoned and idle frames flow again instead of the same row being
-// re-rendered for ever.
+// A director that cannot render driver frame 2 (its warp-prior movie ends after frame 1), and an
+// engine handing out a driver frame the bundle does not have: the speech frame fails, the utterance
+// is abandoned and idle frames flow again instead of the same row being re-rendered for ever.
 TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
   tqtest::TempDir t;
   const std::string dir = writeBundle(t, {"--prior", "none", "--prior-movie"},
@@ -255,31 +255,35 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
   ASSERT_TRUE(tqtest::runFixtureTool({"movie", dir + "/P_hevc.mov", "--size", "32x32", "--frames", "2", "--codec",
                                       "libx265", "--pix-fmt", "yuv444p"}));
   const std::string motion = writeMotion(t / "motion");
-  tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
-  ASSERT_NE(ctx, nullptr) << tq_last_error();
-  Script script;
-  script.fixedIndex = 2;
-  tq_utt_opts o{};
-  o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = -1;
-  tq_utt* u = tq::utt::createSession(ctx, o, scripted(script));
-  ASSERT_EQ(waitReady(u), 1);
-  pushSamples(u, 10 * 640);
-  tq_utt_end_utterance(u);
-  Frame f;
-  char text[512];
-  uint64_t failures = 0;
-  for (int pulls = 0; tq_utt_render_status(u, text, sizeof text, &failures) == 0 && pulls < 400; ++pulls) {
-    ASSERT_TRUE(pullNext(u, f, 20.0));
-    EXPECT_EQ(f.info.kind, 0u);
+  for (int fixedIndex : {2, kNT}) {
+    tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
+    ASSERT_NE(ctx, nullptr) << tq_last_error();
+    Script script;
+    script.fixedIndex = fixedIndex;
+    tq_utt_opts o{};
+    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = -1;
+    tq_utt* u = tq::utt::createSession(ctx, o, scripted(script));
+    ASSERT_EQ(waitReady(u), 1);
+    pushSamples(u, 10 * 640);
+    tq_utt_end_utterance(u);
+    Frame f;
+    char text[512];
+    uint64_t failures = 0;
+    for (int pulls = 0; tq_utt_render_status(u, text, sizeof text, &failures) == 0 && pulls < 400; ++pulls) {
+      ASSERT_TRUE(pullNext(u, f, 20.0));
+      EXPECT_EQ(f.info.kind, 0u);
+    }
+    EXPECT_TRUE(tq_utt_render_status(u, text, sizeof text, &failures) == -1 && failures >= 1);
+    EXPECT_TRUE(std::regex_search(text, std::regex(fixedIndex < kNT ? "^ep=.* render: " : "^ep=.* motion: the engine "
+                                                   "handed out driver index 3 outside 0\\.\\.2$")))
+        << text;
+    for (int i = 0; i < 2 * kNT; ++i) {
+      ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
+      EXPECT_EQ(f.info.kind, 0u);
+    }
+    tq_utt_destroy(u);
+    tq_destroy(ctx);
   }
-  EXPECT_TRUE(tq_utt_render_status(u, text, sizeof text, &failures) == -1 && failures >= 1);
-  EXPECT_TRUE(std::regex_search(text, std::regex("^ep=.* render: "))) << text;
-  for (int i = 0; i < 2 * kNT; ++i) {
-    ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
-    EXPECT_EQ(f.info.kind, 0u);
-  }
-  tq_utt_destroy(u);
-  tq_destroy(ctx);
 }
 
 // Finishes each frame on the next push; refuses the frame numbered refuseAt. With blockAt, holds the
