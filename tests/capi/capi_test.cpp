@@ -35,10 +35,7 @@ TEST_F(Context, RefusalsGiveTheirTextsBeforeTheFirstRender) {
   tq_destroy(nullptr), tq_prior_close(nullptr);
   const auto k = kp(0);
   uint8_t small[8];
-  const struct {
-    std::function<bool()> refused;
-    const char* text;
-  } calls[] = {
+  const struct { std::function<bool()> refused; const char* text; } calls[] = {
       {[] { return !tq_create("x", nullptr, 0, nullptr); }, "tq_create: NULL bundle_dir/model_key"},
       {[] { return !tq_create(nullptr, "b1", 0, nullptr); }, "tq_create: NULL bundle_dir/model_key"},
       {[&] { return !tq_render_kp_crop(nullptr, 0, k.data(), k.data()); }, "tq_render_kp_crop: bad args"},

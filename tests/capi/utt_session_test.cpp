@@ -30,31 +30,13 @@ int diffToReference(tq_ctx* ctx, const Frame& f, float w, int i) {
 
 class Utt : public UttBase {};
 
-TEST_F(Utt, IdleStreamWalksTheDriverOneNewFramePerPull) {
-  start(opts());
-  Frame f;
-  for (int i = 0; i < 2 * kNT + 2; ++i) {
-    ASSERT_TRUE(pullNext(u, f));
-    EXPECT_EQ(std::make_tuple(f.info.kind, f.info.frame, f.info.driver_index, f.info.seq),
-              std::make_tuple(0u, -1, uint32_t(i % kNT), uint64_t(i)));
-    EXPECT_LE(tq_utt_frames_available(u), 1);
-    EXPECT_EQ(std::memcmp(f.px.data(), tq_target_frame(ctx, i % kNT), kFrameBytes), 0) << "idle is the driver frame";
-  }
-  tq_utt_stats st{};
-  tq_utt_get_stats(u, &st);
-  EXPECT_EQ(std::make_pair(st.frames_out, st.speech_frames_out), std::make_pair(uint64_t(2 * kNT + 2), uint64_t(0)));
-}
-
-// F speech frames numbered 0..F-1, end_ramp ramp frames ending on the plain idle pose, then idle
-// frames; the same in every scheduling mode, pixels as the context's own render and paste.
+// Idle frames walk the driver one new frame per pull; an utterance gives F speech frames numbered
+// 0..F-1, end_ramp ramp frames ending on the plain idle pose, then idle frames; the same in every
+// scheduling mode, pixels as the context's own render and paste (idle: the driver frame itself).
 TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
   ASSERT_TRUE(tqtest::runFixtureTool({"director", "--out", dir + "/model_b4.onnx", "--batch", "4", "--crop", "32"}));
-  const struct {
-    const char* name;
-    int eager;
-    const char* pipeline;  // TQ_UTT_PIPELINE_PASTE
-    const char* steady;
-  } modes[] = {{"sync", 0, "0", "-"}, {"hybrid", -2, "0", "-"}, {"pipelined", 0, "1", "-"}, {"chunked", 0, "1", "b4"}};
+  const struct { const char *name; int eager; const char *pipeline, *steady; } modes[] = {  // TQ_UTT_PIPELINE_PASTE
+      {"sync", 0, "0", "-"}, {"hybrid", -2, "0", "-"}, {"pipelined", 0, "1", "-"}, {"chunked", 0, "1", "b4"}};
   const int F = 11, R = 5;
   for (const auto& m : modes) {
     SCOPED_TRACE(m.name);
@@ -62,18 +44,23 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
     tq_utt_opts o = opts();
     o.eager = m.eager, o.steady_model = m.steady, o.end_ramp = R;
     start(o);
+    std::vector<Frame> seen = pullUntil(u, 0, 2 * kNT);
     pushSamples(u, F * 640 - 100);
     tq_utt_end_utterance(u);
-    std::vector<Frame> seen = pullUntil(u, 1, 1);
+    for (Frame& f : pullUntil(u, 1, 1)) seen.push_back(std::move(f));
     const std::size_t s = seen.size() - 1;
     for (Frame& f : pullUntil(u, 0, 3)) seen.push_back(std::move(f));
-    // Speech starts where the idle stream stopped (index 0 before any idle frame).
-    const int first = s ? (int(seen[s - 1].info.driver_index) + 1) % kNT : 0;
+    // Speech starts where the idle stream stopped.
+    const int first = (int(seen[s - 1].info.driver_index) + 1) % kNT;
     ASSERT_EQ(seen.size(), s + F + R + 3);
     for (std::size_t i = 0; i < seen.size(); ++i) {
       const tq_utt_frame_info& f = seen[i].info;
       EXPECT_EQ(f.seq, uint64_t(i));
-      if (i < s) continue;
+      if (f.kind == 0) { EXPECT_EQ(std::memcmp(seen[i].px.data(), tq_target_frame(ctx, f.driver_index), kFrameBytes), 0); }
+      if (i < s) {
+        EXPECT_EQ(std::make_pair(f.kind, f.driver_index), std::make_pair(0u, uint32_t(i % kNT)));
+        continue;
+      }
       const int k = static_cast<int>(i - s);
       EXPECT_EQ(f.kind, k < F ? 1u : k < F + R ? 2u : 0u) << k;
       EXPECT_EQ(f.frame, k < F ? k : -1) << k;
@@ -170,10 +157,7 @@ TEST_F(Utt, InterruptDropsUnpulledFramesAndRampsFromTheLastPulledFace) {
 
 TEST_F(Utt, RefusalsGiveTheirTexts) {
   tq_utt_opts o{};
-  const struct {
-    std::function<bool()> refused;
-    const char* text;
-  } cases[] = {
+  const struct { std::function<bool()> refused; const char* text; } cases[] = {
       {[&] { return !tq_utt_create(nullptr, &o); }, "tq_utt_create: NULL ctx/opts"},
       {[&] { return !tq_utt_create(ctx, nullptr); }, "tq_utt_create: NULL ctx/opts"},
       {[&] { return !tq_utt_create(ctx, &o); }, "tq_utt_create: opts.motion_dir required"},
@@ -208,11 +192,7 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
 // the engine is ready makes no speech, and destroy joins from every state (loading, failed,
 // mid-utterance with the ring full and the host not pulling).
 TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
-  const struct {
-    int nt;
-    const char* failText;
-    const char* expect;
-  } cases[] = {
+  const struct { int nt; const char *failText, *expect; } cases[] = {
       {kNT, "scripted: the model directory is empty", "scripted: the model directory is empty"},
       {5, nullptr,
        "the motion engine's rest keypoints (xs_target.bin) have 5 rows but the bundle has NT 3 driver frames "
