@@ -7,9 +7,7 @@
 
 #include <chrono>
 #include <cmath>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "tq/tq.h"
 #include "tq_test_util.h"
@@ -47,10 +45,7 @@ inline std::vector<uint8_t> renderPaste(tq_ctx* ctx, int d, const float* src, co
   return out;
 }
 
-struct Frame {
-  tq_utt_frame_info info{};
-  std::vector<uint8_t> px;
-};
+struct Frame { tq_utt_frame_info info{}; std::vector<uint8_t> px; };
 
 // Waits (bounded) for the next frame; the host paces the session by pulling.
 inline bool pullNext(tq_utt* u, Frame& f, double seconds = 120.0) {
@@ -61,10 +56,9 @@ inline bool pullNext(tq_utt* u, Frame& f, double seconds = 120.0) {
   return false;
 }
 
-inline int waitReady(tq_utt* u, double seconds = 300.0) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+inline int waitReady(tq_utt* u) {
   int r = 0;
-  while ((r = tq_utt_ready(u)) == 0 && std::chrono::steady_clock::now() < end)
+  for (int ms = 0; (r = tq_utt_ready(u)) == 0 && ms < 300000; ++ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return r;
 }

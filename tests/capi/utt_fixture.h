@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
