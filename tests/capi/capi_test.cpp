@@ -71,9 +71,9 @@ TEST_F(Context, RenderedCropsArePastedOverTheirOwnDriverFrame) {
     const std::vector<float> crop = renderCopy(ctx, si, src, drv);
     ASSERT_FALSE(crop.empty());
     EXPECT_STREQ(tq_last_error(), "");
-    const uint8_t* target = tq_target_frame(ctx, si);
-    ASSERT_NE(target, nullptr) << tq_last_error();
-    std::vector<uint8_t> driver(target, target + kFrameBytes), out(kFrameBytes);
+    const uint8_t* driver = tq_target_frame(ctx, si);
+    ASSERT_NE(driver, nullptr) << tq_last_error();
+    std::vector<uint8_t> out(kFrameBytes);
     ASSERT_EQ(tq_paste_crop(ctx, si, crop.data(), out.data(), out.size()), 1) << tq_last_error();
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x)
@@ -88,8 +88,7 @@ TEST_F(Context, RenderedCropsArePastedOverTheirOwnDriverFrame) {
         }
     EXPECT_EQ(tq_render_kp_crop(ctx, kNT, drv.data(), src.data()), nullptr);
     const uint8_t* last = tq_paste_last(ctx, si);
-    ASSERT_NE(last, nullptr) << tq_last_error();
-    EXPECT_EQ(std::memcmp(last, out.data(), kFrameBytes), 0);
+    EXPECT_TRUE(last && std::memcmp(last, out.data(), kFrameBytes) == 0) << tq_last_error();
   }
 }
 
@@ -135,18 +134,15 @@ TEST(CApi, WarpPriorFromTheMovieRendersLikeItsDecodedFrames) {
   EXPECT_STREQ(tq_last_error(), "tq_prior_row: tq_driver: seek(3) outside [0,3)");
   tq_prior_close(p);
   const auto src = kp(0), drv = kp(0.07f);
-  std::vector<std::vector<float>> fromMovie;
-  for (int pass = 0; pass < 2; ++pass) {
+  std::vector<std::vector<float>> crops[2];
+  for (auto& pass : crops) {
     tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
     ASSERT_NE(ctx, nullptr) << tq_last_error();
-    int k = 0;
-    for (int si : {2, 0, 1, 2}) {
-      if (pass == 0) fromMovie.push_back(renderCopy(ctx, si, src, drv));
-      else EXPECT_EQ(renderCopy(ctx, si, src, drv), fromMovie[k++]) << si;
-    }
+    for (int si : {2, 0, 1, 2}) pass.push_back(renderCopy(ctx, si, src, drv));
     tq_destroy(ctx);
     tqtest::writeText(dir + "/P.f16", std::string(oracle.begin(), oracle.end()));
   }
+  EXPECT_EQ(crops[0], crops[1]);
 }
 
 }  // namespace

@@ -34,13 +34,11 @@ std::function<void(const std::string&)> patchStill(uint8_t marker, std::size_t o
   return [=](const std::string& d) {
     capitest::writeStills(d);
     const std::string still = d + "/target_frames/frame_000000.jpg";
-    const std::vector<uint8_t> jpg = tqtest::readBytes(still);
-    std::size_t at = 2;
-    while (at + 1 < jpg.size() && !(jpg[at] == 0xFF && jpg[at + 1] == marker)) ++at;
-    ASSERT_LT(at + 1, jpg.size());
-    std::fstream f(still, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(at + offset));
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::string jpg = tqtest::readText(still);
+    const std::size_t at = jpg.find(std::string{'\xFF', char(marker)}, 2);
+    ASSERT_NE(at, std::string::npos);
+    jpg.replace(at + offset, bytes.size(), std::string(bytes.begin(), bytes.end()));
+    tqtest::writeText(still, jpg);
   };
 }
 
