@@ -6,20 +6,21 @@
 
 namespace {
 
+// The speech encoder, 13 frames of a silence-led clip, bundles with JPEG stills (FFmpeg's own
+// decoder threads are not instrumented for ThreadSanitizer).
 struct Fixture {
   tqtest::TempDir dir;
   std::string w2v = dir / "w2v/w2v8.onnx";
   std::vector<float> speech;
   std::string plain;
   Fixture() {
-    EXPECT_TRUE(tqtest::runFixtureTool({"a2x", "--out", dir / "motion", "--w2v-dir", dir / "w2v"}));
-    EXPECT_TRUE(tqtest::runFixtureTool({"fca-clips", dir / "clips"}));
+    EXPECT_TRUE(tqtest::runFixtureTool({"a2x", "--out", dir / "motion", "--w2v-dir", dir / "w2v"}) &&
+                tqtest::runFixtureTool({"fca-clips", dir / "clips"}));
     speech = tqtest::readAs<float>(dir / "clips/silence_led.f32");
-    speech.resize(12 * 640 + 17);  // 13 frames
+    speech.resize(12 * 640 + 17);
     plain = bundle("plain");
   }
   std::string bundle(const std::string& name, const std::vector<std::string>& opts = {}) const {
-    // JPEG stills: FFmpeg's own decoder threads are not instrumented for ThreadSanitizer.
     std::vector<std::string> args = {"fca-bundle", dir / name, "--stills"};
     args.insert(args.end(), opts.begin(), opts.end());
     EXPECT_TRUE(tqtest::runFixtureTool(args));
@@ -54,8 +55,7 @@ std::vector<std::vector<uint8_t>> sequentialFrames(const std::string& bundle, in
     for (int k = 0; k < 63; ++k) drv[k] = xs[d * 63 + k] + gain * off[i * 63 + k];
     frames.push_back(capitest::renderPaste(ctx, d, &xs[d * 63], drv.data()));
   }
-  tq_fca_destroy(fca);
-  tq_destroy(ctx);
+  tq_fca_destroy(fca), tq_destroy(ctx);
   return frames;
 }
 
@@ -67,8 +67,7 @@ struct Sink {
   static void take(void* user, int j, const uint8_t* rgb, int w, int h) {
     Sink* s = static_cast<Sink*>(user);
     s->foreignThread |= std::this_thread::get_id() != s->caller;
-    s->numbers.push_back(j);
-    s->frames.emplace_back(rgb, rgb + static_cast<std::size_t>(w) * h * 3);
+    s->numbers.push_back(j), s->frames.emplace_back(rgb, rgb + static_cast<std::size_t>(w) * h * 3);
   }
 };
 
@@ -91,8 +90,8 @@ TEST(Stream, FramesMatchASequentialRenderAndPaste) {
     for (int pass = 0; pass < 2; ++pass) {  // runs on one handle are independent
       Sink sink;
       ASSERT_EQ(run(s, fx().speech, &sink), 13 - c.skip) << tq_stream_last_error();
-      EXPECT_FALSE(sink.foreignThread);
       ASSERT_EQ(sink.frames.size(), want.size());
+      EXPECT_FALSE(sink.foreignThread) << "frames are handed on on the caller's thread";
       for (std::size_t j = 0; j < want.size(); ++j)
         EXPECT_TRUE(sink.numbers[j] == int(j) && sink.frames[j] == want[j]) << "frame " << j << " pass " << pass;
     }
@@ -111,8 +110,7 @@ TEST(Stream, EdgesAndRefusals) {
   EXPECT_EQ(run(s, fx().speech, nullptr), 11);  // frames made and dropped
   EXPECT_TRUE(tq_stream_run(s, nullptr, 100, nullptr, nullptr) == -1 &&
               tq_stream_last_error() == std::string("tq_stream_run: bad args"));
-  tq_stream_destroy(s);
-  tq_stream_destroy(nullptr);
+  tq_stream_destroy(s), tq_stream_destroy(nullptr);
   EXPECT_EQ(tq_stream_width(nullptr), 0);
   const std::string cut = fx().bundle("cut", {"--xs-cut", "4"}), w2v = fx().w2v, absent = fx().dir / "absent.onnx";
   const struct { const char *bundle, *w2v; int skip; std::string text; } refusals[] = {  // ": " ends a prefix{cut.c_str(), w2v.c_str(), 0, "tq_stream_create: cannot read xs_target.bin (NT*63 f32)"},

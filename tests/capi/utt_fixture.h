@@ -111,15 +111,10 @@ class UttBase : public CtxBase {
     CtxBase::SetUpTestSuite();
     motion = writeMotion(*tmp / "motion");
   }
-  void TearDown() override {
-    tq_utt_destroy(u);
-    CtxBase::TearDown();
-  }
+  void TearDown() override { tq_utt_destroy(u), CtxBase::TearDown(); }
   tq_utt_opts opts(double silence = -1.0) const {
     tq_utt_opts o{};
-    o.motion_dir = motion.c_str();
-    o.steady_model = "-";
-    o.silence_end_s = silence;
+    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = silence;
     return o;
   }
   void start(const tq_utt_opts& o) {

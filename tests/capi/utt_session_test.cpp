@@ -131,8 +131,7 @@ TEST_F(Utt, InterruptDropsUnpulledFramesAndRampsFromTheLastPulledFace) {
     if (!ramps) tqtest::runCommand("mkdir -p " + bare), o.motion_dir = bare.c_str();
     start(o);
     pushSamples(u, 40 * 640);
-    std::vector<Frame> before = pullUntil(u, 1, 3);
-    const Frame& last = before.back();
+    const Frame last = pullUntil(u, 1, 3).back();
     waitAvailable(u, 8);  // the session ran ahead: the interrupt has something to discard
     tq_utt_interrupt(u);
     EXPECT_EQ(tq_utt_frames_available(u), 0);
