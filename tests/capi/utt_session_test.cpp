@@ -186,8 +186,8 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
 }
 
 // A load failure reaches tq_utt_ready and the last error, idle frames go on, audio pushed before
-// the engine is ready makes no speech, and destroy joins from every state (loading, failed,
-// mid-utterance with the ring full and the host not pulling).
+// the engine is ready makes no speech, and destroy joins while loading and after a failure (the
+// stress test destroys sessions in every other state).
 TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
   const struct { int nt; const char *failText, *expect; } cases[] = {
       {kNT, "scripted: the model directory is empty", "scripted: the model directory is empty"},
@@ -213,13 +213,6 @@ TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
   tq_utt_end_utterance(u);
   ASSERT_TRUE(tq_utt_ready(u) == 0 && waitReady(u) == 1);
   for (const Frame& f : pullUntil(u, 0, 12)) EXPECT_EQ(f.info.kind, 0u);
-  stop();
-  script.createMs = 0;
-  start(opts());
-  pushSamples(u, 30 * 640);
-  waitAvailable(u, 8);
-  stop();
-  EXPECT_EQ(script.live.load(), 0);
 }
 
 // A director that cannot render driver frame 2 (its warp-prior movie ends after frame 1), and an
