@@ -225,9 +225,9 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
   ASSERT_TRUE(tqtest::runFixtureTool({"movie", dir + "/P_hevc.mov", "--size", "32x32", "--frames", "2", "--codec",
                                       "libx265", "--pix-fmt", "yuv444p"}));
   const std::string motion = writeMotion(t / "motion");
+  tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << tq_last_error();
   for (int fixedIndex : {2, kNT}) {
-    tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
-    ASSERT_NE(ctx, nullptr) << tq_last_error();
     Script script;
     script.fixedIndex = fixedIndex;
     tq_utt_opts o{};
@@ -252,8 +252,8 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
       EXPECT_EQ(f.info.kind, 0u);
     }
     tq_utt_destroy(u);
-    tq_destroy(ctx);
   }
+  tq_destroy(ctx);
 }
 
 // Finishes each frame on the next push; refuses the frame numbered refuseAt. With blockAt, holds the
