@@ -133,8 +133,7 @@ TEST_F(Utt, InterruptDropsUnpulledFramesAndRampsFromTheLastPulledFace) {
     pushSamples(u, 40 * 640);
     const Frame last = pullUntil(u, 1, 3).back();
     waitAvailable(u, 8);  // the session ran ahead: the interrupt has something to discard
-    tq_utt_interrupt(u);
-    EXPECT_EQ(tq_utt_frames_available(u), 0);
+    tq_utt_interrupt(u);  // the first ramp frame may be ready at once: the gap in seq shows the drop
     std::vector<Frame> after(ramps ? 6 : 1);
     for (Frame& f : after) ASSERT_TRUE(pullNext(u, f));
     EXPECT_GE(after[0].info.seq, last.info.seq + 1 + 8) << "the discarded frames leave a gap";
