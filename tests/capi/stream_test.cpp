@@ -113,7 +113,9 @@ TEST(Stream, EdgesAndRefusals) {
   tq_stream_destroy(s), tq_stream_destroy(nullptr);
   EXPECT_EQ(tq_stream_width(nullptr), 0);
   const std::string cut = fx().bundle("cut", {"--xs-cut", "4"}), w2v = fx().w2v, absent = fx().dir / "absent.onnx";
-  const struct { const char *bundle, *w2v; int skip; std::string text; } refusals[] = {  // ": " ends a prefix{cut.c_str(), w2v.c_str(), 0, "tq_stream_create: cannot read xs_target.bin (NT*63 f32)"},
+  // A text ending in ": " is a prefix.
+  const struct { const char *bundle, *w2v; int skip; std::string text; } refusals[] = {
+      {cut.c_str(), w2v.c_str(), 0, "tq_stream_create: cannot read xs_target.bin (NT*63 f32)"},
                   {plain.c_str(), w2v.c_str(), -1, "tq_stream_create: skip -1 is negative"},
                   {nullptr, w2v.c_str(), 0, "tq_stream_create: NULL bundle_dir/w2v_path"},
                   {plain.c_str(), absent.c_str(), 0, "tq_fca_create: "}};
@@ -144,17 +146,14 @@ TEST(Stream, FailureInMidRunStopsAfterTheFramesBefore) {
 TEST(CApiThreads, LastErrorIsPerThread) {
   std::vector<std::thread> ts;
   std::atomic<int> wrong{0};
+  const char* texts[] = {"tq_create: NULL bundle_dir/model_key", "tq_prior_open: NULL bundle_dir", ""};
   for (int t = 0; t < 8; ++t)
-    ts.emplace_back([t, &wrong] {
+    ts.emplace_back([t, &wrong, &texts] {
       char out[64];
-      for (int i = 0; i < 2000; ++i) {
-        const int what = (t + i) % 3;
-        if (what == 0) tq_create(nullptr, "k", 0, nullptr);
-        else if (what == 1) tq_prior_open(nullptr, 0, 0);
-        else wrong += tq_bundle_resolve_handle("/", out, sizeof out) != 1;
-        wrong += tq_last_error() != std::string(what == 0   ? "tq_create: NULL bundle_dir/model_key"
-                                                : what == 1 ? "tq_prior_open: NULL bundle_dir"
-                                                            : "");
+      for (int i = 0, what = t % 3; i < 2000; ++i, what = (t + i) % 3) {
+        const bool ok = what == 0 ? !tq_create(nullptr, "k", 0, nullptr) : what == 1 ? !tq_prior_open(nullptr, 0, 0)
+                                                                         : tq_bundle_resolve_handle("/", out, 64) == 1;
+        wrong += !ok || tq_last_error() != std::string(texts[what]);
       }
     });
   for (auto& th : ts) th.join();

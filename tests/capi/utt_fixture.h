@@ -47,7 +47,9 @@ class ScriptedEngine : public tq::utt::Engine {
   explicit ScriptedEngine(Script& s) : s_(s) { ++s_.live; }
   ~ScriptedEngine() override { --s_.live; }
   void setEager(int e) override { std::lock_guard<std::mutex>{s_.m}, s_.eagerSet.push_back(e); }
-  void reset(int start, int dir, int) override { start_ = start, dir_ = dir < 0 ? -1 : 1, samples_ = pulled_ = 0, finished_ = false; }
+  void reset(int start, int dir, int) override {
+    start_ = start, dir_ = dir < 0 ? -1 : 1, samples_ = pulled_ = 0, finished_ = false;
+  }
   void push(const float*, int n) override { samples_ += n; }
   void finish() override { finished_ = true; }
   int avail() override { return (finished_ ? frames() : static_cast<int>(samples_ / 640)) - pulled_; }

@@ -92,7 +92,8 @@ void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
       if (r() % 3 == 0) tq_utt_interrupt(u);
       tq_utt_stats st;
       tq_utt_get_stats(u, &st);
-      EXPECT_TRUE(st.state <= 3 && tq_utt_frames_available(u) <= 8 && tq_utt_render_status(u, nullptr, 0, nullptr) == 0);
+      EXPECT_TRUE(st.state <= 3 && tq_utt_frames_available(u) <= 8);
+      EXPECT_EQ(tq_utt_render_status(u, nullptr, 0, nullptr), 0);
       std::this_thread::sleep_for(std::chrono::microseconds(r() % 1500));
     }
   });
@@ -138,7 +139,8 @@ using Pipeline = tq::RenderPastePipeline;
 
 TEST(RenderPastePipeline, RingBoundFailuresAndReuse) {
   const struct { int64_t failRender, failPaste, count, delivered; } cases[] = {
-      {-1, -1, 40, 40}, {7, -1, 40, 7}, {0, -1, 40, 0}, {-1, 3, 40, 3}, {-1, 0, 40, 0}, {-1, 39, 45, 39}, {-1, -1, 12, 12}};
+      {-1, -1, 40, 40}, {7, -1, 40, 7}, {0, -1, 40, 0}, {-1, 3, 40, 3},
+      {-1, 0, 40, 0},   {-1, 39, 45, 39}, {-1, -1, 12, 12}};
   Pipeline p(64);
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "render " << c.failRender << " paste " << c.failPaste);
