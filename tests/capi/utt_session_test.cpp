@@ -100,7 +100,9 @@ TEST_F(Utt, HybridEagerFollowsTheBacklog) {
   }
 }
 
+// With the stage report asked for, a session that pastes in place says it measured nothing.
 TEST_F(Utt, SilenceEndsAnUtteranceUnlessTheTimeoutIsNegative) {
+  tqtest::ScopedEnv report("TQ_UTT_STAGE_REPORT", "1"), pipe("TQ_UTT_PIPELINE_PASTE", nullptr);
   const int F = 6;
   for (double silence : {0.05, -1.0}) {
     SCOPED_TRACE(silence);
@@ -119,7 +121,12 @@ TEST_F(Utt, SilenceEndsAnUtteranceUnlessTheTimeoutIsNegative) {
     int ramp = 0;
     for (const Frame& f : pullUntil(u, 0, 1)) ramp += f.info.kind == 2;
     EXPECT_EQ(ramp, 6);
+    testing::internal::CaptureStderr();
     stop();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "[tq_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage report was asked for and the paste-job counter "
+                  "never advanced (pipe=0 jobsB=0 jobsC=0, 6 speech frames delivered)."),
+              std::string::npos);
   }
 }
 
