@@ -1,13 +1,13 @@
 // A complete small bundle for the C interface tests (NT 3 identity frames of a 32 x 32 crop pasted
 // unscaled at (10 + i, 5 + i) into 96 x 64 H.264 driver frames, an opaque mask, no sharpening, an
-// m4b director graph "b1"), and host-side helpers for utterance sessions.
+// m4b director graph "b1"), the sequential render + paste reference, and host-side session helpers.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "tq/tq.h"
 #include "tq_test_util.h"
@@ -24,14 +24,28 @@ inline std::string writeBundle(const tqtest::TempDir& t, const std::vector<std::
                                    "--translate", "--mask-value", "255", "--driver-movie", "--director", "b1",
                                    "--frames", "4", "--manifest-set", manifest};
   args.insert(args.end(), extra.begin(), extra.end());
-  tqtest::runFixtureTool(args);
+  EXPECT_TRUE(tqtest::runFixtureTool(args));
   return dir;
 }
 
-struct Frame {
-  tq_utt_frame_info info{};
-  std::vector<uint8_t> px;
-};
+// Replaces the bundle's driver movie with three ffmpeg-written JPEG stills (decoded on the caller's
+// thread, so the sanitizers see every thread that touches a frame).
+inline void writeStills(const std::string& dir) {
+  EXPECT_EQ(tqtest::runCommand("mkdir -p " + dir + "/target_frames && rm -f " + dir + "/target_frames.mp4 && ffmpeg "
+                               "-v error -y -f lavfi -i testsrc=size=96x64:rate=25 -frames:v 3 -start_number 0 " +
+                               dir + "/target_frames/frame_%06d.jpg"), 0);
+}
+
+// The reference for every session and stream frame: what the context itself renders and pastes
+// for driver frame d with these keypoints. Empty (and a failure) when it cannot.
+inline std::vector<uint8_t> renderPaste(tq_ctx* ctx, int d, const float* src, const float* drv) {
+  std::vector<uint8_t> out(std::size_t(tq_width(ctx)) * tq_height(ctx) * 3);
+  const float* crop = tq_render_kp_crop(ctx, d, src, drv);
+  if (!crop || tq_paste_crop(ctx, d, crop, out.data(), out.size()) != 1) ADD_FAILURE() << tq_last_error(), out.clear();
+  return out;
+}
+
+struct Frame { tq_utt_frame_info info{}; std::vector<uint8_t> px; };
 
 // Waits (bounded) for the next frame; the host paces the session by pulling.
 inline bool pullNext(tq_utt* u, Frame& f, double seconds = 120.0) {
@@ -42,12 +56,23 @@ inline bool pullNext(tq_utt* u, Frame& f, double seconds = 120.0) {
   return false;
 }
 
-inline int waitReady(tq_utt* u, double seconds = 300.0) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+inline int waitReady(tq_utt* u) {
   int r = 0;
-  while ((r = tq_utt_ready(u)) == 0 && std::chrono::steady_clock::now() < end)
+  for (int ms = 0; (r = tq_utt_ready(u)) == 0 && ms < 300000; ++ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return r;
 }
+
+// One context on the shared bundle per test, the bundle written once per binary.
+class CtxBase : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { dir = writeBundle(*(tmp = new tqtest::TempDir())); }
+  static void TearDownTestSuite() { delete tmp; }
+  void SetUp() override { ASSERT_NE(ctx = tq_create(dir.c_str(), "b1", 1, nullptr), nullptr) << tq_last_error(); }
+  void TearDown() override { tq_destroy(ctx); }
+  static inline tqtest::TempDir* tmp = nullptr;
+  static inline std::string dir;
+  tq_ctx* ctx = nullptr;
+};
 
 }  // namespace capitest

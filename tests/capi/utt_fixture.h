@@ -2,10 +2,7 @@
 // scripted engine that yields exactly the frames its audio makes, and a context on the small bundle.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -49,12 +46,9 @@ class ScriptedEngine : public tq::utt::Engine {
  public:
   explicit ScriptedEngine(Script& s) : s_(s) { ++s_.live; }
   ~ScriptedEngine() override { --s_.live; }
-  void setEager(int e) override {
-    std::lock_guard<std::mutex> lk(s_.m);
-    s_.eagerSet.push_back(e);
-  }
+  void setEager(int e) override { std::lock_guard<std::mutex>{s_.m}, s_.eagerSet.push_back(e); }
   void reset(int start, int dir, int) override {
-    start_ = start, dir_ = dir < 0 ? -1 : 1, samples_ = 0, pulled_ = 0, finished_ = false;
+    start_ = start, dir_ = dir < 0 ? -1 : 1, samples_ = pulled_ = 0, finished_ = false;
   }
   void push(const float*, int n) override { samples_ += n; }
   void finish() override { finished_ = true; }
@@ -92,43 +86,41 @@ inline void pushSamples(tq_utt* u, int n) {
   ASSERT_EQ(tq_utt_push_audio(u, pcm.data(), n), 1);
 }
 
+// Pulls until `n` frames of the given kind were seen (n >= 0), returning every frame pulled.
+inline std::vector<Frame> pullUntil(tq_utt* u, unsigned kind, int n) {
+  std::vector<Frame> seen;
+  for (int got = 0; got < n;) {
+    seen.emplace_back();
+    if (!pullNext(u, seen.back())) return ADD_FAILURE() << "no frame", seen;
+    got += seen.back().info.kind == kind;
+  }
+  return seen;
+}
+
 inline void waitAvailable(tq_utt* u, int n) {
   while (tq_utt_frames_available(u) < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // One context on the shared bundle and a motion directory beside it.
-class UttBase : public ::testing::Test {
+class UttBase : public CtxBase {
  protected:
   static void SetUpTestSuite() {
-    tmp = new tqtest::TempDir();
-    dir = writeBundle(*tmp);
+    CtxBase::SetUpTestSuite();
     motion = writeMotion(*tmp / "motion");
   }
-  static void TearDownTestSuite() { delete tmp; }
-  void SetUp() override { ASSERT_NE(ctx = tq_create(dir.c_str(), "b1", 1, nullptr), nullptr) << tq_last_error(); }
-  void TearDown() override {
-    tq_utt_destroy(u);
-    tq_destroy(ctx);
-  }
+  void TearDown() override { tq_utt_destroy(u), CtxBase::TearDown(); }
   tq_utt_opts opts(double silence = -1.0) const {
     tq_utt_opts o{};
-    o.motion_dir = motion.c_str();
-    o.steady_model = "-";
-    o.silence_end_s = silence;
+    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = silence;
     return o;
   }
   void start(const tq_utt_opts& o) {
     u = tq::utt::createSession(ctx, o, scripted(script));
     ASSERT_EQ(waitReady(u), 1) << tq_utt_last_error();
   }
-  void stop() {
-    tq_utt_destroy(u);
-    u = nullptr;
-  }
+  void stop() { tq_utt_destroy(u), u = nullptr; }
 
-  static inline tqtest::TempDir* tmp = nullptr;
-  static inline std::string dir, motion;
-  tq_ctx* ctx = nullptr;
+  static inline std::string motion;
   tq_utt* u = nullptr;
   Script script;
 };

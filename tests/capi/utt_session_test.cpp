@@ -1,11 +1,14 @@
 // The utterance session with a scripted engine: idle stream, utterances with their exact frame
 // counts and ramps, silence timeout, interrupts, pixels against the context's own render and paste,
-// refusals, stage report, option resolution.
+// refusals, load and render failures; the teeth stage hook with a stand-in stage.
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <regex>
 #include <tuple>
 
+#include "capi/tq_utt_session.h"
+#include "capi/tq_utt_teeth.h"
 #include "utt_fixture.h"
 
 namespace {
@@ -18,87 +21,47 @@ int diffToReference(tq_ctx* ctx, const Frame& f, float w, int i) {
   const int d = static_cast<int>(f.info.driver_index);
   std::vector<float> src(63), drv(63);
   for (int c = 0; c < 63; ++c) src[c] = rest(d, c), drv[c] = rest(d, c) + w * offset(i, c);
-  std::vector<uint8_t> ref(kFrameBytes);
-  const float* crop = tq_render_kp_crop(ctx, d, src.data(), drv.data());
-  if (!crop || tq_paste_crop(ctx, d, crop, ref.data(), ref.size()) != 1) return ADD_FAILURE() << tq_last_error(), 256;
+  const std::vector<uint8_t> ref = renderPaste(ctx, d, src.data(), drv.data());
+  if (ref.empty()) return 256;
   int m = 0;
   for (std::size_t k = 0; k < ref.size(); ++k) m = std::max(m, std::abs(int(f.px[k]) - int(ref[k])));
   return m;
 }
 
-// Pulls until `n` frames of the given kind were seen (n >= 0), returning every frame pulled.
-std::vector<Frame> pullUntil(tq_utt* u, unsigned kind, int n) {
-  std::vector<Frame> seen;
-  for (int got = 0; got < n;) {
-    seen.emplace_back();
-    if (!pullNext(u, seen.back())) return ADD_FAILURE() << "no frame", seen;
-    got += seen.back().info.kind == kind;
-  }
-  return seen;
-}
-
 class Utt : public UttBase {};
 
-TEST_F(Utt, IdleStreamWalksTheDriverOneNewFramePerPull) {
-  start(opts());
-  Frame f;
-  for (int i = 0; i < 2 * kNT + 2; ++i) {
-    ASSERT_TRUE(pullNext(u, f));
-    EXPECT_EQ(f.info.kind, 0u);
-    EXPECT_EQ(f.info.frame, -1);
-    EXPECT_EQ(f.info.driver_index, uint32_t(i % kNT));
-    EXPECT_EQ(f.info.seq, uint64_t(i));
-    EXPECT_LE(tq_utt_frames_available(u), 1);
-    EXPECT_EQ(std::memcmp(f.px.data(), tq_target_frame(ctx, i % kNT), kFrameBytes), 0) << "idle is the driver frame";
-  }
-  tq_utt_stats st{};
-  tq_utt_get_stats(u, &st);
-  EXPECT_EQ(st.frames_out, uint64_t(2 * kNT + 2));
-  EXPECT_EQ(st.speech_frames_out, 0u);
-}
-
-TEST_F(Utt, AudioPushedBeforeTheEngineIsReadyMakesNoSpeech) {
-  script.createMs = 300;
-  u = tq::utt::createSession(ctx, opts(0.05), scripted(script));
-  ASSERT_EQ(tq_utt_ready(u), 0);
-  pushSamples(u, 6400);
-  tq_utt_end_utterance(u);
-  ASSERT_EQ(tq_utt_ready(u), 0);
-  ASSERT_EQ(waitReady(u), 1);
-  for (const Frame& f : pullUntil(u, 0, 12)) EXPECT_EQ(f.info.kind, 0u);
-}
-
-// F speech frames numbered 0..F-1, end_ramp ramp frames ending on the plain idle pose, then idle
-// frames; the same in every scheduling mode, pixels as the context's own render and paste.
+// Idle frames walk the driver one new frame per pull; an utterance gives F speech frames numbered
+// 0..F-1, end_ramp ramp frames ending on the plain idle pose, then idle frames; the same in every
+// scheduling mode, pixels as the context's own render and paste (idle: the driver frame itself).
 TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
   ASSERT_TRUE(tqtest::runFixtureTool({"director", "--out", dir + "/model_b4.onnx", "--batch", "4", "--crop", "32"}));
-  const struct {
-    const char* name;
-    int eager;
-    const char* pipeline;  // TQ_UTT_PIPELINE_PASTE
-    const char* steady;
-  } modes[] = {{"sync", 0, "0", "-"}, {"hybrid", -2, "0", "-"}, {"pipelined", 0, "1", "-"}, {"chunked", 0, "1", "b4"}};
+  const struct { const char *name; int eager; const char *pipeline, *steady; } modes[] = {  // TQ_UTT_PIPELINE_PASTE
+      {"sync", 0, "0", "-"}, {"hybrid", -2, "0", "-"}, {"pipelined", 0, "1", "-"}, {"chunked", 0, "1", "b4"}};
   const int F = 11, R = 5;
   for (const auto& m : modes) {
     SCOPED_TRACE(m.name);
     tqtest::ScopedEnv pipe("TQ_UTT_PIPELINE_PASTE", m.pipeline);
     tq_utt_opts o = opts();
-    o.eager = m.eager;
-    o.steady_model = m.steady;
-    o.end_ramp = R;
+    o.eager = m.eager, o.steady_model = m.steady, o.end_ramp = R;
     start(o);
+    std::vector<Frame> seen = pullUntil(u, 0, 2 * kNT);
     pushSamples(u, F * 640 - 100);
     tq_utt_end_utterance(u);
-    std::vector<Frame> seen = pullUntil(u, 1, 1);
+    for (Frame& f : pullUntil(u, 1, 1)) seen.push_back(std::move(f));
     const std::size_t s = seen.size() - 1;
     for (Frame& f : pullUntil(u, 0, 3)) seen.push_back(std::move(f));
-    // Speech starts where the idle stream stopped (index 0 before any idle frame).
-    const int first = s ? (int(seen[s - 1].info.driver_index) + 1) % kNT : 0;
+    // Speech starts where the idle stream stopped.
+    const int first = (int(seen[s - 1].info.driver_index) + 1) % kNT;
     ASSERT_EQ(seen.size(), s + F + R + 3);
     for (std::size_t i = 0; i < seen.size(); ++i) {
       const tq_utt_frame_info& f = seen[i].info;
       EXPECT_EQ(f.seq, uint64_t(i));
-      if (i < s) continue;
+      const uint8_t* driver = tq_target_frame(ctx, f.driver_index);
+      EXPECT_TRUE(f.kind != 0 || std::memcmp(seen[i].px.data(), driver, kFrameBytes) == 0) << "idle: the driver frame";
+      if (i < s) {
+        EXPECT_EQ(std::make_pair(f.kind, f.driver_index), std::make_pair(0u, uint32_t(i % kNT)));
+        continue;
+      }
       const int k = static_cast<int>(i - s);
       EXPECT_EQ(f.kind, k < F ? 1u : k < F + R ? 2u : 0u) << k;
       EXPECT_EQ(f.frame, k < F ? k : -1) << k;
@@ -106,10 +69,8 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
     }
     tq_utt_stats st{};
     tq_utt_get_stats(u, &st);
-    EXPECT_EQ(st.speech_frames_out, uint64_t(F));
-    EXPECT_EQ(st.first_frames, 1u);
-    EXPECT_GT(st.first_frame_ms, 0.0);
-    EXPECT_GT(st.render_ms, 0.0);
+    EXPECT_EQ(std::make_pair(st.speech_frames_out, st.first_frames), std::make_pair(uint64_t(F), uint64_t(1)));
+    EXPECT_TRUE(st.first_frame_ms > 0.0 && st.render_ms > 0.0);
     stop();
     const int tol = std::strcmp(m.steady, "-") == 0 ? 0 : 1;
     for (int k : {0, 1, F - 1}) EXPECT_LE(diffToReference(ctx, seen[s + k], 1.0f, k), tol) << "speech frame " << k;
@@ -120,45 +81,52 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
   }
 }
 
-// Hybrid mode raises the engine's eager value to 24 when the backlog reaches 24 frames and drops it
-// back to 3 once the backlog is below 12.
+// Hybrid mode (eager -2, or TQ_UTT_HYBRID set) raises the engine's eager value to 24 when the
+// backlog reaches 24 frames and drops it back to 3 once the backlog is below 12.
 TEST_F(Utt, HybridEagerFollowsTheBacklog) {
-  tq_utt_opts o = opts();
-  o.eager = -2;
-  start(o);
-  pushSamples(u, 40 * 640);
-  waitAvailable(u, 8);
-  pullUntil(u, 1, 40);
-  tq_utt_end_utterance(u);
-  EXPECT_EQ(pullUntil(u, 2, 6).size(), 6u);
-  stop();
-  EXPECT_EQ(script.eagerSet, (std::vector<int>{3, 24, 3}));
+  for (const char* env : {"", "yes"}) {
+    tqtest::ScopedEnv hybrid("TQ_UTT_HYBRID", *env ? env : nullptr);
+    tq_utt_opts o = opts();
+    o.eager = *env ? 0 : -2;
+    script.eagerSet.clear();
+    start(o);
+    pushSamples(u, 40 * 640);
+    waitAvailable(u, 8);
+    pullUntil(u, 1, 40);
+    tq_utt_end_utterance(u);
+    EXPECT_EQ(pullUntil(u, 2, 6).size(), 6u);
+    stop();
+    EXPECT_EQ(script.eagerSet, (std::vector<int>{3, 24, 3})) << env;
+  }
 }
 
+// With the stage report asked for, a session that pastes in place says it measured nothing.
 TEST_F(Utt, SilenceEndsAnUtteranceUnlessTheTimeoutIsNegative) {
+  tqtest::ScopedEnv report("TQ_UTT_STAGE_REPORT", "1"), pipe("TQ_UTT_PIPELINE_PASTE", nullptr);
   const int F = 6;
   for (double silence : {0.05, -1.0}) {
     SCOPED_TRACE(silence);
     start(opts(silence));
     pushSamples(u, F * 640);
     int speech = 0;
-    for (const Frame& f : pullUntil(u, 1, F)) {
-      ASSERT_NE(f.info.kind, 2u);
-      if (f.info.kind == 1) { EXPECT_EQ(f.info.frame, speech++); }
-    }
-    if (silence < 0) {
-      // An observation window far past the 50 ms the other session needed.
+    for (const Frame& f : pullUntil(u, 1, F)) speech += f.info.kind == 2 ? 100 : f.info.frame == speech;
+    EXPECT_EQ(speech, F) << "speech frames 0..F-1 in order, no ramp among them";
+    if (silence < 0) {  // an observation window far past the 50 ms the other session needed
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      EXPECT_EQ(tq_utt_frames_available(u), 0);
       tq_utt_stats st{};
       tq_utt_get_stats(u, &st);
-      EXPECT_EQ(st.state, 2u);
+      EXPECT_EQ(std::make_pair(tq_utt_frames_available(u), st.state), std::make_pair(0, 2u));
       tq_utt_end_utterance(u);
     }
-    const std::vector<Frame> after = pullUntil(u, 0, 1);
-    EXPECT_EQ(after.size(), 7u);
-    for (std::size_t k = 0; k + 1 < after.size(); ++k) EXPECT_EQ(after[k].info.kind, 2u) << k;
+    int ramp = 0;
+    for (const Frame& f : pullUntil(u, 0, 1)) ramp += f.info.kind == 2;
+    EXPECT_EQ(ramp, 6);
+    testing::internal::CaptureStderr();
     stop();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "[tq_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage report was asked for and the paste-job counter "
+                  "never advanced (pipe=0 jobsB=0 jobsC=0, 6 speech frames delivered)."),
+              std::string::npos);
   }
 }
 
@@ -171,11 +139,9 @@ TEST_F(Utt, InterruptDropsUnpulledFramesAndRampsFromTheLastPulledFace) {
     if (!ramps) tqtest::runCommand("mkdir -p " + bare), o.motion_dir = bare.c_str();
     start(o);
     pushSamples(u, 40 * 640);
-    std::vector<Frame> before = pullUntil(u, 1, 3);
-    const Frame& last = before.back();
+    const Frame last = pullUntil(u, 1, 3).back();
     waitAvailable(u, 8);  // the session ran ahead: the interrupt has something to discard
-    tq_utt_interrupt(u);
-    EXPECT_EQ(tq_utt_frames_available(u), 0);
+    tq_utt_interrupt(u);  // the first ramp frame may be ready at once: the gap in seq shows the drop
     std::vector<Frame> after(ramps ? 6 : 1);
     for (Frame& f : after) ASSERT_TRUE(pullNext(u, f));
     EXPECT_GE(after[0].info.seq, last.info.seq + 1 + 8) << "the discarded frames leave a gap";
@@ -195,10 +161,7 @@ TEST_F(Utt, InterruptDropsUnpulledFramesAndRampsFromTheLastPulledFace) {
 
 TEST_F(Utt, RefusalsGiveTheirTexts) {
   tq_utt_opts o{};
-  const struct {
-    std::function<bool()> refused;
-    const char* text;
-  } cases[] = {
+  const struct { std::function<bool()> refused; const char* text; } cases[] = {
       {[&] { return !tq_utt_create(nullptr, &o); }, "tq_utt_create: NULL ctx/opts"},
       {[&] { return !tq_utt_create(ctx, nullptr); }, "tq_utt_create: NULL ctx/opts"},
       {[&] { return !tq_utt_create(ctx, &o); }, "tq_utt_create: opts.motion_dir required"},
@@ -206,17 +169,10 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
       {[] { return !tq_utt_push_audio(nullptr, nullptr, 1); }, "tq_utt_push_audio: bad args"},
       {[] { return !tq_utt_pull_frame(nullptr, nullptr, 0, nullptr); }, "tq_utt_pull_frame: bad args"},
   };
-  for (const auto& c : cases) {
-    EXPECT_TRUE(c.refused()) << c.text;
-    EXPECT_STREQ(tq_utt_last_error(), c.text);
-  }
+  for (const auto& c : cases) EXPECT_TRUE(c.refused() && tq_utt_last_error() == std::string(c.text)) << c.text;
   EXPECT_EQ(tq_utt_ready(nullptr), -1);
   EXPECT_EQ(tq_utt_frames_available(nullptr) + tq_utt_render_status(nullptr, nullptr, 0, nullptr), 0);
-  tq_utt_get_stats(nullptr, nullptr);
-  tq_utt_end_utterance(nullptr);
-  tq_utt_interrupt(nullptr);
-  tq_utt_destroy(nullptr);
-
+  tq_utt_get_stats(nullptr, nullptr), tq_utt_end_utterance(nullptr), tq_utt_interrupt(nullptr), tq_utt_destroy(nullptr);
   start(opts());
   const int16_t pcm[4] = {};
   EXPECT_EQ(tq_utt_push_audio(u, pcm, -1) + tq_utt_push_audio(u, nullptr, 4), 0);
@@ -229,77 +185,46 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
   tq_utt_frame_info info{};
   EXPECT_EQ(tq_utt_pull_frame(u, buf.data(), kFrameBytes - 1, &info), 0);
   EXPECT_STREQ(tq_utt_last_error(), "tq_utt_pull_frame: buffer too small");
-  EXPECT_EQ(tq_utt_pull_frame(u, buf.data(), kFrameBytes, &info), 1);
-  EXPECT_EQ(info.seq, 0u);
+  EXPECT_TRUE(tq_utt_pull_frame(u, buf.data(), kFrameBytes, &info) == 1 && info.seq == 0);
   uint64_t failures = 7;
   char text[8] = "x";
   EXPECT_EQ(tq_utt_render_status(u, text, sizeof text, &failures), 0);
-  EXPECT_EQ(failures, 0u);
-  EXPECT_STREQ(text, "");
+  EXPECT_TRUE(failures == 0 && text[0] == 0);
 }
 
-// A load failure reaches tq_utt_ready and the last error, idle frames go on, and destroy joins
-// from every state (loading, failed, mid-utterance with the ring full and the host not pulling).
+// A load failure reaches tq_utt_ready and the last error, idle frames go on, audio pushed before
+// the engine is ready makes no speech, and destroy joins while loading and after a failure (the
+// stress test destroys sessions in every other state).
 TEST_F(Utt, EngineLoadFailuresReachReadyAndDestroyJoinsFromEveryState) {
-  const struct {
-    int nt;
-    const char* failText;
-    const char* expect;
-  } cases[] = {
+  const struct { int nt; const char *failText, *expect; } cases[] = {
       {kNT, "scripted: the model directory is empty", "scripted: the model directory is empty"},
       {5, nullptr,
        "the motion engine's rest keypoints (xs_target.bin) have 5 rows but the bundle has NT 3 driver frames "
        "\xe2\x80\x94 refusing to drive frames the bundle does not have"},
   };
   for (const auto& c : cases) {
-    script.nt = c.nt;
-    script.failText = c.failText;
+    script.nt = c.nt, script.failText = c.failText;
     u = tq::utt::createSession(ctx, opts(), scripted(script));
-    EXPECT_EQ(waitReady(u), -1);
-    EXPECT_STREQ(tq_utt_last_error(), c.expect);
+    EXPECT_TRUE(waitReady(u) == -1 && tq_utt_last_error() == std::string(c.expect)) << tq_utt_last_error();
     pushSamples(u, 3200);
     for (const Frame& f : pullUntil(u, 0, 4)) EXPECT_EQ(f.info.kind, 0u);
     stop();
     EXPECT_EQ(script.live.load(), 0);
   }
-  script.nt = kNT, script.failText = nullptr, script.createMs = 150;
+  script.nt = kNT, script.failText = nullptr, script.createMs = 300;
   u = tq::utt::createSession(ctx, opts(), scripted(script));
-  stop();
+  stop();  // while loading
   EXPECT_EQ(script.live.load(), 0);
-  script.createMs = 0;
-  start(opts());
-  pushSamples(u, 30 * 640);
-  waitAvailable(u, 8);
-  stop();
-  EXPECT_EQ(script.live.load(), 0);
+  u = tq::utt::createSession(ctx, opts(0.05), scripted(script));
+  pushSamples(u, 6400);
+  tq_utt_end_utterance(u);
+  ASSERT_TRUE(tq_utt_ready(u) == 0 && waitReady(u) == 1);
+  for (const Frame& f : pullUntil(u, 0, 12)) EXPECT_EQ(f.info.kind, 0u);
 }
 
-TEST_F(Utt, StageReportSaysWhatItMeasured) {
-  tqtest::ScopedEnv report("TQ_UTT_STAGE_REPORT", "1");
-  for (const char* pipe : {"0", "1"}) {
-    tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", pipe);
-    start(opts());
-    pushSamples(u, 4 * 640);
-    tq_utt_end_utterance(u);
-    pullUntil(u, 1, 4);
-    testing::internal::CaptureStderr();
-    stop();
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(pipe[0] == '0'
-                    ? log.find("[tq_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage report was asked for and the "
-                               "paste-job counter never advanced (pipe=0 jobsB=0 jobsC=0, 4 speech frames "
-                               "delivered).") != std::string::npos
-                    : std::regex_search(log, std::regex("\\[tq_utt-stage\\] pipe=0 jobsB=0 jobsC=[1-9][0-9]* "
-                                                    "stageA_ms=[0-9.]+ stageA_work_ms=-?[0-9.]+ stageA_wait_ms=[0-9.]+ "
-                                                    "stageB_ms=0.000 stageC_ms=[0-9.]+ deliver_lat_ms=[0-9.]+ over 4 "
-                                                    "speech frames\n")))
-        << log;
-  }
-}
-
-// A director that cannot render driver frame 2 (its warp-prior movie ends after frame 1): the speech
-// frame fails, the utterance is abandoned and idle frames flow again instead of the same row being
-// re-rendered for ever.
+// A director that cannot render driver frame 2 (its warp-prior movie ends after frame 1), and an
+// engine handing out a driver frame the bundle does not have: the speech frame fails, the utterance
+// is abandoned and idle frames flow again instead of the same row being re-rendered for ever.
 TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
   tqtest::TempDir t;
   const std::string dir = writeBundle(t, {"--prior", "none", "--prior-movie"},
@@ -309,84 +234,130 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
   const std::string motion = writeMotion(t / "motion");
   tq_ctx* ctx = tq_create(dir.c_str(), "b1", 1, nullptr);
   ASSERT_NE(ctx, nullptr) << tq_last_error();
-  Script script;
-  script.fixedIndex = 2;
-  tq_utt_opts o{};
-  o.motion_dir = motion.c_str();
-  o.steady_model = "-";
-  o.silence_end_s = -1;
-  tq_utt* u = tq::utt::createSession(ctx, o, scripted(script));
-  ASSERT_EQ(waitReady(u), 1);
-  pushSamples(u, 10 * 640);
-  tq_utt_end_utterance(u);
-  Frame f;
-  char text[512];
-  uint64_t failures = 0;
-  for (int pulls = 0; tq_utt_render_status(u, text, sizeof text, &failures) == 0 && pulls < 400; ++pulls) {
-    ASSERT_TRUE(pullNext(u, f, 20.0));
-    EXPECT_EQ(f.info.kind, 0u);
+  for (int fixedIndex : {2, kNT}) {
+    Script script;
+    script.fixedIndex = fixedIndex;
+    tq_utt_opts o{};
+    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = -1;
+    tq_utt* u = tq::utt::createSession(ctx, o, scripted(script));
+    ASSERT_EQ(waitReady(u), 1);
+    pushSamples(u, 10 * 640);
+    tq_utt_end_utterance(u);
+    Frame f;
+    char text[512];
+    uint64_t failures = 0;
+    for (int pulls = 0; tq_utt_render_status(u, text, sizeof text, &failures) == 0 && pulls < 400; ++pulls) {
+      ASSERT_TRUE(pullNext(u, f, 20.0));
+      EXPECT_EQ(f.info.kind, 0u);
+    }
+    EXPECT_TRUE(tq_utt_render_status(u, text, sizeof text, &failures) == -1 && failures >= 1);
+    EXPECT_TRUE(std::regex_search(text, std::regex(fixedIndex < kNT ? "^ep=.* render: " : "^ep=.* motion: the engine "
+                                                   "handed out driver index 3 outside 0\\.\\.2$")))
+        << text;
+    for (int i = 0; i < 2 * kNT; ++i) {
+      ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
+      EXPECT_EQ(f.info.kind, 0u);
+    }
+    tq_utt_destroy(u);
   }
-  EXPECT_EQ(tq_utt_render_status(u, text, sizeof text, &failures), -1);
-  EXPECT_GE(failures, 1u);
-  EXPECT_EQ(std::string(text).rfind("ep=", 0), 0u) << text;
-  EXPECT_NE(std::string(text).find(" render: "), std::string::npos) << text;
-  for (int i = 0; i < 2 * kNT; ++i) {
-    ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
-    EXPECT_EQ(f.info.kind, 0u);
-  }
-  tq_utt_destroy(u);
   tq_destroy(ctx);
 }
 
-// The caller's options, the context's thread count and the environment.
-TEST(UttOptions, ResolveDefaultsOverridesAndEngineKind) {
-  tqtest::TempDir t;
-  const std::string plain = t / "plain", first = t / "first", second = t / "second";
-  tqtest::runCommand("mkdir -p " + plain + " " + first + " " + second + " && touch " + first +
-                     "/a2x_enc_stream.onnx " + second + "/audio_motion_encoder.onnx");
-  tqtest::ScopedEnv e1("TQ_STEADY_MODEL", nullptr), e2("TQ_UTT_HYBRID", nullptr), e3("TQ_UTT_PIPELINE_PASTE", nullptr);
-  tq_utt_opts o{};
-  o.motion_dir = plain.c_str();
-  const auto expectResolved = [&](int threads, const char* steady, int eager, bool hybrid, double silenceMs, int endRamp,
-                                  int interruptRamp, bool a2x, bool pipelined) {
-    const tq::utt::Options r = tq::utt::resolveOptions(o, 5);
-    EXPECT_EQ(std::make_tuple(r.threads, r.steadyModel, r.eager, r.hybrid, r.silenceMs, r.endRamp, r.interruptRamp,
-                              r.a2x, r.pipelinedPaste),
-              std::make_tuple(threads, std::string(steady), eager, hybrid, silenceMs, endRamp, interruptRamp, a2x,
-                              pipelined));
-  };
-  expectResolved(5, "b24_fp32", -1, false, 600.0, 6, 4, false, false);
-  const struct {
-    int eager;
-    const char* hybridEnv;
-    bool hybrid;
-    int value;
-  } eager[] = {{-2, nullptr, true, 3}, {0, "1", true, 3},   {-1, "yes", true, 3}, {0, "0", false, -1},
-               {0, "", false, -1},     {5, "1", false, 5}, {1, nullptr, false, 1}};
-  for (const auto& c : eager) {
-    tqtest::ScopedEnv h("TQ_UTT_HYBRID", c.hybridEnv);
-    o.eager = c.eager;
-    SCOPED_TRACE(std::to_string(c.eager) + " " + (c.hybridEnv ? c.hybridEnv : "unset"));
-    expectResolved(5, "b24_fp32", c.value, c.hybrid, 600.0, 6, 4, false, false);
+// Finishes each frame on the next push; refuses the frame numbered refuseAt. With blockAt, holds the
+// render thread inside that push until opened, so an interrupt lands between render and delivery.
+class OneBehind : public tq::utt::TeethStage {
+ public:
+  explicit OneBehind(int refuseAt = -1, int blockAt = -1) : refuseAt_(refuseAt), blockAt_(blockAt) {}
+  bool push(const float*, const float*) override {
+    std::unique_lock<std::mutex> lk(m_);
+    if (++pushes == blockAt_) reached_ = true, cv_.notify_all(), cv_.wait(lk, [&] { return open_; });
+    return finish(true);
   }
-  o.eager = 1, o.threads = 2, o.steady_model = "b4", o.silence_end_s = 1.5, o.end_ramp = 3, o.interrupt_ramp = 9;
-  expectResolved(2, "b4", 1, false, 1500.0, 3, 9, false, false);
-  {
-    tqtest::ScopedEnv s("TQ_STEADY_MODEL", "-");
-    EXPECT_EQ(tq::utt::resolveOptions(o, 5).steadyModel, "-");
+  bool flush() override { return locked([&] { return finish(false); }); }
+  bool refused() const override { return locked([&] { return finished_ - 1 == refuseAt_; }); }
+  std::string message() const override { return "stand-in: refused"; }
+  void writeWindow(float*, int) override { locked([&] { ++writes; }); }
+  void waitReached() {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait(lk, [&] { return reached_; });
   }
-  o.silence_end_s = -0.1;
-  EXPECT_LT(tq::utt::resolveOptions(o, 5).silenceMs, 0.0);
-  o.silence_end_s = 1.5;
-  for (const std::string& d : {first, second}) {
-    o.motion_dir = d.c_str();
-    expectResolved(2, "b4", 1, false, 1500.0, 3, 9, true, true);
-    tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", "0");
-    expectResolved(2, "b4", 1, false, 1500.0, 3, 9, true, false);
+  void open() { locked([&] { open_ = true, cv_.notify_all(); }); }
+  int pushes = 0, writes = 0;
+
+ private:
+  template <class F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lk(m_);
+    return f();
   }
-  o.motion_dir = plain.c_str();
-  tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", "1");
-  expectResolved(2, "b4", 1, false, 1500.0, 3, 9, false, true);
+  bool finish(bool pending) {
+    const bool done = pending_;
+    finished_ += done, pending_ = pending;
+    return done;
+  }
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  int refuseAt_, blockAt_, finished_ = 0;
+  bool pending_ = false, reached_ = false, open_ = false;
+};
+
+class UttTeeth : public UttBase {};
+
+TEST_F(UttTeeth, EveryFaceIsComposedOneFrameBehindInBothModes) {
+  const int F = 6, R = 3;
+  for (bool pipelined : {false, true}) {
+    SCOPED_TRACE(pipelined);
+    tq_utt_opts o = opts();
+    o.end_ramp = R;
+    start(o);
+    auto stage = std::make_shared<OneBehind>();
+    tq::utt::attachTeeth(u, stage, pipelined);
+    pushSamples(u, F * 640);
+    tq_utt_end_utterance(u);
+    int speech = 0, ramp = 0;
+    for (const Frame& f : pullUntil(u, 1, 1)) speech += f.info.kind == 1;
+    for (const Frame& f : pullUntil(u, 0, 2)) {
+      if (f.info.kind == 1) { EXPECT_EQ(f.info.frame, speech++); }
+      ramp += f.info.kind == 2;
+    }
+    EXPECT_EQ(speech, F);
+    EXPECT_EQ(ramp, R);
+    stop();
+    EXPECT_EQ(stage->pushes, F + R);
+    EXPECT_EQ(stage->writes, F + R) << "every delivered face had its window written";
+  }
+}
+
+TEST_F(UttTeeth, ARefusalStopsDelivery) {
+  start(opts());
+  auto stage = std::make_shared<OneBehind>(2);
+  tq::utt::attachTeeth(u, stage, false);
+  pushSamples(u, 12 * 640);
+  tq_utt_end_utterance(u);
+  int speech = 0;
+  for (const Frame& f : pullUntil(u, 1, 2)) speech += f.info.kind == 1 && f.info.frame == speech;
+  EXPECT_EQ(speech, 2);
+  for (int i = 0; i < 20000 && (std::lock_guard<std::mutex>(u->mu), !u->teeth.failed); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Frame f{{}, std::vector<uint8_t>(kFrameBytes)};
+  while (tq_utt_pull_frame(u, f.px.data(), f.px.size(), &f.info) == 1) EXPECT_NE(f.info.kind, 1u);
+  // An observation window: nothing, not even an idle frame, comes any more.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int available = tq_utt_frames_available(u);
+  std::lock_guard<std::mutex> lk(u->mu);
+  EXPECT_EQ(std::make_tuple(available, u->teeth.refused, u->teeth.message),
+            std::make_tuple(0, 1u, std::string("stand-in: refused")));
+}
+
+TEST_F(UttTeeth, AFrameRenderedBeforeAnInterruptIsNeverDeliveredAfterIt) {
+  start(opts());
+  auto stage = std::make_shared<OneBehind>(-1, 4);
+  tq::utt::attachTeeth(u, stage, false);
+  pushSamples(u, 20 * 640);
+  stage->waitReached();  // speech frame 3 rendered, frame 2 held, neither delivered
+  tq_utt_interrupt(u);
+  stage->open();
+  for (const Frame& f : pullUntil(u, 0, 8)) EXPECT_NE(f.info.kind, 1u) << "frame " << f.info.frame << " surfaced";
 }
 
 }  // namespace
