@@ -24,47 +24,10 @@
 #include "bench_util.h"
 #include "render/tq_ort.h"
 
-// ---------------------------------------------------------------- allocation count
+#include "bench_alloc_count.h"
 
-namespace {
-std::atomic<long long> gAllocs{0};
-std::atomic<bool> gCounting{false};
-inline void count() {
-  if (gCounting.load(std::memory_order_relaxed)) gAllocs.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void* malloc(size_t n) {
-  count();
-  return __libc_malloc(n);
-}
-void* calloc(size_t a, size_t b) {
-  count();
-  return __libc_calloc(a, b);
-}
-void* realloc(void* p, size_t n) {
-  count();
-  return __libc_realloc(p, n);
-}
-int posix_memalign(void** out, size_t align, size_t n) {
-  count();
-  *out = __libc_memalign(align, n);
-  return *out ? 0 : 12;
-}
-void* aligned_alloc(size_t align, size_t n) {
-  count();
-  return __libc_memalign(align, n);
-}
-void* memalign(size_t align, size_t n) {
-  count();
-  return __libc_memalign(align, n);
-}
-}
+using tqbench::gAllocs;
+using tqbench::gArmed;
 
 namespace {
 
@@ -124,7 +87,7 @@ StreamRun streamSpeech(tq::A2x& e, const std::vector<float>& a, double seconds, 
   const auto t0 = clk::now();
   for (long long pos = 0; pos < total; pos += 5120) {
     const bool counting = pos >= static_cast<long long>(countFrom * 16000);
-    if (counting && !gCounting) gCounting = true;
+    if (counting && !gArmed) gArmed = true;
     e.push(a.data() + pos % static_cast<long long>(a.size() - 5120), 5120);
     e.avail();
     for (int n; (n = e.pull(idx, src, drv, nullptr, 32)) > 0;) {
@@ -132,7 +95,7 @@ StreamRun streamSpeech(tq::A2x& e, const std::vector<float>& a, double seconds, 
       if (counting) r.countedFrames += n;
     }
   }
-  gCounting = false;
+  gArmed = false;
   r.wall = since(t0);
   r.allocs = gAllocs.exchange(0);
   return r;
@@ -163,7 +126,7 @@ BareRun bare(const std::string& motion, const std::string& w2vDir, bool legacy, 
     const int64_t shape[2] = {1, 128000};
     const char* in = "input_values";
     const char* out = "audio_emb";
-    gCounting = true;
+    gArmed = true;
     const auto t0 = clk::now();
     for (long long k = 0; k < blocks; ++k) {
       std::memcpy(win.data(), audio.data() + (k * 5120) % (audio.size() - 128000), win.size() * 4);
@@ -181,7 +144,7 @@ BareRun bare(const std::string& motion, const std::string& w2vDir, bool legacy, 
     const char* out = "trunk_steps";
     const char* hin = "x";
     const char* hout = "emb";
-    gCounting = true;
+    gArmed = true;
     const auto t0 = clk::now();
     for (long long k = 0; k < blocks; ++k) {
       std::memcpy(win.data(), audio.data() + (k * 5120) % (audio.size() - 32000), win.size() * 4);
@@ -230,7 +193,7 @@ BareRun bare(const std::string& motion, const std::string& w2vDir, bool legacy, 
     }
     b.dec = since(t0);
   }
-  gCounting = false;
+  gArmed = false;
   b.allocs = gAllocs.exchange(0);
   return b;
 }

@@ -23,44 +23,10 @@
 #include "bench_util.h"
 #include "render/tq_ort.h"
 
-// ---- allocation counting: every malloc-family call of the process while armed.
-namespace {
-std::atomic<bool> gArmed{false};
-std::atomic<long> gAllocs{0};
-inline void countOne() {
-  if (gArmed.load(std::memory_order_relaxed)) gAllocs.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
+#include "bench_alloc_count.h"
 
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void* malloc(size_t n) {
-  countOne();
-  return __libc_malloc(n);
-}
-void* calloc(size_t a, size_t b) {
-  countOne();
-  return __libc_calloc(a, b);
-}
-void* realloc(void* p, size_t n) {
-  countOne();
-  return __libc_realloc(p, n);
-}
-int posix_memalign(void** out, size_t align, size_t n) {
-  countOne();
-  void* p = __libc_memalign(align, n);
-  if (!p) return 12;  // ENOMEM
-  *out = p;
-  return 0;
-}
-void* aligned_alloc(size_t align, size_t n) {
-  countOne();
-  return __libc_memalign(align, n);
-}
-}
+using tqbench::gAllocs;
+using tqbench::gArmed;
 
 namespace {
 
