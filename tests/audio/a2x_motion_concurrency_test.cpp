@@ -1,14 +1,11 @@
-// Engines on several threads: a2x handles share the process's speech encoders and the silence cache
-// (first loads race, runs overlap); motion engines share nothing (the front end's scratch is per
-// thread). Every thread must get exactly what it gets alone.
+// Engines on several threads (a2x handles share the speech encoders and silence cache, whose first loads
+// race; motion engines share nothing): every thread must get exactly what it gets alone.
 #include <thread>
 
 #include "a2x_test_util.h"
 #include "motion_test_util.h"
 
 namespace {
-
-using a2xtest::kKp;
 
 struct A2xRun {
   a2xtest::Frames streamed;
@@ -21,7 +18,7 @@ A2xRun runA2x(const a2xtest::Fixture& fx, const std::vector<float>& audio, int p
   if (!h.h) return ADD_FAILURE() << tq_a2x_last_error(), r;
   r.streamed = a2xtest::stream(h, audio, {pieces});
   const int F = static_cast<int>((audio.size() + 639) / 640);
-  r.offline.resize(static_cast<std::size_t>(F) * kKp);
+  r.offline.resize(static_cast<std::size_t>(F) * a2xtest::kKp);
   EXPECT_EQ(tq_a2x_deltas(h, audio.data(), static_cast<int>(audio.size()), r.offline.data(), F), F);
   return r;
 }

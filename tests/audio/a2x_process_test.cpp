@@ -1,6 +1,5 @@
-// Behaviour decided once per process (the shared speech encoders, the first creation's log line,
-// silence priming, the CUDA hook): each case runs in a fresh child process and checks the exact log
-// and error texts there.
+// Behaviour decided once per process (shared speech encoders, the first creation's log line, silence
+// priming, the CUDA hook): each case runs in a fresh child process and checks the exact texts there.
 #include <unistd.h>
 
 #include <cstdio>
@@ -51,10 +50,6 @@ std::string created(const Fixture& fx, int threads = 1) {
   tq_a2x_destroy(h);
   return e;
 }
-void setPair(const Fixture& fx) {
-  setenv("TQ_A2X_W2V_WIN_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx").c_str(), 1);
-  setenv("TQ_A2X_W2V_HEAD_ONNX", (fx.w2vDir + "/audio_encoder_fp16_window_head.onnx").c_str(), 1);
-}
 
 const std::string kCadence =
     "[tq_a2x] live cadence: block-320 (one trunk window per 8 frames), push-size invariant, threads=";
@@ -63,8 +58,7 @@ const std::string kCadence =
 // encoders (never the motion graphs) fall back to the CPU.
 TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnceAndCudaFallsBack) {
   const Fixture& fx = fixture({"--short"});
-  const std::string trunk = fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx";
-  const std::string head = fx.w2vDir + "/audio_encoder_fp16_window_head.onnx";
+  auto described = [](const std::string& p) { return p + " (" + std::to_string(std::filesystem::file_size(p)) + " B)"; };
   IN_CHILD(
       [&] {
         setenv("TQ_A2X_CUDA", "1", 1);
@@ -77,8 +71,8 @@ TEST(A2xProcess, ShortPairBesideTheEncoderLoadsOnceAndCudaFallsBack) {
                      tq_a2x_deltas(h, a.data(), static_cast<int>(a.size()), out.data(), 25));
       },
       {{kCadence + "1\n"},
-       {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + trunk + " (" + std::to_string(std::filesystem::file_size(trunk)) +
-        " B) head=" + head + " (" + std::to_string(std::filesystem::file_size(head)) + " B)\n"},
+       {"[tq_a2x] short-window w2v frontend loaded (LT=400) trunk=" + described(fx.pair("trunk")) +
+        " head=" + described(fx.pair("head")) + "\n"},
        {"[tq_a2x] CUDA EP append failed (w2v): ", 2},  // trunk/head options, then the 8-second graph's
        {" -- falling back to CPU\n", 2},
        {"(enc/dec)", 0},
@@ -141,15 +135,15 @@ TEST(A2xProcess, EncoderThatCannotLoadAndPrimingFailures) {
                     "{\"h\": 8, \"window\": 2, \"left\": 4, \"layers\": 2, \"width\": true, \"silence_prime\": 4}");
   IN_CHILD(
       [&] {
-        setPair(fx);
+        setenv("TQ_A2X_W2V_WIN_ONNX", fx.pair("trunk").c_str(), 1);
+        setenv("TQ_A2X_W2V_HEAD_ONNX", fx.pair("head").c_str(), 1);
         setenv("W2V_ONNX", missing.c_str(), 1);
         std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fixture().motion.c_str(), 1) ? "" : tq_a2x_last_error());
         std::fprintf(stderr, "create=<%s>\n", tq_a2x_create(fx.motion.c_str(), 1) ? "" : tq_a2x_last_error());
         const int loaded = tq_a2x_preload_w2v(missing.c_str());
         std::fprintf(stderr, "preload=%d <%s>\n", loaded, tq_a2x_last_error());
-        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(nullptr));
-        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(fx.w2v.c_str()));
-        std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(missing.c_str()));
+        for (const char* path : {static_cast<const char*>(nullptr), fx.w2v.c_str(), missing.c_str()})
+          std::fprintf(stderr, "preload=%d\n", tq_a2x_preload_w2v(path));
         std::fprintf(stderr, "bad=<%s>\n", tq_a2x_create(bad.c_str(), 1) ? "ok" : tq_a2x_last_error());
       },
       {{"create=<>\n"},  // with the pair the 8-second graph waits for first use

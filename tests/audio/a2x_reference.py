@@ -1,15 +1,13 @@
 #!/usr/bin/env python3
-"""numpy recomputation of a tq_a2x run (graphs read with onnx, evaluated node by node: no ONNX
-Runtime). Compares the engine's feature rows (one half step of the reference frontend, four on the
-short path) and the frames it pulled (driver index, source keypoints, driving keypoints from a
-per-frame encoder window over the ENGINE's features and a stepped decoder); prints the frame count
-and every failed check, and exits 1 when any failed.
-long = 8-second windows every 100 frames; short = per block of 8 frames, the trunk sampled where the
-covering 8-second window samples it (normalised with the 2 s window's constants), then the head."""
+"""numpy recomputation of a tq_a2x run (graphs evaluated node by node, no ONNX Runtime): the engine's
+feature rows and pulled frames (driver index, source and driving keypoints, the latter recomputed over
+the ENGINE's features). Prints the frame count and every failed check; exits 1 when any failed.
+Usage: MOTION long|short W2V AUDIO FEAT PULLED START DIR WRAP (FEAT: frames x 9216; PULLED: per frame
+idx, src[63], drv[63]; the short pair is read beside W2V)."""
 
-import argparse
+import json
 import math
-import re
+import os
 import sys
 
 import numpy as np
@@ -78,9 +76,7 @@ def normalise(w):
 
 def half_round(v):
     r = v.astype(np.float16).astype(np.float32)
-    tiny = np.abs(r) < 2.0 ** -14
-    r[tiny] = np.copysign(np.float32(0.0), r[tiny])
-    return r
+    return np.where(np.abs(r) < 2.0 ** -14, np.copysign(np.float32(0.0), r), r)  # float16 subnormals flush
 
 
 def window(audio, begin, n):
@@ -96,33 +92,35 @@ def long_features(w2v, audio, frames, rc):
     filling frames below 8 k - RC; after finish, windows over all the audio for the rest."""
     sess = ReferenceEvaluator(w2v)
     feat = np.zeros((frames, FEAT), np.float32)
-    state = {"done": 0, "w": 0}
+    done = w = 0
 
     def run_pass(horizon, limit):
-        w = state["w"]
+        nonlocal done
         x, _, _ = normalise(window(audio[:horizon], w * HOP, 128000))
         emb = sess.run(None, {"input_values": x[None, :]})[0].reshape(12, 200, 768)
-        for f in range(max(state["done"], w + (0 if w == 0 else 50)), min(limit, frames)):
+        for f in range(max(done, w + (0 if w == 0 else 50)), min(limit, frames)):
             feat[f] = half_round(emb[:, f - w, :].reshape(-1))
-        state["done"] = max(state["done"], limit)
+        done = max(done, limit)
 
     for k in range(1, (audio.size + HOP - 1) // 5120 + 1):
         while True:
-            w = state["w"]
             limit = min(w + 200, 8 * k - rc)
-            if limit > state["done"]:
+            if limit > done:
                 run_pass(5120 * k - (HOP - 1), limit)
             if limit < w + 200:
                 break
-            state["w"] = w + 100
-    while state["done"] < frames:
-        run_pass(audio.size, state["w"] + 200)
-        state["w"] += 100
+            w += 100
+    while done < frames:
+        run_pass(audio.size, w + 200)
+        w += 100
     return feat
 
 
-def short_features(trunk, head, audio, frames, rc):
-    ts, hs = ReferenceEvaluator(trunk), ReferenceEvaluator(head)
+def short_features(w2v, audio, frames, rc):
+    """Per block of 8 frames: the trunk sampled where the covering 8-second window samples it
+    (normalised with the 2 s window's constants), then the head."""
+    ts, hs = (ReferenceEvaluator("%s/audio_encoder_fp16_window_%s.onnx" % (os.path.dirname(w2v), p))
+              for p in ("trunk", "head"))
     feat = np.zeros((frames, FEAT), np.float32)
     for w in range(0, frames, 8):
         e = (w + 8 + rc) * HOP
@@ -131,40 +129,27 @@ def short_features(trunk, head, audio, frames, rc):
         for j in range(8):
             f = w + j
             base = 0 if f <= 199 else (f // 100 - 1) * 100 * HOP
-            local = f - base // HOP
-            long_win = window(audio, base, 128000).astype(np.float64)
-            x = ((long_win - mean) * np.float64(scale)).astype(np.float32)
+            x = ((window(audio, base, 128000).astype(np.float64) - mean) * np.float64(scale)).astype(np.float32)
             steps = ts.run(None, {"input_values": x[None, :]})[0][0].astype(np.float32)  # [640, 1600]
-            p = local * STEP_POS
+            p = (f - base // HOP) * STEP_POS
             i0 = int(math.floor(p))
             wt = p - i0  # linear between the two nearest trunk steps
             block[j] = (1.0 - wt) * steps[:, i0] + wt * steps[:, min(i0 + 1, steps.shape[1] - 1)]
-        emb = hs.run(None, {"x": block})[0]
-        for j in range(8):
-            if w + j < frames:
-                feat[w + j] = half_round(emb[j])
+        n = min(8, frames - w)
+        feat[w:w + n] = half_round(hs.run(None, {"x": block})[0][:n])
     return feat
-
-
-def meta_int(text, key, default):
-    m = re.search(r'"%s"\s*:\s*(-?\d+)' % key, text)
-    return int(m.group(1)) if m else default
 
 
 def driver_index(i, start, direction, wrap, nt):
     if nt < 2:
         return 0
-    d = start + i * direction
-    if wrap:
-        return ((d % nt) + nt) % nt
-    q = 2 * (nt - 1)
-    m = ((d % q) + q) % q
-    return m if m <= nt - 1 else q - m
+    d, q = start + i * direction, 2 * (nt - 1)
+    return d % nt if wrap else min(d % q, q - d % q)  # bounce: fold the cycle of 2 (nt - 1) steps
 
 
 def recompute(motion, feat, frames, start, direction, wrap):
-    meta = open(motion + "/a2x_meta.json").read()
-    h, win, left, layers = (meta_int(meta, k, d) for k, d in (("h", 256), ("window", -1), ("left", -1), ("layers", 6)))
+    meta = json.load(open(motion + "/a2x_meta.json"))
+    h, win, left, layers = (int(meta.get(k, d)) for k, d in (("h", 256), ("window", -1), ("left", -1), ("layers", 6)))
     L, R = left * layers, win * layers
     pos = np.fromfile(motion + "/a2x_pos.f32", np.float32).reshape(-1, h)
     P = pos.shape[0]  # frames beyond the table cycle through its second half
@@ -190,20 +175,14 @@ def recompute(motion, feat, frames, start, direction, wrap):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("motion", "mode", "w2v", "trunk", "head", "audio", "feat", "pulled"):
-        p.add_argument("--" + name)  # feat: frames x 9216; pulled: per frame idx, src[63], drv[63]
-    for name in ("start", "dir", "wrap"):
-        p.add_argument("--" + name, type=int)
-    a = p.parse_args()
-
-    audio = np.fromfile(a.audio, np.float32)
+    motion, mode, w2v, audio, feat, pulled = sys.argv[1:7]
+    audio = np.fromfile(audio, np.float32)
     frames = (audio.size + HOP - 1) // HOP
-    engine_feat = np.fromfile(a.feat, np.float32).reshape(-1, FEAT)[:frames]
-    long = a.mode == "long"
-    ref = long_features(a.w2v, audio, frames, 12) if long else short_features(a.trunk, a.head, audio, frames, 12)
-    pulled = np.fromfile(a.pulled, np.float32).reshape(frames, 1 + 2 * KP)
-    idx, src, drv = recompute(a.motion, engine_feat, frames, a.start, a.dir, a.wrap)
+    engine_feat = np.fromfile(feat, np.float32).reshape(-1, FEAT)[:frames]
+    long = mode == "long"
+    ref = (long_features if long else short_features)(w2v, audio, frames, 12)
+    pulled = np.fromfile(pulled, np.float32).reshape(frames, 1 + 2 * KP)
+    idx, src, drv = recompute(motion, engine_feat, frames, *map(int, sys.argv[7:10]))
     # One half step of the larger magnitude (plus the flush-to-zero edge); the short path allows four:
     # the trunk's own float16 output can land a step apart between evaluators and the head carries it.
     step = (np.maximum(np.abs(ref), np.abs(engine_feat)) * 2.0 ** -10 + 2.0 ** -14) * (1.0 if long else 4.0)

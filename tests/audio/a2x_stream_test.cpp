@@ -1,5 +1,4 @@
-// The streaming engine over the legacy 8-second frontend (this process never finds the short-window
-// pair), mostly through the exported functions.
+// The streaming engine over the legacy 8-second frontend (this process never finds the short pair).
 #include "a2x_test_util.h"
 
 using namespace a2xtest;
@@ -29,7 +28,6 @@ TEST(A2xStream, FinishedStreamEqualsOfflineDeltas) {
   ASSERT_EQ(tq_a2x_deltas_wn(h, a.data(), n, out.data(), wn.data(), F), F);
   for (int i = 0; i < F * kKp; ++i) ASSERT_NEAR(f.drv[i] - f.src[i], out[i], 1e-6) << i;
   for (int i = 0; i < F; ++i) ASSERT_NEAR(f.wn[i], wn[i], 1e-6) << i;
-  // Too small an output: -2 and nothing written; nothing to do for no audio.
   std::vector<float> guard(out.size(), 7.0f);
   EXPECT_EQ(tq_a2x_deltas(h, a.data(), n, guard.data(), F - 1), -2);
   EXPECT_EQ(guard, std::vector<float>(guard.size(), 7.0f));
@@ -49,8 +47,7 @@ TEST(A2xStream, FrameCountsWhileOpenAndAfterFinish) {
       {"0", noLookAhead, 4481, 8, 8},     // one block, its last frame partial
       {"-5", noLookAhead, 9601, 16, 16},  // negative RC counts as 0
       {"12", noLookAhead, 20480, 20, 32}, // held back by RC = 12
-      {"12", {}, 20480, 16, 32},          // and by the encoder's look-ahead R = 4
-      {"2", {}, 20480, 26, 32},           // RC + R = 6 frames wait for features
+      {"2", {}, 20480, 26, 32},           // and by the encoder's look-ahead R = 4: RC + R = 6 wait
   };
   const std::vector<float> a = speechOf(1.5);
   for (const auto& c : cases) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -20,7 +19,10 @@ namespace a2xtest {
 constexpr int kKp = 63;
 
 // A motion directory and w2v directory written by the fixture tool; one per distinct option list.
-struct Fixture { std::string motion, w2vDir, w2v; };
+struct Fixture {
+  std::string motion, w2vDir, w2v;
+  std::string pair(const char* part) const { return w2vDir + "/audio_encoder_fp16_window_" + part + ".onnx"; }
+};
 inline const Fixture& fixture(const std::vector<std::string>& opts = {}) {
   static tqtest::TempDir* root = new tqtest::TempDir;
   static auto* made = new std::map<std::vector<std::string>, Fixture>;
@@ -76,28 +78,32 @@ struct Frames {
 // Pulls up to max frames (all that are ready when max < 0) into out.
 inline int pullInto(tq_a2x* h, Frames* out, int max = -1) {
   int got = 0;
+  auto size = [&](std::size_t n) { out->idx.resize(n), out->src.resize(n * kKp), out->drv.resize(n * kKp), out->wn.resize(n); };
   for (int n = 1; n > 0 && (max < 0 || got < max); got += n) {
     const std::size_t at = out->idx.size(), room = max < 0 ? 32 : std::min(32, max - got);
-    out->idx.resize(at + room), out->src.resize((at + room) * kKp), out->drv.resize((at + room) * kKp);
-    out->wn.resize(at + room);
+    size(at + room);
     n = tq_a2x_pull_wn(h, &out->idx[at], &out->src[at * kKp], &out->drv[at * kKp], &out->wn[at], int(room));
-    out->idx.resize(at + n), out->src.resize((at + n) * kKp), out->drv.resize((at + n) * kKp), out->wn.resize(at + n);
+    size(at + n);
   }
   return got;
 }
 
-// Streams audio in pieces of the given sizes (cycled) as the session's dispatcher does: push, avail,
-// pull what is ready; then finish and drain.
+// Calls push(samples, n) over the audio cut into pieces of the given sizes (cycled).
+template <class Push>
+void inPieces(const std::vector<float>& audio, const std::vector<int>& pieces, Push push) {
+  for (std::size_t pos = 0, k = 0, n; pos < audio.size(); pos += n)
+    push(audio.data() + pos, static_cast<int>(n = std::min<std::size_t>(pieces[k++ % pieces.size()], audio.size() - pos)));
+}
+
+// Streams audio as the session's dispatcher does: push, avail, pull what is ready; then finish and drain.
 inline Frames stream(tq_a2x* h, const std::vector<float>& audio, const std::vector<int>& pieces, int start = 0,
                      int dir = 1, int wrap = 1) {
   tq_a2x_reset(h, start, dir, wrap);
   Frames f;
-  for (std::size_t pos = 0, k = 0; pos < audio.size();) {
-    const int n = static_cast<int>(std::min<std::size_t>(pieces[k++ % pieces.size()], audio.size() - pos));
-    tq_a2x_push(h, audio.data() + pos, n);
-    pos += static_cast<std::size_t>(n);
+  inPieces(audio, pieces, [&](const float* x, int n) {
+    tq_a2x_push(h, x, n);
     if (tq_a2x_avail(h) > 0) pullInto(h, &f);
-  }
+  });
   tq_a2x_finish(h);
   while ((tq_a2x_avail(h) > 0 || f.count() < tq_a2x_total(h)) && pullInto(h, &f) > 0) {
   }
@@ -157,14 +163,12 @@ inline void expectMatchesReference(const Fixture& fx, const char* mode, const st
       pulled.insert(pulled.end(), kp, kp + 2 * kKp);
     }
   };
-  for (std::size_t pos = 0, k = 0; pos < audio.size();) {
-    const std::size_t n = std::min<std::size_t>(pieces[k++ % pieces.size()], audio.size() - pos);
-    engine.push(audio.data() + pos, static_cast<int>(n));
-    pos += n;
+  inPieces(audio, pieces, [&](const float* x, int n) {
+    engine.push(x, n);
     engine.avail();
     keep();
     drain();
-  }
+  });
   engine.finish();
   while (engine.avail() > 0) drain();
   keep();
@@ -172,15 +176,14 @@ inline void expectMatchesReference(const Fixture& fx, const char* mode, const st
   ASSERT_EQ(static_cast<int64_t>(pulled.size()), F * (1 + 2 * kKp));
 
   tqtest::TempDir dir;
+  std::string cmd = std::string(TQ_PYTHON) + " " + tqtest::sourceDir() + "/tests/audio/a2x_reference.py " + fx.motion +
+                    " " + mode + " " + fx.w2v;
   for (const auto& [name, v] : {std::pair<const char*, const std::vector<float>*>{"audio", &audio},
-                                {"feat", &feat}, {"pulled", &pulled}})
-    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(v->data()), v->size() * 4);
-  const std::string cmd = std::string(TQ_PYTHON) + " " + tqtest::sourceDir() + "/tests/audio/a2x_reference.py" +
-                          " --motion " + fx.motion + " --mode " + mode + " --w2v " + fx.w2v + " --trunk " +
-                          fx.w2vDir + "/audio_encoder_fp16_window_trunk.onnx --head " + fx.w2vDir +
-                          "/audio_encoder_fp16_window_head.onnx --audio " + (dir / "audio") + " --feat " +
-                          (dir / "feat") + " --pulled " + (dir / "pulled") + " --start " + std::to_string(start) +
-                          " --dir " + std::to_string(direction) + " --wrap " + std::to_string(wrap);
+                                {"feat", &feat}, {"pulled", &pulled}}) {
+    tqtest::writeText(dir / name, std::string(reinterpret_cast<const char*>(v->data()), v->size() * 4));
+    cmd += " " + dir / name;
+  }
+  for (int walk : {start, direction, wrap}) cmd += " " + std::to_string(walk);
   std::string out;
   EXPECT_EQ(tqtest::runCommand(cmd + " 2>&1", &out), 0) << cmd << "\n" << out;
   EXPECT_EQ(out.rfind("frames=" + std::to_string(F) + " ", 0), 0u) << out;

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """numpy recomputation of tq_fca_deltas with a2x_reference's graph evaluator (no ONNX Runtime).
---case AUDIO:OUT (float32 audio, the engine's F x 63 output) prints "<AUDIO> frames=<F> max_err=<E>".
+Usage: W2V DEC AUDIO:OUT... (float32 audio, the engine's F x 63 output); prints
+"<AUDIO> frames=<F> max_err=<E>" per case.
 Exits when an energy lies within 1e-4 of its threshold and the decision matters: round-off could
 flip it, and the clip would prove nothing."""
 
-import argparse
 import os
 import sys
 
@@ -12,9 +12,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from a2x_reference import ReferenceEvaluator, normalise, window  # noqa: E402
-
-OFFSETS = range(-1, 6)
-
 
 def features(enc, audio, frames):
     feat = np.zeros((frames, 768), np.float64)
@@ -54,7 +51,7 @@ def decode(dec, g):
     frames = len(g)
     prev, h, out = np.zeros((1, 63), np.float32), np.zeros((1, 1, 384), np.float32), np.zeros((frames, 63), np.float32)
     for t in range(frames):
-        idx = [min(max(t + k, 0), frames - 1) for k in OFFSETS]
+        idx = [min(max(t + k, 0), frames - 1) for k in range(-1, 6)]
         cond = np.concatenate([g[i] for i in idx])[None, :]
         m, hn = dec.run(None, {"cond": cond, "prev": prev, "h": h})
         out[t] = m.reshape(-1)
@@ -63,13 +60,8 @@ def decode(dec, g):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("w2v", "dec"):
-        p.add_argument("--" + name, required=True)
-    p.add_argument("--case", action="append", required=True)
-    a = p.parse_args()
-    enc, dec = ReferenceEvaluator(a.w2v), ReferenceEvaluator(a.dec)
-    for case in a.case:
+    enc, dec = ReferenceEvaluator(sys.argv[1]), ReferenceEvaluator(sys.argv[2])
+    for case in sys.argv[3:]:
         audio_path, out_path = case.split(":")
         audio, got = np.fromfile(audio_path, "<f4"), np.fromfile(out_path, "<f4").reshape(-1, 63)
         frames = (audio.size + 639) // 640

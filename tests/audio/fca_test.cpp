@@ -1,9 +1,7 @@
-// tq_fca through its C functions: a numpy recomputation on a set of clips, argument edges and
-// graphs whose outputs have the wrong size.
+// tq_fca through its C functions: numpy recomputation, argument edges, graph outputs of the wrong size.
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,22 +31,28 @@ struct Fca {
   ~Fca() { tq_fca_destroy(h); }
 };
 
-TEST(FcaDeltas, MatchesNumpyReferenceOnEveryClip) {
+// A handle on the good graphs and a clip of one frame and a sample.
+class FcaDeltas : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(fca.h, nullptr) << tq_fca_last_error(); }
+  Fca fca{fx().w2v, fx().dec};
+  const std::vector<float> audio = tqtest::readAs<float>(fx().clipPath("len641"));
+};
+
+TEST_F(FcaDeltas, MatchesNumpyReferenceOnEveryClip) {
   const char* const clips[] = {"len1",      "len639",    "len640", "len641",
                                 "len128001", "speech10s", "silence", "silence_led"};
-  Fca fca(fx().w2v, fx().dec);
-  ASSERT_NE(fca.h, nullptr) << tq_fca_last_error();
-  std::string cmd = std::string(TQ_PYTHON) + " " + tqtest::sourceDir() + "/tests/audio/fca_reference.py --w2v " +
-                    fx().w2v + " --dec " + fx().dec;
+  std::string cmd = std::string(TQ_PYTHON) + " " + tqtest::sourceDir() + "/tests/audio/fca_reference.py " + fx().w2v +
+                    " " + fx().dec;
   for (const char* name : clips) {
-    const std::vector<float> audio = tqtest::readAs<float>(fx().clipPath(name));
-    const int F = static_cast<int>((audio.size() + 639) / 640);
+    const std::vector<float> clip = tqtest::readAs<float>(fx().clipPath(name));
+    const int F = static_cast<int>((clip.size() + 639) / 640);
     std::vector<float> out(static_cast<std::size_t>(F) * 63);
-    ASSERT_EQ(tq_fca_deltas(fca.h, audio.data(), static_cast<int>(audio.size()), out.data(), F), F)
+    ASSERT_EQ(tq_fca_deltas(fca.h, clip.data(), static_cast<int>(clip.size()), out.data(), F), F)
         << name << ": " << tq_fca_last_error();
     const std::string path = fx().dir / (std::string(name) + ".out");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(out.data()), out.size() * 4);
-    cmd += " --case " + fx().clipPath(name) + ":" + path;
+    tqtest::writeText(path, std::string(reinterpret_cast<const char*>(out.data()), out.size() * 4));
+    cmd += " " + fx().clipPath(name) + ":" + path;
   }
   std::string report;
   ASSERT_EQ(tqtest::runCommand(cmd + " 2>&1", &report), 0) << report;
@@ -58,10 +62,7 @@ TEST(FcaDeltas, MatchesNumpyReferenceOnEveryClip) {
   EXPECT_EQ(seen, 8) << report;
 }
 
-TEST(FcaDeltas, EdgesLeaveTheOutputAloneAndRepeat) {
-  Fca fca(fx().w2v, fx().dec);
-  ASSERT_NE(fca.h, nullptr) << tq_fca_last_error();
-  const std::vector<float> audio = tqtest::readAs<float>(fx().clipPath("len641"));
+TEST_F(FcaDeltas, EdgesLeaveTheOutputAloneAndRepeat) {
   std::vector<float> out(3 * 63, 7.5f), again(3 * 63, -1.0f);
   EXPECT_EQ(tq_fca_deltas(fca.h, audio.data(), 0, out.data(), 0), 0);
   EXPECT_EQ(tq_fca_deltas(fca.h, nullptr, -3, nullptr, 0), 0);
@@ -78,13 +79,12 @@ TEST(FcaDeltas, EdgesLeaveTheOutputAloneAndRepeat) {
   EXPECT_TRUE(std::equal(again.begin(), again.begin() + 2 * 63, out.begin()));
 }
 
-TEST(FcaDeltas, Refusals) {
+TEST_F(FcaDeltas, Refusals) {
   const std::string shortEnc = fx().dir / "short.onnx", wideDec = fx().dir / "wide/fca_stream.onnx";
   ASSERT_TRUE(tqtest::runFixtureTool({"fca-encoder", shortEnc}));
   ASSERT_TRUE(tqtest::runFixtureTool({"fca-decoder", wideDec, "--m-size", "64"}));
-  const std::vector<float> audio = tqtest::readAs<float>(fx().clipPath("len641"));
   std::vector<float> out(2 * 63);
-  Fca good(fx().w2v, fx().dec), shortOut(shortEnc, fx().dec), wide(fx().w2v, wideDec);
+  Fca shortOut(shortEnc, fx().dec), wide(fx().w2v, wideDec);
   const struct {
     tq_fca* h;
     const float *audio, *out;
@@ -96,8 +96,8 @@ TEST(FcaDeltas, Refusals) {
       {wide.h, audio.data(), out.data(),
        "tq_fca_deltas: decoder graph fca_stream.onnx: output \"m\" holds 64 values, required 63 (63)"},
       {nullptr, audio.data(), out.data(), "tq_fca_deltas: NULL handle"},
-      {good.h, nullptr, out.data(), "tq_fca_deltas: NULL audio/out"},
-      {good.h, audio.data(), nullptr, "tq_fca_deltas: NULL audio/out"},
+      {fca.h, nullptr, out.data(), "tq_fca_deltas: NULL audio/out"},
+      {fca.h, audio.data(), nullptr, "tq_fca_deltas: NULL audio/out"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(tq_fca_deltas(c.h, c.audio, 641, const_cast<float*>(c.out), 2), -1);

@@ -1,6 +1,5 @@
-// The engine against numpy (tools/fixtures/motion.py motion-ref: log-mel front end with numpy's FFT,
-// head-pose formulas, chunked sequence with cross-fade, smoothing, clamping): driver indices, source
-// keypoints and the driving keypoints of every frame, which carry every earlier stage.
+// The engine against numpy (fixture motion-ref: log-mel front end, head pose, chunked sequence with
+// cross-fade, smoothing, clamping): driver indices, source and driving keypoints of every frame.
 #include <algorithm>
 #include <cmath>
 
@@ -10,7 +9,6 @@ using namespace motiontest;
 
 namespace {
 
-// The second directory has no delta_pitch.
 TEST(MotionReference, SequenceAndKeypointsMatchNumpy) {
   const struct {
     std::string name;

@@ -1,5 +1,4 @@
-// Streaming behaviour: pulls do not depend on how the audio is cut into pushes or on an abandoned
-// utterance; eager speculation is always taken back; the working set of a long stream stays flat.
+// Streaming behaviour: push sizes, abandoned utterances, eager speculation, working set.
 #include <random>
 
 #include "audio/tq_motion.h"
@@ -34,12 +33,6 @@ TEST(MotionStream, PushSizesGiveBitIdenticalPulls) {
   EXPECT_GT(junk.size(), 0u);
   for (const std::vector<int>& p : {std::vector<int>{1}, {160}, {640}, {5120}, random})
     expectSame(stream(h.get(), files().speech, p), wholePush(), "pieces " + std::to_string(p[0]));
-  // Speech and silence drive the lips differently.
-  const Frames quiet = stream(h.get(), std::vector<float>(files().speech.size(), 0.0f), {640});
-  ASSERT_EQ(quiet.size(), wholePush().size());
-  double diff = 0;
-  for (size_t i = 0; i < quiet.drv.size(); ++i) diff += std::fabs(quiet.drv[i] - wholePush().drv[i]);
-  EXPECT_GT(diff / quiet.drv.size(), 1e-4);
 }
 
 // Pulling in lockstep with an eager-off engine: eager frames come earlier, and every frame the

@@ -1,5 +1,4 @@
-// Shared pieces of the motion engine tests: fixture directories written by the fixture tool and
-// streaming an utterance through the C API.
+// Shared pieces of the motion engine tests: fixture directories and streaming through the C API.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,7 +27,6 @@ struct Frames {
   size_t size() const { return idx.size(); }
 };
 
-// Pulls whatever is ready into out.
 inline void pullReady(tq_motion* h, Frames* out) {
   for (int n; (n = tq_motion_avail(h)) > 0;) {
     const size_t at = out->size();
@@ -37,8 +35,7 @@ inline void pullReady(tq_motion* h, Frames* out) {
   }
 }
 
-// Pushes audio in pieces of the given sizes (cycled), pulling after each piece, then finishes and
-// pulls the rest.
+// Pushes audio in pieces of the given sizes (cycled), pulling after each; then finishes and pulls the rest.
 inline Frames stream(tq_motion* h, const std::vector<float>& audio, const std::vector<int>& pieces, int start = 0,
                      int dir = 1, int wrap = 0) {
   tq_motion_reset(h, start, dir, wrap);
@@ -70,7 +67,6 @@ inline MotionFiles& files() {
   return f;
 }
 
-// A motion directory written with extra fixture options.
 inline std::string variant(const std::string& name, std::vector<std::string> options) {
   const std::string dir = files().tmp / ("v_" + name);
   options.insert(options.begin(), {"motion", dir});
