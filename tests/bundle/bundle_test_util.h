@@ -30,7 +30,6 @@ inline Member pattern(const std::string& name, long long size, int seed = 0, con
   return Member{name, "", size, seed, extra};
 }
 inline unsigned char patternByte(uint64_t i, int seed) { return static_cast<unsigned char>((i + seed) % 251); }
-// Size of one TOC entry for a member name.
 inline std::size_t tocEntrySize(const std::string& name) { return 2 + name.size() + 16; }
 
 // Writes an IMX container through the fixture tool. `top` holds extra
@@ -84,7 +83,6 @@ inline std::string expectedStamp(const std::string& container, const std::string
          std::to_string(st.st_ino);
 }
 
-// Sets a file's modification (and access) time without following links.
 inline bool setMtime(const std::string& path, long sec, long nsec) {
   const struct timespec ts[2] = {{sec, nsec}, {sec, nsec}};
   return utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0;
