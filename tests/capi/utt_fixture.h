@@ -16,9 +16,8 @@ namespace utttest {
 
 using namespace capitest;
 
-// Rest keypoints of driver frame d, row c.
+// Row c of the rest keypoints of driver frame d, and of the audio-driven offset of speech frame i.
 inline float rest(int d, int c) { return 0.25f * std::sin(0.37f * c + 1.3f * d); }
-// The audio-driven offset of speech frame i, row c.
 inline float offset(int i, int c) { return 0.03f * static_cast<float>((i % 5) + 1) * (c % 3 == 1 ? -1.0f : 1.0f); }
 
 // A motion directory holding only the rest keypoints of kNT driver frames.

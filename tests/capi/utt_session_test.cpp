@@ -273,23 +273,19 @@ class OneBehind : public tq::utt::TeethStage {
     if (++pushes == blockAt_) reached_ = true, cv_.notify_all(), cv_.wait(lk, [&] { return open_; });
     return finish(true);
   }
-  bool flush() override { return locked([&] { return finish(false); }); }
-  bool refused() const override { return locked([&] { return finished_ - 1 == refuseAt_; }); }
+  bool flush() override { Lock lk(m_); return finish(false); }
+  bool refused() const override { Lock lk(m_); return finished_ - 1 == refuseAt_; }
   std::string message() const override { return "stand-in: refused"; }
-  void writeWindow(float*, int) override { locked([&] { ++writes; }); }
+  void writeWindow(float*, int) override { Lock lk(m_); ++writes; }
   void waitReached() {
     std::unique_lock<std::mutex> lk(m_);
     cv_.wait(lk, [&] { return reached_; });
   }
-  void open() { locked([&] { open_ = true, cv_.notify_all(); }); }
+  void open() { Lock lk(m_); open_ = true, cv_.notify_all(); }
   int pushes = 0, writes = 0;
 
  private:
-  template <class F>
-  auto locked(F f) const -> decltype(f()) {
-    std::lock_guard<std::mutex> lk(m_);
-    return f();
-  }
+  using Lock = std::lock_guard<std::mutex>;
   bool finish(bool pending) {
     const bool done = pending_;
     finished_ += done, pending_ = pending;
