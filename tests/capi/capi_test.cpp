@@ -1,7 +1,5 @@
-// The core context through the exported C functions: argument refusals and their texts, the render
-// and paste round trip, RGBA, the warp prior against ffmpeg's decode of its movie; damaged bundles
-// refused with their texts in bounded memory; a session on the real a2x engine against the engine's
-// own keypoints rendered and pasted.
+// The context through its C functions: refusals, render and paste, RGBA, the warp prior against
+// ffmpeg's decode; damaged bundles refused in bounded memory; a session on the real a2x engine.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>

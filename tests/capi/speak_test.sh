@@ -2,15 +2,10 @@
 # The real-time example host speaks an espeak-ng sentence through a small demo avatar: the movie
 # carries video and audio of the same length, holds every speech frame of the audio, the mouth opens
 # while the words are said and closes again; a broken input is refused with one line.
-set -euo pipefail
 speak=$1 src=$2
-emu=${TQ_TEST_EMULATOR:-}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-py() { env -u LD_LIBRARY_PATH /usr/bin/python3 "$@"; }
+. "$(dirname "$0")/host_common.sh"
 fail() { echo "FAIL: $*"; exit 1; }
-py "$src/tools/tq_fixtures.py" demo-avatar "$tmp/a" --seconds 1 --crop 256 --width 640 --height 480 \
-  --motion "$tmp/m" >/dev/null
+fx demo-avatar "$tmp/a" --seconds 1 --crop 256 --width 640 --height 480 --motion "$tmp/m" >/dev/null
 espeak-ng -w "$tmp/s.wav" "Open wide, then close."
 
 # Neither --w2v nor $W2V_ONNX: the speech encoder is found beside the motion models (w2v8.onnx).

@@ -12,13 +12,12 @@ struct Fixture {
   tqtest::TempDir dir;
   std::string w2v = dir / "w2v/w2v8.onnx";
   std::vector<float> speech;
-  std::string plain;
+  std::string plain = bundle("plain");
   Fixture() {
     EXPECT_TRUE(tqtest::runFixtureTool({"a2x", "--out", dir / "motion", "--w2v-dir", dir / "w2v"}) &&
                 tqtest::runFixtureTool({"fca-clips", dir / "clips"}));
     speech = tqtest::readAs<float>(dir / "clips/silence_led.f32");
     speech.resize(12 * 640 + 17);
-    plain = bundle("plain");
   }
   std::string bundle(const std::string& name, const std::vector<std::string>& opts = {}) const {
     std::vector<std::string> args = {"fca-bundle", dir / name, "--stills"};

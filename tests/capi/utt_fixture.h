@@ -96,6 +96,12 @@ inline std::vector<Frame> pullUntil(tq_utt* u, unsigned kind, int n) {
   return seen;
 }
 
+inline tq_utt_stats statsOf(tq_utt* u) {
+  tq_utt_stats st{};
+  tq_utt_get_stats(u, &st);
+  return st;
+}
+
 inline void waitAvailable(tq_utt* u, int n) {
   while (tq_utt_frames_available(u) < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

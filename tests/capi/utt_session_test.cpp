@@ -33,16 +33,18 @@ class Utt : public UttBase {};
 // Idle frames walk the driver one new frame per pull; an utterance gives F speech frames numbered
 // 0..F-1, end_ramp ramp frames ending on the plain idle pose, then idle frames; the same in every
 // scheduling mode, pixels as the context's own render and paste (idle: the driver frame itself).
+// TQ_UTT_HYBRID alone turns hybrid mode on (its eager value starts at 3, not the default -1).
 TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
   ASSERT_TRUE(tqtest::runFixtureTool({"director", "--out", dir + "/model_b4.onnx", "--batch", "4", "--crop", "32"}));
-  const struct { const char *name; int eager; const char *pipeline, *steady; } modes[] = {  // TQ_UTT_PIPELINE_PASTE
-      {"sync", 0, "0", "-"}, {"hybrid", -2, "0", "-"}, {"pipelined", 0, "1", "-"}, {"chunked", 0, "1", "b4"}};
+  const struct { const char *name, *hybrid, *pipeline, *steady; } modes[] = {  // TQ_UTT_HYBRID, TQ_UTT_PIPELINE_PASTE
+      {"sync", nullptr, "0", "-"}, {"hybrid", "yes", "0", "-"}, {"pipelined", nullptr, "1", "-"},
+      {"chunked", nullptr, "1", "b4"}};
   const int F = 11, R = 5;
   for (const auto& m : modes) {
     SCOPED_TRACE(m.name);
-    tqtest::ScopedEnv pipe("TQ_UTT_PIPELINE_PASTE", m.pipeline);
+    tqtest::ScopedEnv hybrid("TQ_UTT_HYBRID", m.hybrid), pipe("TQ_UTT_PIPELINE_PASTE", m.pipeline);
     tq_utt_opts o = opts();
-    o.eager = m.eager, o.steady_model = m.steady, o.end_ramp = R;
+    o.steady_model = m.steady, o.end_ramp = R;
     start(o);
     std::vector<Frame> seen = pullUntil(u, 0, 2 * kNT);
     pushSamples(u, F * 640 - 100);
@@ -67,37 +69,32 @@ TEST_F(Utt, UtteranceGivesEngineTotalSpeechFramesThenRampThenIdle) {
       EXPECT_EQ(f.frame, k < F ? k : -1) << k;
       if (k <= F + R) { EXPECT_EQ(f.driver_index, uint32_t((first + k) % kNT)) << k; }
     }
-    tq_utt_stats st{};
-    tq_utt_get_stats(u, &st);
+    const tq_utt_stats st = statsOf(u);
     EXPECT_EQ(std::make_pair(st.speech_frames_out, st.first_frames), std::make_pair(uint64_t(F), uint64_t(1)));
     EXPECT_TRUE(st.first_frame_ms > 0.0 && st.render_ms > 0.0);
     stop();
-    const int tol = std::strcmp(m.steady, "-") == 0 ? 0 : 1;
-    for (int k : {0, 1, F - 1}) EXPECT_LE(diffToReference(ctx, seen[s + k], 1.0f, k), tol) << "speech frame " << k;
+    for (int k : {0, 1, F - 1}) EXPECT_LE(diffToReference(ctx, seen[s + k], 1.0f, k), *m.steady != '-') << k;
     EXPECT_EQ(diffToReference(ctx, seen[s + F + R - 1], 0.0f, 0), 0) << "the last ramp frame is the plain idle pose";
     // The first ramp frame carries the last speech offset at weight 1 - 1/R. The session recovers
     // the offset as (rest + delta) - rest, which may differ from delta in its last bit.
     EXPECT_LE(diffToReference(ctx, seen[s + F], 1.0f - 1.0f / R, F - 1), 1);
   }
+  EXPECT_EQ(script.eagerSet, (std::vector<int>{-1, 3, -1, -1}));
 }
 
-// Hybrid mode (eager -2, or TQ_UTT_HYBRID set) raises the engine's eager value to 24 when the
-// backlog reaches 24 frames and drops it back to 3 once the backlog is below 12.
+// Hybrid mode (eager -2) raises the engine's eager value to 24 when the backlog reaches 24 frames
+// and drops it back to 3 once the backlog is below 12.
 TEST_F(Utt, HybridEagerFollowsTheBacklog) {
-  for (const char* env : {"", "yes"}) {
-    tqtest::ScopedEnv hybrid("TQ_UTT_HYBRID", *env ? env : nullptr);
-    tq_utt_opts o = opts();
-    o.eager = *env ? 0 : -2;
-    script.eagerSet.clear();
-    start(o);
-    pushSamples(u, 40 * 640);
-    waitAvailable(u, 8);
-    pullUntil(u, 1, 40);
-    tq_utt_end_utterance(u);
-    EXPECT_EQ(pullUntil(u, 2, 6).size(), 6u);
-    stop();
-    EXPECT_EQ(script.eagerSet, (std::vector<int>{3, 24, 3})) << env;
-  }
+  tq_utt_opts o = opts();
+  o.eager = -2;
+  start(o);
+  pushSamples(u, 40 * 640);
+  waitAvailable(u, 8);
+  pullUntil(u, 1, 40);
+  tq_utt_end_utterance(u);
+  EXPECT_EQ(pullUntil(u, 2, 6).size(), 6u);
+  stop();
+  EXPECT_EQ(script.eagerSet, (std::vector<int>{3, 24, 3}));
 }
 
 // With the stage report asked for, a session that pastes in place says it measured nothing.
@@ -113,9 +110,7 @@ TEST_F(Utt, SilenceEndsAnUtteranceUnlessTheTimeoutIsNegative) {
     EXPECT_EQ(speech, F) << "speech frames 0..F-1 in order, no ramp among them";
     if (silence < 0) {  // an observation window far past the 50 ms the other session needed
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      tq_utt_stats st{};
-      tq_utt_get_stats(u, &st);
-      EXPECT_EQ(std::make_pair(tq_utt_frames_available(u), st.state), std::make_pair(0, 2u));
+      EXPECT_EQ(std::make_pair(tq_utt_frames_available(u), statsOf(u).state), std::make_pair(0, 2u));
       tq_utt_end_utterance(u);
     }
     int ramp = 0;
@@ -254,10 +249,7 @@ TEST(UttRenderFailure, AFatalRenderAbandonsTheUtteranceAndIdleFramesGoOn) {
     EXPECT_TRUE(std::regex_search(text, std::regex(fixedIndex < kNT ? "^ep=.* render: " : "^ep=.* motion: the engine "
                                                    "handed out driver index 3 outside 0\\.\\.2$")))
         << text;
-    for (int i = 0; i < 2 * kNT; ++i) {
-      ASSERT_TRUE(pullNext(u, f, 20.0)) << "idle frames must flow after the failure";
-      EXPECT_EQ(f.info.kind, 0u);
-    }
+    for (const Frame& g : pullUntil(u, 0, 2 * kNT)) EXPECT_EQ(g.info.kind, 0u) << "idle frames flow after the failure";
     tq_utt_destroy(u);
   }
   tq_destroy(ctx);

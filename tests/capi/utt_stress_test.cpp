@@ -87,9 +87,7 @@ void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
   std::thread interrupter([&, r = std::mt19937(seed + 2)]() mutable {
     for (int i = 0; i < ops / 4; ++i) {
       if (r() % 3 == 0) tq_utt_interrupt(u);
-      tq_utt_stats st;
-      tq_utt_get_stats(u, &st);
-      EXPECT_TRUE(st.state <= 3 && tq_utt_frames_available(u) <= 8);
+      EXPECT_TRUE(statsOf(u).state <= 3 && tq_utt_frames_available(u) <= 8);
       EXPECT_EQ(tq_utt_render_status(u, nullptr, 0, nullptr), 0);
       std::this_thread::sleep_for(std::chrono::microseconds(r() % 1500));
     }
@@ -104,8 +102,7 @@ void runSession(tq_ctx* ctx, const std::string& motion, unsigned seed) {
   });
   pusher.join(), interrupter.join(), puller.join();
   if ((seed / 1000) % 4 == 3 && !::testing::Test::HasFatalFailure()) settle(u, chk);
-  tq_utt_stats st;
-  tq_utt_get_stats(u, &st);
+  const tq_utt_stats st = statsOf(u);
   EXPECT_EQ(std::make_pair(st.frames_out, st.speech_frames_out), std::make_pair(chk.pulled, chk.speech));
   gSpeech += chk.speech;
   tq_utt_destroy(u);
