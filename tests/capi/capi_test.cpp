@@ -31,7 +31,6 @@ std::vector<float> renderCopy(tq_ctx* ctx, int si, const std::vector<float>& src
 
 class Context : public CtxBase {};
 
-// Out-of-range and NULL calls are refused with their texts, before the director is ever loaded.
 TEST_F(Context, RefusalsGiveTheirTextsBeforeTheFirstRender) {
   EXPECT_EQ(std::vector<int>({tq_nt(ctx), tq_width(ctx), tq_height(ctx), tq_crop(ctx), tq_drive_frames(ctx)}),
             std::vector<int>({kNT, kW, kH, kCrop, 4}));
@@ -283,8 +282,7 @@ TEST_F(Context, A2xSpeechIsTheEnginesOwnKeypointsRenderedAndPasted) {
                                                 "stageC_ms=[0-9.]+ deliver_lat_ms=[0-9.]+ over " +
                                                 std::to_string(F) + " speech frames\n")))
       << log;
-  std::size_t s = 0;
-  while (s < seen.size() && seen[s].info.kind == 0) ++s;
+  const std::size_t s = std::find_if(seen.begin(), seen.end(), [](auto& f) { return f.info.kind; }) - seen.begin();
   ASSERT_EQ(seen.size(), s + F + 6 + 1);
   const int start = s ? (int(seen[s - 1].info.driver_index) + 1) % kNT : 0;
   // The engine alone, same start and samples (its short-window frontend ignores how audio arrived).

@@ -106,7 +106,6 @@ inline void waitAvailable(tq_utt* u, int n) {
   while (tq_utt_frames_available(u) < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// One context on the shared bundle and a motion directory beside it.
 class UttBase : public CtxBase {
  protected:
   static void SetUpTestSuite() {
@@ -114,9 +113,9 @@ class UttBase : public CtxBase {
     motion = writeMotion(*tmp / "motion");
   }
   void TearDown() override { tq_utt_destroy(u), CtxBase::TearDown(); }
-  tq_utt_opts opts(double silence = -1.0) const {
+  tq_utt_opts opts(double silence = -1.0, int endRamp = 0) const {
     tq_utt_opts o{};
-    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = silence;
+    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = silence, o.end_ramp = endRamp;
     return o;
   }
   void start(const tq_utt_opts& o) {

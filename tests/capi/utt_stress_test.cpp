@@ -1,6 +1,5 @@
-// Several host threads drive sessions with random pushes, pulls, ends and interrupts, then destroy
-// them in whatever state they are in; every pulled frame is checked against what the stream may
-// hold. The offline stream's render/paste overlap with stand-in stages.
+// Host threads drive sessions with random pushes, pulls, ends and interrupts, then destroy them in any
+// state; every pulled frame is checked. The offline stream's render/paste overlap with stand-in stages.
 #include <cstdlib>
 #include <future>
 #include <random>
@@ -120,7 +119,6 @@ TEST(UttStress, RandomHostSequencesNeverDeadlockAndEveryPulledFrameIsConsistent)
     tqtest::ScopedEnv p("TQ_UTT_PIPELINE_PASTE", pipe);
     for (int i = 0; i < kSessions && !::testing::Test::HasFatalFailure(); ++i) runSession(ctx, motion, 1000u * i + 7);
   }
-  // The sequences reached speech and ramps, not only idle frames.
   EXPECT_TRUE(gSpeech > 0 && gRamp > 0) << gSpeech << " speech, " << gRamp << " ramp frames";
   tq_destroy(ctx);
 }
