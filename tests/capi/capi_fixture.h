@@ -1,6 +1,5 @@
-// A complete small bundle for the C interface tests (NT 3 identity frames of a 32 x 32 crop pasted
-// unscaled at (10 + i, 5 + i) into 96 x 64 H.264 driver frames, an opaque mask, no sharpening, an
-// m4b director graph "b1"), the sequential render + paste reference, and host-side session helpers.
+// A small bundle (NT 3 identity 32 x 32 crops pasted unscaled at (10 + i, 5 + i) into 96 x 64 H.264
+// driver frames, opaque mask, no sharpening, director "b1"), the render + paste reference, session helpers.
 #pragma once
 
 #include <gtest/gtest.h>

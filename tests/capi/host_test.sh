@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
 # The example host plays a small bundle's idle loop into an H.264 movie that the ffmpeg tools read
 # back with the right size and frame count.
-set -euo pipefail
 host=$1 src=$2
-emu=${TQ_TEST_EMULATOR:-}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-env -u LD_LIBRARY_PATH /usr/bin/python3 "$src/tools/tq_fixtures.py" identity-bundle "$tmp/b" --nt 3 --crop 32 \
-  --W 96 --H 64 --frames 4 --driver-movie --director b1
+. "$(dirname "$0")/host_common.sh"
+fx identity-bundle "$tmp/b" --nt 3 --crop 32 --W 96 --H 64 --frames 4 --driver-movie --director b1
 out=$($emu "$host" "$tmp/b" --frames 7 --mp4 "$tmp/idle.mp4" 2>"$tmp/log" || { cat "$tmp/log"; exit 1; })
 echo "$out"
 grep -q '^tq_host: 7 frames, first render .* ms (graph load), then render .* ms/frame, paste .* ms/frame -> ' <<<"$out"

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
 # The offline example host renders an espeak-ng sentence into an MP4 that ffprobe reads back with
 # the right size, one frame per 640 samples after the skipped ones, and the audio muxed in.
-set -euo pipefail
 host=$1 src=$2
-emu=${TQ_TEST_EMULATOR:-}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-fx() { env -u LD_LIBRARY_PATH /usr/bin/python3 "$src/tools/tq_fixtures.py" "$@"; }
+. "$(dirname "$0")/host_common.sh"
 fx fca-bundle "$tmp/b"
 fx a2x --out "$tmp/motion" --w2v-dir "$tmp/w2v"
 espeak-ng -w "$tmp/s.wav" "Render it offline."

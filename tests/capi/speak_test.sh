@@ -2,19 +2,13 @@
 # The real-time example host speaks an espeak-ng sentence through a small demo avatar: the movie
 # carries video and audio of the same length, holds every speech frame of the audio, the mouth opens
 # while the words are said and closes again; a broken input is refused with one line.
-set -euo pipefail
 speak=$1 src=$2
-emu=${TQ_TEST_EMULATOR:-}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-py() { env -u LD_LIBRARY_PATH /usr/bin/python3 "$@"; }
+. "$(dirname "$0")/host_common.sh"
 fail() { echo "FAIL: $*"; exit 1; }
-py "$src/tools/tq_fixtures.py" demo-avatar "$tmp/a" --seconds 1 --crop 256 --width 640 --height 480 \
-  --motion "$tmp/m" >/dev/null
+fx demo-avatar "$tmp/a" --seconds 1 --crop 256 --width 640 --height 480 --motion "$tmp/m" >/dev/null
 espeak-ng -w "$tmp/s.wav" "Open wide, then close."
 
-# The speech encoder is found beside the motion models (w2v8.onnx) when neither --w2v nor
-# $W2V_ONNX names one.
+# Neither --w2v nor $W2V_ONNX: the speech encoder is found beside the motion models (w2v8.onnx).
 out=$(env -u W2V_ONNX $emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s.wav" "$tmp/o.mp4" --lead 0.4 --tail 0.4 --quiet \
   2>"$tmp/log") || { cat "$tmp/log"; fail "tq_speak failed"; }
 echo "$out"
@@ -25,11 +19,8 @@ grep -q '^tq_speak: delivered [0-9.]* fps overall, [0-9.]* fps during speech; fr
 read -r total speech first <<<"$(sed -n \
   's/^tq_speak: .*: \([0-9]*\) frames (\([0-9]*\) speech, speech starts at frame \([0-9]*\)).*/\1 \2 \3/p' <<<"$out")"
 
-# Every 40 ms of the audio (as ffmpeg decodes it at 16 kHz) is one speech frame; video and audio
-# streams of the same length, the video holding every pulled frame. The mouth: dark pixels in the
-# box around it (0.36 face units below the face's centre, 160 pixels a unit), against the loudness
-# of the movie's own audio track over the speech. It follows the words (at most one frame behind)
-# and is closed again at the last speech frame (trailing silence).
+# One speech frame per 40 ms of 16 kHz audio; video and audio of one length. The mouth box's dark
+# pixels follow the track's loudness (at most one frame behind) and are few at the last speech frame.
 ffmpeg -v error -i "$tmp/s.wav" -f s16le -ac 1 -ar 16000 - >"$tmp/in.s16"
 ffmpeg -v error -i "$tmp/o.mp4" -vf "crop=60:34:290:276,format=gray" -f rawvideo - >"$tmp/mouth.gray"
 ffmpeg -v error -i "$tmp/o.mp4" -map 0:a:0 -f s16le -ac 1 -ar 16000 - >"$tmp/track.s16"
@@ -47,9 +38,7 @@ span = slice(first, first + speech)
 corr = {lag: np.corrcoef(loud[span], dark[first + lag:first + speech + lag])[0, 1] for lag in range(-3, 4)}
 best = max(corr, key=corr.get)
 words, closed = dark[span].max(), dark[first + speech - 1]
-print("%d speech frames (audio makes %d); video %.2f s, audio %.2f s, %d frames; mouth against loudness: best lag "
-      "%d, correlation %.2f; dark pixels max %d, at the end %d" % (speech, want, v, a, total, best, corr[best], words,
-                                                                  closed))
+print(dict(speech=speech, want=want, v=v, a=a, total=total, lag=best, corr=corr[best], dark=(words, closed)))
 sys.exit(0 if speech == want and abs(v - a) <= 0.2 and abs(v - total / 25) <= 0.05 and best in (0, 1)
          and corr[best] >= 0.6 and words >= 2 * closed + 30 else 1)
 EOF

@@ -1,5 +1,5 @@
 // tq_stream through its C functions: frames against a sequential render and paste on a second
-// context, edges, refusals and a failure in mid-run; the per-thread last error of the C interface.
+// context, edges, refusals, a failure in mid-run; the per-thread last error of the C interface.
 #include <atomic>
 
 #include "capi_fixture.h"
@@ -12,13 +12,12 @@ struct Fixture {
   tqtest::TempDir dir;
   std::string w2v = dir / "w2v/w2v8.onnx";
   std::vector<float> speech;
-  std::string plain;
+  std::string plain = bundle("plain");
   Fixture() {
     EXPECT_TRUE(tqtest::runFixtureTool({"a2x", "--out", dir / "motion", "--w2v-dir", dir / "w2v"}) &&
                 tqtest::runFixtureTool({"fca-clips", dir / "clips"}));
     speech = tqtest::readAs<float>(dir / "clips/silence_led.f32");
     speech.resize(12 * 640 + 17);
-    plain = bundle("plain");
   }
   std::string bundle(const std::string& name, const std::vector<std::string>& opts = {}) const {
     std::vector<std::string> args = {"fca-bundle", dir / name, "--stills"};
@@ -99,7 +98,9 @@ TEST(Stream, FramesMatchASequentialRenderAndPaste) {
   }
 }
 
-TEST(Stream, EdgesAndRefusals) {
+// Driver frame 2 of "gap" is damaged: that run reports the failure after handing on only frames before
+// the first one built on frame 2.
+TEST(Stream, EdgesRefusalsAndAFailureInMidRun) {
   const std::string& plain = fx().plain;
   tq_stream* s = tq_stream_create(plain.c_str(), fx().w2v.c_str(), 1, 2, 1.0f);
   ASSERT_NE(s, nullptr) << tq_stream_last_error();
@@ -112,6 +113,14 @@ TEST(Stream, EdgesAndRefusals) {
               tq_stream_last_error() == std::string("tq_stream_run: bad args"));
   tq_stream_destroy(s), tq_stream_destroy(nullptr);
   EXPECT_EQ(tq_stream_width(nullptr), 0);
+  const std::string gap = fx().bundle("gap");
+  tqtest::writeText(gap + "/target_frames/frame_000002.jpg", "not a JPEG still");
+  ASSERT_NE(s = tq_stream_create(gap.c_str(), fx().w2v.c_str(), 1, 0, 1.0f), nullptr) << tq_stream_last_error();
+  EXPECT_EQ(run(s, fx().speech, &sink), -1);
+  EXPECT_STREQ(tq_stream_last_error(), "tq_stream_run: render/paste failed");
+  const int first[] = {0, 1};
+  EXPECT_TRUE(sink.numbers.size() <= 2 && std::equal(sink.numbers.begin(), sink.numbers.end(), first));
+  tq_stream_destroy(s);
   const std::string cut = fx().bundle("cut", {"--xs-cut", "4"}), w2v = fx().w2v, absent = fx().dir / "absent.onnx";
   // A text ending in ": " is a prefix.
   const struct { const char *bundle, *w2v; int skip; std::string text; } refusals[] = {
@@ -124,21 +133,6 @@ TEST(Stream, EdgesAndRefusals) {
     const std::string got = tq_stream_last_error();
     EXPECT_EQ(r.text.back() == ' ' ? got.substr(0, r.text.size()) : got, r.text);
   }
-}
-
-// Driver frame 2 is damaged: its paste fails in mid-run. The run reports the
-// failure after handing on only frames before the first one built on frame 2.
-TEST(Stream, FailureInMidRunStopsAfterTheFramesBefore) {
-  const std::string gap = fx().bundle("gap");
-  tqtest::writeText(gap + "/target_frames/frame_000002.jpg", "not a JPEG still");
-  tq_stream* s = tq_stream_create(gap.c_str(), fx().w2v.c_str(), 1, 0, 1.0f);
-  ASSERT_NE(s, nullptr) << tq_stream_last_error();
-  Sink sink;
-  EXPECT_EQ(run(s, fx().speech, &sink), -1);
-  EXPECT_STREQ(tq_stream_last_error(), "tq_stream_run: render/paste failed");
-  const int first[] = {0, 1};
-  EXPECT_TRUE(sink.numbers.size() <= 2 && std::equal(sink.numbers.begin(), sink.numbers.end(), first));
-  tq_stream_destroy(s);
 }
 
 // A success clears only the caller's last error; threads failing differently in a tight loop each

@@ -16,9 +16,8 @@ namespace utttest {
 
 using namespace capitest;
 
-// Rest keypoints of driver frame d, row c.
+// Row c of the rest keypoints of driver frame d, and of the audio-driven offset of speech frame i.
 inline float rest(int d, int c) { return 0.25f * std::sin(0.37f * c + 1.3f * d); }
-// The audio-driven offset of speech frame i, row c.
 inline float offset(int i, int c) { return 0.03f * static_cast<float>((i % 5) + 1) * (c % 3 == 1 ? -1.0f : 1.0f); }
 
 // A motion directory holding only the rest keypoints of kNT driver frames.
@@ -97,11 +96,16 @@ inline std::vector<Frame> pullUntil(tq_utt* u, unsigned kind, int n) {
   return seen;
 }
 
+inline tq_utt_stats statsOf(tq_utt* u) {
+  tq_utt_stats st{};
+  tq_utt_get_stats(u, &st);
+  return st;
+}
+
 inline void waitAvailable(tq_utt* u, int n) {
   while (tq_utt_frames_available(u) < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// One context on the shared bundle and a motion directory beside it.
 class UttBase : public CtxBase {
  protected:
   static void SetUpTestSuite() {
@@ -109,9 +113,9 @@ class UttBase : public CtxBase {
     motion = writeMotion(*tmp / "motion");
   }
   void TearDown() override { tq_utt_destroy(u), CtxBase::TearDown(); }
-  tq_utt_opts opts(double silence = -1.0) const {
+  tq_utt_opts opts(double silence = -1.0, int endRamp = 0) const {
     tq_utt_opts o{};
-    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = silence;
+    o.motion_dir = motion.c_str(), o.steady_model = "-", o.silence_end_s = silence, o.end_ramp = endRamp;
     return o;
   }
   void start(const tq_utt_opts& o) {
