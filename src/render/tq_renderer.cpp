@@ -14,6 +14,7 @@
 #include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 #include "render/gridsample_fast.h"
+#include "render/graph_normalise.h"
 #include "render/tq_ort.h"
 #include "tessera/tq_lip_contour.h"
 
@@ -116,6 +117,8 @@ struct Renderer::Impl {
   std::vector<float> pooledBuf, priorBuf, fsRedBuf, kpDrivingBuf, kpSourceBuf, outBuf;
   std::vector<Ort::Value> values;
   std::unique_ptr<tessera::LipContour> lip;  // lip contour from the bundle's template, when it has one
+  std::vector<float> lipBuf;                  // batch x crop x crop, the "lip_delivery" raster
+  bool lipBound = false;                      // the graph's compose alpha reads "lip_delivery"
   std::string directorNote;
   std::string modelKey;
   std::string modelPath;
@@ -188,24 +191,50 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
                  "this build has no WarpDirector kernel");
   std::size_t gsCount = 0;
   if (gsRewrite && !coreml) gsCount = rewriteGridSampleToFast(bytes);
-  const std::size_t blendCount = 0;  // student blend MatMul -> Gemm: no such graphs handled yet
-  const std::size_t cubicCount = 0;  // head cubic resize: no such graphs handled yet
-  const bool lipBound = false;
-  if (!m.lipTemplate.empty())
-    std::fprintf(stderr,
-                 "[tq] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the "
-                 "graph's own ELLIPSE\n",
-                 modelKey.c_str(), "this build does not bind the contour into the graph's compose tail");
-  else
+  const std::size_t blendCount = normaliseStudentBlend(bytes);
+  const std::size_t cubicCount = rewriteHeadCubicResize(bytes);
+  lipBound = false;
+  if (lip) {
+    std::string reason;
+    int canvas = 0;
+    lipBound = rewriteBindLipContour(bytes, reason, &canvas, nullptr);
+    if (lipBound && canvas != crop)
+      throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvas) +
+                               " and this bundle's manifest declares crop " + std::to_string(crop) +
+                               " — refusing to bind a lip contour rasterised on the wrong canvas");
+    if (!lipBound)
+      std::fprintf(stderr,
+                   "[tq] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the "
+                   "graph's own ELLIPSE\n",
+                   modelKey.c_str(), reason.empty() ? "no reason given" : reason.c_str());
+  } else {
     std::fprintf(stderr,
                  "[tq] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
                  "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
                  "models/brevane-2/tools/carry_lip_template_fleet.py\n",
                  modelKey.c_str(), "lip_template.v1.json");
+  }
 
   if (gsCount)
     std::fprintf(stderr, "[tq] std GridSample -> com.vexamo::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  gsCount, modelKey.c_str());
+  if (blendCount)
+    std::fprintf(stderr,
+                 "[tq] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a "
+                 "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML "
+                 "unit that includes the GPU\n",
+                 blendCount, modelKey.c_str());
+  if (cubicCount)
+    std::fprintf(stderr,
+                 "[tq] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu "
+                 "node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on "
+                 "every CPU-class EP and no CoreML/NNAPI EP can claim it\n",
+                 cubicCount, modelKey.c_str());
+  if (lipBound)
+    std::fprintf(stderr,
+                 "[tq] compose alpha: LIP CONTOUR (%s) — Min(a, lip_delivery) bound at load, %d verts, feather "
+                 "%.1f px; the graph's ellipse is not reachable in this session\n",
+                 modelKey.c_str(), static_cast<int>(lip->nv), static_cast<double>(lip->feather_px));
 
   if (warpRemoved || gsCount || blendCount || cubicCount || lipBound)
     session = makeSession(bytes.data(), bytes.size(), options);
@@ -224,7 +253,7 @@ void Renderer::Impl::bindBuffers() {
     else
       binding->BindInput(name, values.back());
   };
-  values.reserve(6);
+  values.reserve(7);
   if (featSynth) {
     bind("fs_red", fsRedBuf, {b, 64, 64, 64}, false);
     bind("pooled", pooledBuf, {b, 64, 32, 32}, false);
@@ -237,6 +266,7 @@ void Renderer::Impl::bindBuffers() {
     bind("kp_source", kpSourceBuf, {b, kHostKpRows, 3}, false);
   }
   bind("rgb", outBuf, {b, 3, c, c}, true);
+  if (lipBound && !featSynth) bind(kLipInput, lipBuf, {b, 1, c, c}, false);
 }
 
 Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& modelKey, int threads,
@@ -313,6 +343,8 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
     I.fsRedBuf.assign(b * I.fsRedElems, 0.0f);
   else
     I.priorBuf.assign(b * I.priorElems, 0.0f);
+  // Ones leave the graph's own alpha unchanged until a frame is rasterised.
+  if (I.lipBound) I.lipBuf.assign(b * side * side, 1.0f);
 
   if (I.featSynth && id.featSynth.empty())
     throw std::runtime_error("FeatSynth graph but bundle lacks fs_red.f16");
@@ -361,6 +393,7 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
   const std::size_t pe = I.pooledElems;
   const std::size_t re = I.featSynth ? I.fsRedElems : I.priorElems;
   float* prior = I.featSynth ? I.fsRedBuf.data() : I.priorBuf.data();
+  const std::size_t le = static_cast<std::size_t>(I.crop) * static_cast<std::size_t>(I.crop);
   for (int k = 0; k < I.batch; ++k) {
     const std::size_t kk = static_cast<std::size_t>(k);
     if (k < n) {
@@ -369,6 +402,7 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
       simd::f16ToF32(I.featSynth ? id.fsRed(si) : id.P(si), prior + kk * re, re);
       std::memcpy(I.kpSourceBuf.data() + kk * 63, sourceKp + kk * 63, 63 * sizeof(float));
       std::memcpy(I.kpDrivingBuf.data() + kk * 63, drivingKp + kk * 63, 63 * sizeof(float));
+      if (I.lipBound) I.lip->contourF32Canvas(drivingKp + kk * 63, I.lipBuf.data() + kk * le);
     } else {
       // Padding up to the graph's fixed batch repeats the last requested frame.
       const std::size_t last = static_cast<std::size_t>(n - 1);
@@ -376,6 +410,7 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
       std::memcpy(prior + kk * re, prior + last * re, re * sizeof(float));
       std::memcpy(I.kpSourceBuf.data() + kk * 63, I.kpSourceBuf.data() + last * 63, 63 * sizeof(float));
       std::memcpy(I.kpDrivingBuf.data() + kk * 63, I.kpDrivingBuf.data() + last * 63, 63 * sizeof(float));
+      if (I.lipBound) std::memcpy(I.lipBuf.data() + kk * le, I.lipBuf.data() + last * le, le * sizeof(float));
     }
   }
   const auto t0 = std::chrono::steady_clock::now();

@@ -3,7 +3,9 @@
 // with its count or its refusal; refused graphs keep their bytes, rewritten ones
 // load in the onnx package.
 #include "render/graph_normalise.h"
+#include "render/tq_renderer.h"
 #include "render_test_util.h"
+#include "tessera/tq_lip_contour.h"
 
 namespace {
 
@@ -154,6 +156,71 @@ TEST(Normalise, RewritesMatchOnnxRuntimeOnTheOriginalGraphs) {
   std::string reason;
   EXPECT_FALSE(tq::rewriteBindLipContour(empty, reason, nullptr, nullptr));
   EXPECT_EQ(reason, "no graph");
+}
+
+}  // namespace
+
+namespace {
+
+// A bundle with a lip template whose director composes through the unified tail
+// (batch 2): crops equal the onnx package's Min twin fed the same contour raster.
+TEST(Normalise, RendererBindsTheLipContourRaster) {
+  tqtest::TempDir tmp;
+  const std::string dir = tmp / "bundle", twinPath = tmp / "twin.onnx";
+  ASSERT_TRUE(tqtest::runFixtureTool({"identity-bundle", dir, "--nt", "3", "--crop", "32", "--prior", "raw"}));
+  const std::string tmpl = R"({"format": "lip-template-v1", "canvas": 32, "feather_px": 2.5,
+      "u_canon": [[-1, 0], [-0.4, -0.6], [0.4, -0.6], [1, 0], [0.3, 0.7], [-0.3, 0.7]]})";
+  tqtest::writeText(dir + "/lip_template.v1.json", tmpl);
+  for (const auto& [out, extra] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {dir + "/model_lip.onnx", {}}, {twinPath, {"--twin"}}, {dir + "/model_plain.onnx", {"--variant", "plain"}},
+           {dir + "/model_c24.onnx", {"--crop", "24"}}}) {
+    std::vector<std::string> args = {"compose-graph", "--out", out, "--batch", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(tqtest::runFixtureTool(args));
+  }
+  const tq::Manifest m = tq::loadManifest(dir);
+  const tq::Identity id(m);
+  // The renderer's GridSample rewrite on the twin too: results then agree bit for bit.
+  Bytes twinBytes = tqtest::readBytes(twinPath);
+  ASSERT_EQ(tq::rewriteGridSampleToFast(twinBytes), 1u);
+  auto twin = rtest::session(twinBytes, 1, true);
+  auto contour = tq::tessera::LipContour::fromTemplateJson(tmpl, 32);
+  testing::internal::CaptureStderr();
+  tq::Renderer r(m, id, "lip", 1, "");
+  EXPECT_EQ(tqtest::thrown([&] { tq::Renderer(m, id, "plain", 1, ""); }), "(nothing thrown)");
+  EXPECT_EQ(tqtest::thrown([&] { tq::Renderer(m, id, "c24", 1, ""); }),
+            "Renderer: the director's compose canvas is 24 and this bundle's manifest declares crop 32 — refusing "
+            "to bind a lip contour rasterised on the wrong canvas");
+  const std::string log = testing::internal::GetCapturedStderr();
+  for (const char* line :
+       {"[tq] compose alpha: LIP CONTOUR (lip) — Min(a, lip_delivery) bound at load, 6 verts, feather 2.5 px; the "
+        "graph's ellipse is not reachable in this session\n",
+        "[tq] !!! lip contour NOT bound to the compose alpha (plain): the graph does not carry the unified compose "
+        "tail — this session serves the graph's own ELLIPSE\n"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << log;
+
+  const int si[2] = {2, 0};
+  const auto ks = rtest::keypoints(2, 3), kd = rtest::keypoints(2, 4);
+  for (int n : {2, 1}) {
+    // Frames past n repeat frame n - 1, its raster included.
+    Inputs in{{"pooled64", "P_rgb", "kp_driving", "kp_source", "lip_delivery"},
+              {{{2, 64, 32, 32}, std::vector<float>(2 * 65536)}, {{2, 3, 32, 32}, std::vector<float>(2 * 3072)},
+               {{2, 21, 3}, std::vector<float>(126)}, {{2, 21, 3}, std::vector<float>(126)},
+               {{2, 1, 32, 32}, std::vector<float>(2 * 1024)}}};
+    for (int k = 0; k < 2; ++k) {
+      const int f = std::min(k, n - 1);
+      tq::halfToFloat(id.pooled64(si[f]), in.values[0].data.data() + k * 65536, 65536);
+      tq::halfToFloat(id.P(si[f]), in.values[1].data.data() + k * 3072, 3072);
+      std::copy_n(kd.data() + f * 63, 63, in.values[2].data.data() + k * 63);
+      std::copy_n(ks.data() + f * 63, 63, in.values[3].data.data() + k * 63);
+      contour.contourF32Canvas(kd.data() + f * 63, in.values[4].data.data() + k * 1024);
+    }
+    const std::vector<float> want = runOn(*twin, in, "rgb");
+    const float* got = r.render(si, ks.data(), kd.data(), n);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), got)) << n;
+    std::fill(in.values[4].data.begin(), in.values[4].data.end(), 1.0f);  // the raster does bound the blend
+    EXPECT_FALSE(runOn(*twin, in, "rgb") == want);
+  }
 }
 
 }  // namespace
