@@ -70,7 +70,7 @@ void matchAdd(const Graph& g, const GsNodeInfo& add, Tail& tail, std::string& re
   if (add.inputs.size() != 2) return;
   const std::size_t mi[2] = {g.producerOf(add.inputs[0]), g.producerOf(add.inputs[1])};
   const GsNodeInfo* mul[2] = {g.node(mi[0], "Mul", 2), g.node(mi[1], "Mul", 2)};
-  if (!mul[0] || !mul[1]) return;
+  if (!mul[0] || !mul[1] || mi[0] == mi[1]) return;
   for (int one = 0; one < 2; ++one) {
     const GsNodeInfo& other = *mul[1 - one];
     for (const auto& in : mul[one]->inputs) {

@@ -91,7 +91,9 @@ TEST(Normalise, RewritesMatchOnnxRuntimeOnTheOriginalGraphs) {
                               : c.kind == kCubic ? tq::rewriteHeadCubicResize(model)
                                                  : tq::rewriteBindLipContour(model, reason, &canvas, &batch);
     ASSERT_EQ(count, c.count) << label;
-    if (c.kind == kLip) EXPECT_EQ(reason, c.reason) << label;
+    if (c.kind == kLip) {
+      EXPECT_EQ(reason, c.reason) << label;
+    }
     if (count == 0) {
       EXPECT_TRUE(model == original) << label;
       continue;
