@@ -15,18 +15,34 @@ constexpr int kInt8Block = 16;
 void int8Range(const float* x, std::size_t n, float* lo, float* hi);
 void int8RangeScalar(const float* x, std::size_t n, float* lo, float* hi);
 
-// q[i] = clamp(round-half-even(x[i] / s) + zp, 0, 255); a NaN result becomes zp.
-void int8Quantise(const float* x, std::size_t n, float s, float zp, uint8_t* q);
-void int8QuantiseScalar(const float* x, std::size_t n, float s, float zp, uint8_t* q);
+// Quantises four rows of n values and interleaves them: out[4 i + j] =
+// clamp(round-half-even(rows[j][i] / s) + zp, 0, 255), a NaN result giving zp.
+void int8QuantiseQuad(const float* const rows[4], std::size_t n, float s, float zp, uint8_t* out);
+void int8QuantiseQuadScalar(const float* const rows[4], std::size_t n, float s, float zp, uint8_t* out);
 
-// Integer dot products of `pixels` output pixels with one block of 16 output channels.
-// Pixel p, tap t reads the 4 x quads channel bytes at q + p x pixelStep + tapOffset[t];
-// the block's weights are laid out [taps][quads][16 channels][4 bytes].
-// out[p x 16 + o] = sum over taps and bytes of q x w, exactly, in int32.
-void int8DotTile(const uint8_t* q, std::ptrdiff_t pixelStep, const std::ptrdiff_t* tapOffset, int taps,
-                 int quads, const int8_t* w, int pixels, int32_t* out);
-void int8DotTileScalar(const uint8_t* q, std::ptrdiff_t pixelStep, const std::ptrdiff_t* tapOffset, int taps,
-                       int quads, const int8_t* w, int pixels, int32_t* out);
+// One output row segment of one block of 16 output channels. The quantised input
+// is stored in quads of 4 channels, [quad][y][x][4]. For output pixel p and tap t
+// the 4 channel bytes of quad c are at q + c x quadPlane + tapOffset[t] + 4 x p x strideW.
+// The block's weights are [taps][quads][16 channels][4 bytes]. For o < ocs:
+//   acc = sum over taps, quads and bytes of q x w (exact, int32),
+//   y[o x yStride + p] = float(acc - correction[o]) x k[o] + bias[o] (not fused).
+struct Int8RowArgs {
+  const uint8_t* q;
+  std::ptrdiff_t quadPlane;
+  int strideW;
+  const std::ptrdiff_t* tapOffset;
+  int taps, quads;
+  const int8_t* w;
+  int ocs;
+  const int32_t* correction;
+  const float* k;
+  const float* bias;
+  float* y;
+  std::ptrdiff_t yStride;
+  int pixels;
+};
+void int8ConvRow(const Int8RowArgs& a);
+void int8ConvRowScalar(const Int8RowArgs& a);
 
 }  // namespace simd
 }  // namespace tq

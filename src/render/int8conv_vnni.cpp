@@ -1,7 +1,6 @@
 #include "render/int8conv_vnni.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -11,14 +10,6 @@
 #include "render/int8conv_simd.h"
 #include "render/tq_ort.h"
 
-// The output is float(acc) x (s x scale) + bias as one multiply and one add:
-// contraction into a fused multiply-add would change the rounding.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 namespace tq {
 
 namespace {
@@ -27,7 +18,7 @@ const std::string kPrefix = "com.vexamo.int8::Int8ConvVNNI: ";
 // |(q - zp) x w| <= 255 x 128, so up to 65793 products sum exactly in int32.
 constexpr int64_t kMaxTaps = 65793;
 constexpr std::size_t kScanGrain = 4096;
-// Output pixels per dot-product tile.
+// Output pixels per call of the row kernel.
 constexpr int kTilePixels = 64;
 constexpr int64_t kIntMax = 2147483647;
 constexpr int kBlock = simd::kInt8Block;
@@ -228,87 +219,87 @@ struct Run {
   const float* bias;
   float* Y;
   Int8Quant quant;
-  int64_t Cg4 = 0;
-  std::vector<uint8_t> q;  // [N][group][Hp][Wp][Cg4], padding holds zp
-  std::vector<std::ptrdiff_t> tapOffset;
+  std::ptrdiff_t quadPlane = 0;            // bytes per quad of channels: Hp x Wp x 4
+  std::vector<uint8_t> q;                  // [N][group][quads][Hp][Wp][4]; the padding holds zp
+  std::vector<std::ptrdiff_t> tapOffset;   // per tap (ky, kx), from the output pixel's window origin
+  std::vector<int32_t> correction;         // zp x weight sum, per output channel
+  std::vector<float> k;                    // s x scale, per output channel
 
   uint8_t* image(int64_t n, int64_t grp) {
-    return q.data() + static_cast<std::size_t>((n * a.group + grp) * g.Hp) * g.Wp * Cg4;
+    return q.data() + static_cast<std::size_t>(n * a.group + grp) * w.quads * quadPlane;
   }
 
-  // Quantises input row y of image n's group grp into the padded channel-last buffer.
-  void quantiseRow(int64_t n, int64_t grp, int64_t y, uint8_t* tmp) {
-    uint8_t* dst = image(n, grp) + ((y + a.top) * g.Wp + a.left) * Cg4;
-    const float fzp = static_cast<float>(quant.zp);
-    for (int64_t c0 = 0; c0 < g.Cg; c0 += kBlock) {
-      const int64_t cn = std::min<int64_t>(kBlock, g.Cg - c0);
-      for (int64_t c = 0; c < cn; ++c)
-        simd::int8Quantise(X + ((n * g.C + grp * g.Cg + c0 + c) * g.H + y) * g.W, static_cast<std::size_t>(g.W),
-                           quant.s, fzp, tmp + c * g.W);
-      for (int64_t x = 0; x < g.W; ++x)
-        for (int64_t c = 0; c < cn; ++c) dst[x * Cg4 + c0 + c] = tmp[c * g.W + x];
+  // Quantises input row y of image n's group grp into the padded buffer.
+  void quantiseRow(int64_t n, int64_t grp, int64_t y) {
+    uint8_t* img = image(n, grp);
+    for (int c4 = 0; c4 < w.quads; ++c4) {
+      const float* rows[4];
+      for (int j = 0; j < 4; ++j) {
+        // Channels past the group's last are padding with weight 0: any values will do.
+        const int64_t c = std::min<int64_t>(4 * c4 + j, g.Cg - 1);
+        rows[j] = X + ((n * g.C + grp * g.Cg + c) * g.H + y) * g.W;
+      }
+      simd::int8QuantiseQuad(rows, static_cast<std::size_t>(g.W), quant.s, static_cast<float>(quant.zp),
+                             img + c4 * quadPlane + ((y + a.top) * g.Wp + a.left) * 4);
     }
   }
 
   // Output row oy of image n's group grp, every output channel of the group.
   void outputRow(int64_t n, int64_t grp, int64_t oy) {
-    int32_t tile[kTilePixels * kBlock];
     const int64_t Mg = g.M / a.group;
-    const int64_t Cg4x = Cg4;
-    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(a.strideW * Cg4x);
-    const uint8_t* row = image(n, grp) + oy * a.strideH * g.Wp * Cg4x;
-    const int taps = static_cast<int>(g.kh * g.kw);
+    simd::Int8RowArgs r;
+    r.q = image(n, grp) + oy * a.strideH * g.Wp * 4;
+    r.quadPlane = quadPlane;
+    r.strideW = static_cast<int>(a.strideW);
+    r.tapOffset = tapOffset.data();
+    r.taps = static_cast<int>(g.kh * g.kw);
+    r.quads = w.quads;
+    r.yStride = static_cast<std::ptrdiff_t>(g.Ho * g.Wo);
     for (int64_t ox0 = 0; ox0 < g.Wo; ox0 += kTilePixels) {
-      const int pixels = static_cast<int>(std::min<int64_t>(kTilePixels, g.Wo - ox0));
+      r.pixels = static_cast<int>(std::min<int64_t>(kTilePixels, g.Wo - ox0));
       for (int b = 0; b < w.blocks; ++b) {
-        simd::int8DotTile(row + ox0 * step, step, tapOffset.data(), taps, w.quads, w.block(grp, b), pixels, tile);
-        for (int oo = 0; oo < kBlock && b * kBlock + oo < Mg; ++oo) {
-          const int64_t o = grp * Mg + b * kBlock + oo;
-          const float k = quant.s * scale[o];
-          const float add = bias[o];
-          const int64_t correction = static_cast<int64_t>(quant.zp) * w.sum[static_cast<std::size_t>(o)];
-          float* out = Y + ((n * g.M + o) * g.Ho + oy) * g.Wo + ox0;
-          for (int p = 0; p < pixels; ++p) {
-            const float acc = static_cast<float>(static_cast<int32_t>(tile[p * kBlock + oo] - correction));
-            const float product = acc * k;
-            out[p] = product + add;
-          }
-        }
+        const int64_t o = grp * Mg + b * kBlock;
+        r.w = w.block(grp, b);
+        r.ocs = static_cast<int>(std::min<int64_t>(kBlock, Mg - b * kBlock));
+        r.correction = correction.data() + o;
+        r.k = k.data() + o;
+        r.bias = bias + o;
+        r.y = Y + ((n * g.M + o) * g.Ho + oy) * g.Wo + ox0;
+        simd::int8ConvRow(r);
       }
+      r.q += kTilePixels * a.strideW * 4;
     }
   }
 
   void operator()() {
     const std::size_t count = mulChecked(mulChecked(g.N, g.C), mulChecked(g.H, g.W));
     quant = int8QuantOf(X, count);
-    Cg4 = (g.Cg + 3) / 4 * 4;
-    q.assign(mulChecked(mulChecked(mulChecked(g.N, a.group), mulChecked(g.Hp, g.Wp)), Cg4),
-             static_cast<uint8_t>(quant.zp));
+    quadPlane = static_cast<std::ptrdiff_t>(mulChecked(mulChecked(g.Hp, g.Wp), 4));
+    q.assign(mulChecked(mulChecked(mulChecked(g.N, a.group), w.quads), quadPlane), static_cast<uint8_t>(quant.zp));
     tapOffset.resize(static_cast<std::size_t>(g.kh * g.kw));
     for (int64_t ky = 0; ky < g.kh; ++ky)
       for (int64_t kx = 0; kx < g.kw; ++kx)
-        tapOffset[ky * g.kw + kx] = (ky * a.dilationH * g.Wp + kx * a.dilationW) * Cg4;
-
-    const std::size_t rows = static_cast<std::size_t>(g.N * a.group * g.H);
-    const std::size_t tmpSize = mulChecked(kBlock, g.W);
-    std::atomic<bool> failed{false};
-    pool::parallelRange(rows, 1, [&](std::size_t begin, std::size_t end) {
-      std::unique_ptr<uint8_t[]> tmp(new (std::nothrow) uint8_t[tmpSize]);
-      if (!tmp) {
-        failed = true;
-        return;
-      }
-      for (std::size_t r = begin; r < end; ++r) {
-        const int64_t i = static_cast<int64_t>(r);
-        quantiseRow(i / (a.group * g.H), i / g.H % a.group, i % g.H, tmp.get());
-      }
-    });
-    if (failed) throw std::bad_alloc();
+        tapOffset[ky * g.kw + kx] = (ky * a.dilationH * g.Wp + kx * a.dilationW) * 4;
+    correction.resize(static_cast<std::size_t>(g.M));
+    k.resize(static_cast<std::size_t>(g.M));
+    for (std::size_t o = 0; o < correction.size(); ++o) {
+      correction[o] = quant.zp * w.sum[o];  // |zp x sum| <= 255 x 128 x 65793 < 2^31
+      k[o] = quant.s * scale[o];
+    }
+    if (g.Cg > 0) {
+      const std::size_t rows = static_cast<std::size_t>(g.N * a.group * g.H);
+      pool::parallelRange(rows, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          const int64_t r = static_cast<int64_t>(i);
+          quantiseRow(r / (a.group * g.H), r / g.H % a.group, r % g.H);
+        }
+      });
+    }
     const std::size_t outRows = static_cast<std::size_t>(g.N * a.group * g.Ho);
     pool::parallelRange(outRows, 1, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t r = begin; r < end; ++r) {
-        const int64_t i = static_cast<int64_t>(r);
-        outputRow(i / (a.group * g.Ho), i / g.Ho % a.group, i % g.Ho);
+      for (std::size_t i = begin; i < end; ++i) {
+        const int64_t r = static_cast<int64_t>(i);
+        outputRow(r / (a.group * g.Ho), r / g.Ho % a.group, r % g.Ho);
       }
     });
   }
@@ -352,7 +343,7 @@ OrtStatusPtr Int8ConvKernel::ComputeV2(OrtKernelContext* context) {
     Ort::UnownedValue y = ctx.GetOutput(0, {g.N, g.M, g.Ho, g.Wo});
     if (g.N == 0 || g.M == 0) return nullptr;
     Run run{attrs, g, *packed, x.GetTensorData<float>(), sc.GetTensorData<float>(), bi.GetTensorData<float>(),
-            y.GetTensorMutableData<float>(), {}, 0, {}, {}};
+            y.GetTensorMutableData<float>(), {}, 0, {}, {}, {}, {}};
     run();
     return nullptr;
   } catch (const Ort::Exception& e) {
