@@ -220,7 +220,9 @@ struct Run {
   float* Y;
   Int8Quant quant;
   std::ptrdiff_t quadPlane = 0;            // bytes per quad of channels: Hp x Wp x 4
-  std::vector<uint8_t> q;                  // [N][group][quads][Hp][Wp][4]; the padding holds zp
+  // [N][group][quads][Hp][Wp][4]. The padding holds zp, so a tap outside the image adds
+  // (zp - zp) x w = 0 and every output position, border or not, subtracts zp x the full weight sum.
+  std::vector<uint8_t> q;
   std::vector<std::ptrdiff_t> tapOffset;   // per tap (ky, kx), from the output pixel's window origin
   std::vector<int32_t> correction;         // zp x weight sum, per output channel
   std::vector<float> k;                    // s x scale, per output channel
@@ -247,8 +249,8 @@ struct Run {
   // Output row oy of image n's group grp, every output channel of the group.
   void outputRow(int64_t n, int64_t grp, int64_t oy) {
     const int64_t Mg = g.M / a.group;
+    const uint8_t* row = image(n, grp) + oy * a.strideH * g.Wp * 4;
     simd::Int8RowArgs r;
-    r.q = image(n, grp) + oy * a.strideH * g.Wp * 4;
     r.quadPlane = quadPlane;
     r.strideW = static_cast<int>(a.strideW);
     r.tapOffset = tapOffset.data();
@@ -256,6 +258,7 @@ struct Run {
     r.quads = w.quads;
     r.yStride = static_cast<std::ptrdiff_t>(g.Ho * g.Wo);
     for (int64_t ox0 = 0; ox0 < g.Wo; ox0 += kTilePixels) {
+      r.q = row + ox0 * a.strideW * 4;
       r.pixels = static_cast<int>(std::min<int64_t>(kTilePixels, g.Wo - ox0));
       for (int b = 0; b < w.blocks; ++b) {
         const int64_t o = grp * Mg + b * kBlock;
@@ -267,13 +270,20 @@ struct Run {
         r.y = Y + ((n * g.M + o) * g.Ho + oy) * g.Wo + ox0;
         simd::int8ConvRow(r);
       }
-      r.q += kTilePixels * a.strideW * 4;
     }
   }
 
   void operator()() {
     const std::size_t count = mulChecked(mulChecked(g.N, g.C), mulChecked(g.H, g.W));
     quant = int8QuantOf(X, count);
+    if (g.Cg == 0) {  // no input channels: every sum is 0
+      for (int64_t n = 0; n < g.N; ++n)
+        for (int64_t o = 0; o < g.M; ++o) {
+          const float y = 0.0f * (quant.s * scale[o]);
+          std::fill_n(Y + (n * g.M + o) * g.Ho * g.Wo, g.Ho * g.Wo, y + bias[o]);
+        }
+      return;
+    }
     quadPlane = static_cast<std::ptrdiff_t>(mulChecked(mulChecked(g.Hp, g.Wp), 4));
     q.assign(mulChecked(mulChecked(mulChecked(g.N, a.group), w.quads), quadPlane), static_cast<uint8_t>(quant.zp));
     tapOffset.resize(static_cast<std::size_t>(g.kh * g.kw));
@@ -286,15 +296,13 @@ struct Run {
       correction[o] = quant.zp * w.sum[o];  // |zp x sum| <= 255 x 128 x 65793 < 2^31
       k[o] = quant.s * scale[o];
     }
-    if (g.Cg > 0) {
-      const std::size_t rows = static_cast<std::size_t>(g.N * a.group * g.H);
-      pool::parallelRange(rows, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-          const int64_t r = static_cast<int64_t>(i);
-          quantiseRow(r / (a.group * g.H), r / g.H % a.group, r % g.H);
-        }
-      });
-    }
+    const std::size_t rows = static_cast<std::size_t>(g.N * a.group * g.H);
+    pool::parallelRange(rows, 1, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        const int64_t r = static_cast<int64_t>(i);
+        quantiseRow(r / (a.group * g.H), r / g.H % a.group, r % g.H);
+      }
+    });
     const std::size_t outRows = static_cast<std::size_t>(g.N * a.group * g.Ho);
     pool::parallelRange(outRows, 1, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
