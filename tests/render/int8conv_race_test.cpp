@@ -11,7 +11,7 @@ TEST(Int8ConvVNNI, FirstRunsRacingOnOneSessionPrepareTheWeightsOnce) {
   tqtest::TempDir dir;
   ASSERT_TRUE(tqtest::runFixtureTool({"int8-conv", "--out-dir", dir.path(), "--case",
                                       R"({"C": 64, "M": 64, "H": 8, "W": 8, "pads": [1, 1, 1, 1]})"}));
-  rtest::Tensor x{tqtest::readAs<int64_t>(dir / "shape.bin"), tqtest::readAs<float>(dir / "x.bin")};
+  const rtest::Tensor x{tqtest::readAs<int64_t>(dir / "shape.bin"), tqtest::readAs<float>(dir / "x.bin")};
   const rtest::Bytes model = tqtest::readBytes(dir / "int8.onnx");
   tq::ortInit();
   Ort::SessionOptions so;
