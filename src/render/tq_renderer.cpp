@@ -15,6 +15,7 @@
 #include "compute/tq_simd.h"
 #include "render/gridsample_fast.h"
 #include "render/graph_normalise.h"
+#include "render/int8conv_vnni.h"
 #include "render/tq_ort.h"
 #include "tessera/tq_lip_contour.h"
 
@@ -169,7 +170,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
       baked = false;
     }
     if (baked) throw std::runtime_error(bakedRefusal(modelPath));
-    // Only the int8 convolution domain would be registered here; this build has none.
+    registerInt8ConvVNNI(options);
   } else {
     gsRewrite = !env::beginsWith("TQ_GS_REWRITE", '0');
     if (!gsRewrite && !coreml)
@@ -179,6 +180,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
                    "baked kernel. A standard bundle now runs ORT's own GridSample.\n",
                    modelKey.c_str());
     registerGridSampleFast(options);
+    registerInt8ConvVNNI(options);
   }
 
   std::vector<uint8_t> bytes = readModelBytes(modelPath);

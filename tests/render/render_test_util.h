@@ -26,6 +26,7 @@
 #include "bundle/tq_identity.h"
 #include "compute/tq_simd.h"
 #include "render/gridsample_fast.h"
+#include "render/int8conv_vnni.h"
 #include "render/tq_ort.h"
 #include "tq_test_util.h"
 
@@ -94,6 +95,7 @@ inline std::unique_ptr<Ort::Session> session(const Bytes& model, int threads, bo
   so.SetIntraOpNumThreads(threads);
   so.AddConfigEntry("session.intra_op.allow_spinning", "0");
   if (customOps) tq::registerGridSampleFast(so);
+  if (customOps) tq::registerInt8ConvVNNI(so);
   return std::make_unique<Ort::Session>(tq::ortEnv(), model.data(), model.size(), so);
 }
 
