@@ -7,6 +7,7 @@ import os
 import socket
 import struct
 import subprocess
+import threading
 import time
 
 
@@ -19,6 +20,7 @@ class WebSocket:
         if rcvbuf:  # a small window makes a client that stops reading fill up fast
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.sock.settimeout(timeout)
+        self.send_lock = threading.Lock()
         self.sock.connect((host, int(port or 80)))
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall((f"GET /{path} HTTP/1.1\r\nHost: {hostport}\r\nUpgrade: websocket\r\n"
@@ -76,7 +78,8 @@ class WebSocket:
         head = bytes([0x80 | op])
         head += bytes([0x80 | n]) if n < 126 else (bytes([0x80 | 126]) + struct.pack(">H", n) if n < 65536
                                                     else bytes([0x80 | 127]) + struct.pack(">Q", n))
-        self.sock.sendall(head + mask + bytes(c ^ mask[i % 4] for i, c in enumerate(data)))
+        with self.send_lock:
+            self.sock.sendall(head + mask + bytes(c ^ mask[i % 4] for i, c in enumerate(data)))
 
     def close(self):
         self.sock.close()

@@ -8,14 +8,17 @@
  * --scale (default 2 for frames 1280 pixels wide or more, else 1), encodes each
  * once as a JPEG and hands it to every connected page over its WebSocket, with
  * the 40 ms of speech that belong to it. Each page has its own sender thread and
- * a queue of at most kFrameQueue frames: a page that cannot keep up loses its
- * oldest frames, and the session never waits for it. With no page connected the
+ * a queue of at most kFrameQueue frames. A page acknowledges each frame it has
+ * shown ("ack"), and no more than kInFlight frames go out unacknowledged, so a
+ * page that cannot keep up (slow network, slow decoding, a stalled tab) loses
+ * its oldest frames instead of piling them up in socket buffers, and the
+ * session never waits for it. With no page connected the
  * frames are pulled and discarded without encoding.
  *
  * A page sends "speak TEXT": espeak-ng says the text (a child process), ffmpeg
  * turns its WAV into 16 kHz mono, and the host pushes it in 20 ms pieces on the
  * audio clock. A new sentence while one is being said interrupts it and is said
- * instead. "stop" interrupts. "report LAT PUSHLAT FPS" carries the page's own
+ * instead. "stop" interrupts. "ack" follows each frame shown. "report LAT PUSHLAT FPS" carries the page's own
  * measurements back; "noframes" turns a connection into a watcher of the
  * statistics only. Every answer goes back as JSON text.
  */
@@ -53,6 +56,7 @@ enum {
   kTextQueue = 32,  /* answers and statistics waiting per page */
   kMaxClients = 16, /* open sockets; civetweb gives each a thread */
   kHeader = 32,     /* frame message header bytes, see broadcastFrame */
+  kInFlight = 3,    /* frames written to a page and not yet acknowledged as shown */
 };
 static const double kFrameMs = 40.0;
 
@@ -130,7 +134,7 @@ typedef struct Client {
   int closing, broken, noFrames;
   pthread_t thread;
   /* under mu */
-  uint64_t sent, dropped;
+  uint64_t sent, dropped, acked, framesSent;
   double latencyMs, pushLatencyMs, fps; /* the page's own report */
   struct Client* next;
 } Client;
@@ -201,7 +205,8 @@ static void* senderLoop(void* arg) {
   Client* c = arg;
   for (;;) {
     pthread_mutex_lock(&c->mu);
-    while (!c->closing && c->nTexts == 0 && c->nFrames == 0) pthread_cond_wait(&c->cv, &c->mu);
+    while (!c->closing && c->nTexts == 0 && (c->nFrames == 0 || c->framesSent - c->acked >= kInFlight))
+      pthread_cond_wait(&c->cv, &c->mu);
     if (c->closing) {
       pthread_mutex_unlock(&c->mu);
       return NULL;
@@ -213,6 +218,7 @@ static void* senderLoop(void* arg) {
     } else {
       m = c->frames[0];
       memmove(c->frames, c->frames + 1, sizeof(Msg*) * (size_t)--c->nFrames);
+      ++c->framesSent;
     }
     const int broken = c->broken;
     pthread_mutex_unlock(&c->mu);
@@ -358,16 +364,21 @@ static void* speechLoop(void* arg) {
     L.pushing = 1;
     atomic_store(&L.abortPush, 0);
     const double synthMs = L.synthMs;
+    const unsigned sentence = L.sentence;
     pthread_mutex_unlock(&L.mu);
 
     const double start = nowMs();
-    broadcast(textMsg("{\"t\":\"speaking\",\"by\":%u,\"synth_ms\":%.1f,\"seconds\":%.2f,\"push_wall_ms\":%.1f}", by,
-                      synthMs, (double)n / kRate, wallMs()));
+    broadcast(textMsg("{\"t\":\"speaking\",\"by\":%u,\"sentence\":%u,\"synth_ms\":%.1f,\"samples\":%zu,"
+                      "\"push_wall_ms\":%.1f}", by, sentence, synthMs, n, wallMs()));
     int aborted = 0;
     for (size_t off = 0; off < n && !(aborted = atomic_load(&L.abortPush) || L.stop); off += kPiece) {
       /* Piece k is complete, as from a microphone, 20 ms after it began. */
       sleepUntilMs(start + (double)(off + kPiece) * 1e3 / kRate);
-      tq_utt_push_audio(L.utt, pcm + off, (int)(n - off < kPiece ? n - off : kPiece));
+      /* Checked and pushed under the lock "stop" interrupts under: no piece lands
+       * after the interrupt and opens an utterance nobody ends. */
+      pthread_mutex_lock(&L.mu);
+      if (!atomic_load(&L.abortPush)) tq_utt_push_audio(L.utt, pcm + off, (int)(n - off < kPiece ? n - off : kPiece));
+      pthread_mutex_unlock(&L.mu);
     }
     if (!aborted) tq_utt_end_utterance(L.utt);
     pthread_mutex_lock(&L.mu);
@@ -472,7 +483,12 @@ static int wsData(struct mg_connection* conn, int flags, char* data, size_t len,
   if (!c || op != MG_WEBSOCKET_OPCODE_TEXT) return 1;
   if (len >= 6 && !memcmp(data, "speak", 5) && data[5] == ' ') onSpeak(c, data + 6, len - 6);
   else if (len == 5 && !memcmp(data, "speak", 5)) onSpeak(c, "", 0);
-  else if (len == 4 && !memcmp(data, "stop", 4)) onStop(c);
+  else if (len == 3 && !memcmp(data, "ack", 3)) {
+    pthread_mutex_lock(&c->mu);
+    if (c->acked < c->framesSent) ++c->acked;
+    pthread_cond_signal(&c->cv);
+    pthread_mutex_unlock(&c->mu);
+  } else if (len == 4 && !memcmp(data, "stop", 4)) onStop(c);
   else if (len == 8 && !memcmp(data, "noframes", 8)) {
     pthread_mutex_lock(&c->mu);
     const int was = c->noFrames;

@@ -1,0 +1,163 @@
+"""tq_live through its WebSocket, without a browser: idle frames at about 25 fps, a sentence
+whose speech frames carry exactly the audio espeak-ng makes for it, idle again afterwards; two
+clients at once; the answers to bad input; a client that stops reading loses its own frames
+and does not slow the other."""
+import json
+import shutil
+import subprocess
+import threading
+import time
+
+from live_common import LIVE, avatar, live_ws
+
+SENTENCE = "Open wide, then close."
+
+
+class Client(threading.Thread):
+    def __init__(self, url, **kw):
+        super().__init__(daemon=True)
+        self.ws = live_ws.WebSocket(url, **kw)
+        self.frames, self.texts = [], []
+        self.start()
+
+    def run(self):
+        try:
+            while True:
+                m = self.ws.recv()
+                t = time.monotonic()
+                if isinstance(m, str):
+                    self.texts.append((t, json.loads(m)))
+                else:
+                    self.ws.send("ack")
+                    kind, frame, _, sentence, n = live_ws.frame_header(m)
+                    self.frames.append((t, kind, frame, sentence, m[32:32 + 2 * n]))
+        except (ConnectionError, OSError):
+            pass
+
+    def wait_text(self, pred, timeout=20):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            for _, m in self.texts:
+                if pred(m):
+                    return m
+            time.sleep(0.02)
+        raise AssertionError(f"no such message; got {[m for _, m in self.texts if m['t'] != 'stats']}")
+
+    def answer(self, request, timeout=10):
+        n = len(self.texts)
+        self.ws.send(request)
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            for _, m in self.texts[n:]:
+                if m["t"] == "answer":
+                    return m["msg"]
+            time.sleep(0.02)
+        raise AssertionError(f"no answer to {request!r}")
+
+    def fps(self, since):
+        ts = [f[0] for f in self.frames if f[0] >= since]
+        return (len(ts) - 1) / (ts[-1] - ts[0]) if len(ts) > 1 else 0.0
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+    print("ok:", what)
+
+
+def espeak_pcm(text):
+    wav = subprocess.run(["espeak-ng", "--stdout", text], check=True, capture_output=True).stdout
+    return subprocess.run(["ffmpeg", "-v", "error", "-f", "wav", "-i", "-", "-f", "s16le", "-ac", "1", "-ar", "16000",
+                           "-"], input=wav, check=True, capture_output=True).stdout
+
+
+def say_and_wait(a, b, text, sentence):
+    """Speaks text through a; returns the speech frames b saw, once b is idle again."""
+    a.ws.send("speak " + text)
+    speaking = a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == sentence)
+    n_frames = (speaking["samples"] + 639) // 640
+    end = time.monotonic() + 30
+    while time.monotonic() < end:
+        speech = [f for f in b.frames if f[1] == 1 and f[3] == sentence]
+        if len(speech) == n_frames and b.frames[-1][1] == 0:
+            return speech, n_frames
+        time.sleep(0.05)
+    raise AssertionError(f"sentence {sentence}: {len(speech)} of {n_frames} speech frames, then not idle")
+
+
+def main():
+    tmp, bundle, motion = avatar()
+    proc, http = live_ws.start_live(LIVE, bundle, motion)
+    url = http.replace("http://", "ws://") + "ws"
+    try:
+        a = Client(url)
+        time.sleep(2.5)
+        t0 = time.monotonic() - 2.0
+        expect(all(f[1] == 0 for f in a.frames) and 20 <= a.fps(t0) <= 27,
+               f"idle frames only, at {a.fps(t0):.1f} fps")
+
+        # Bad input: clear answers, nothing said.
+        for request, want in [("speak ", "nothing to say: the text is empty"),
+                              ("speak " + "x" * 301, "text too long: 301 characters, the limit is 300"),
+                              ("stop", "nothing to stop: the avatar is not speaking"),
+                              ("sing", 'unknown request: send "speak TEXT" or "stop"')]:
+            got = a.answer(request)
+            expect(got == want, f"{request[:12]!r} answered {got!r}")
+
+        # Two clients: both see the sentence; its frames carry espeak-ng's own audio, in order.
+        b = Client(url)
+        speech, n_frames = say_and_wait(a, b, SENTENCE, 1)
+        expect([f[2] for f in speech] == list(range(n_frames)), f"{n_frames} speech frames numbered 0..{n_frames - 1}")
+        pcm = espeak_pcm(SENTENCE)
+        sent = b"".join(f[4] for f in speech)
+        expect(sent[:len(pcm)] == pcm and sent[len(pcm):] == bytes(len(sent) - len(pcm)),
+               "the speech frames carry the sentence's audio, zero-padded to the last frame")
+        expect([f[1] for f in a.frames if f[3] == 1] == [f[1] for f in b.frames if f[3] == 1],
+               "both clients got the same speech frames")
+        kinds = [f[1] for f in b.frames[b.frames.index(speech[-1]):]]
+        expect(2 in kinds and kinds[-1] == 0, "a ramp, then idle frames again")
+
+        # A second sentence while one plays interrupts it; stop interrupts the new one.
+        a.ws.send("speak " + "This is a much longer sentence, so that it is still being said. " * 2)
+        a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == 2)
+        while not any(f[1] == 1 and f[3] == 2 for f in a.frames):
+            time.sleep(0.02)
+        got = a.answer("speak " + SENTENCE)
+        expect(got.startswith("interrupting the sentence in progress to say the new one"), f"second sentence: {got!r}")
+        speech, n_frames = say_and_wait(a, b, SENTENCE, 3)
+        expect([f[2] for f in speech] == list(range(n_frames)), "the new sentence is said from its first frame")
+        a.ws.send("speak " + "And now a sentence that the stop button cuts short. " * 2)
+        a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == 4)
+        while not any(f[1] == 1 and f[3] == 4 for f in a.frames):
+            time.sleep(0.02)
+        expect(a.answer("stop") == "stopped", "stop answered 'stopped'")
+        time.sleep(1.5)
+        tail = [f[1] for f in a.frames[-20:]]
+        expect(1 not in tail and tail[-1] == 0, "after stop: no speech, idle again")
+
+        # A client that stops reading: its own frames are dropped, the others keep 25 fps.
+        slow = live_ws.WebSocket(url)
+        time.sleep(1)
+        t1 = time.monotonic()
+        time.sleep(3)
+        fa, fb = a.fps(t1), b.fps(t1)
+        expect(fa >= 23 and fb >= 23, f"while one client stalls the others get {fa:.1f} and {fb:.1f} fps")
+        st = [m for _, m in a.texts if m["t"] == "stats"][-1]
+        by_id = {c["id"]: c for c in st["clients"]}
+        drops = sorted(c["dropped"] for c in by_id.values())
+        expect(len(by_id) == 3 and drops[2] >= 50 and drops[1] < 5,
+               f"only the stalled client lost frames: {[(c['sent'], c['dropped']) for c in by_id.values()]}")
+        slow.close()
+        time.sleep(1.5)
+        st = [m for _, m in a.texts if m["t"] == "stats"][-1]
+        expect(len(st["clients"]) == 2, "a closed client is gone from the session's clients")
+        a.ws.close()
+        b.ws.close()
+    finally:
+        live_ws.stop_live(proc)
+        shutil.rmtree(tmp)
+    print("live protocol ok")
+
+
+if __name__ == "__main__":
+    main()
