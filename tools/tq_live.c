@@ -40,9 +40,8 @@
 #include <unistd.h>
 #include <tq/tq.h>
 
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#define STB_IMAGE_WRITE_STATIC
-#include <stb/stb_image_write.h>
+#define STBI_WRITE_NO_STDIO
+#include <stb/stb_image_write.h> /* implemented in tq_live_jpeg.c */
 
 #include "tq_live_page.h" /* kPage: the page, generated from tq_live.html */
 

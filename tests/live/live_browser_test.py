@@ -38,7 +38,7 @@ def main():
     browser = live_ws.Chromium(tempfile.mkdtemp(dir=tmp))
     try:
         tab = browser.open(http)
-        tab.wait("window.live && live.id >= 0 && live.frames > 10")
+        tab.wait("window.live && live.id >= 0 && live.frames > 10", timeout=60)
         tab.eval(SAMPLER)
         time.sleep(1)
 
@@ -49,14 +49,14 @@ def main():
                         " return [r.x + r.width / 2, r.y + r.height / 2]; })()")
         for kind in ("mousePressed", "mouseReleased"):
             tab.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
-        tab.wait("live.speechFrames > 12", timeout=30)
+        tab.wait("live.speechFrames > 12", timeout=90)
         shot = base64.b64decode(tab.call("Page.captureScreenshot", format="png")["data"])
         out = os.path.join(SRC, "out", "live")
         os.makedirs(out, exist_ok=True)
         with open(os.path.join(out, "browser.png"), "wb") as f:
             f.write(shot)
         expect(shot[:8] == b"\x89PNG\r\n\x1a\n" and len(shot) > 10000, f"screenshot saved ({len(shot)} bytes)")
-        tab.wait("live.speechFrames > 0 && live.lastKind === 0 && live.stats && live.stats.state === 0", timeout=30)
+        tab.wait("live.speechFrames > 0 && live.lastKind === 0 && live.stats && live.stats.state === 0", timeout=90)
         time.sleep(0.6)  # the next statistics carry the page's report
 
         live = tab.eval("JSON.stringify(window.live)")

@@ -3,12 +3,13 @@ whose speech frames carry exactly the audio espeak-ng makes for it, idle again a
 clients at once; the answers to bad input; a client that stops reading loses its own frames
 and does not slow the other."""
 import json
+import re
 import shutil
 import subprocess
 import threading
 import time
 
-from live_common import LIVE, avatar, live_ws
+from live_common import LIVE, RATES, avatar, live_ws
 
 SENTENCE = "Open wide, then close."
 
@@ -34,7 +35,7 @@ class Client(threading.Thread):
         except (ConnectionError, OSError):
             pass
 
-    def wait_text(self, pred, timeout=20):
+    def wait_text(self, pred, timeout=60):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             for _, m in self.texts:
@@ -76,7 +77,7 @@ def say_and_wait(a, b, text, sentence):
     a.ws.send("speak " + text)
     speaking = a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == sentence)
     n_frames = (speaking["samples"] + 639) // 640
-    end = time.monotonic() + 30
+    end = time.monotonic() + 90
     while time.monotonic() < end:
         speech = [f for f in b.frames if f[1] == 1 and f[3] == sentence]
         if len(speech) == n_frames and b.frames[-1][1] == 0:
@@ -93,7 +94,7 @@ def main():
         a = Client(url)
         time.sleep(2.5)
         t0 = time.monotonic() - 2.0
-        expect(all(f[1] == 0 for f in a.frames) and 20 <= a.fps(t0) <= 27,
+        expect(all(f[1] == 0 for f in a.frames) and (not RATES or 20 <= a.fps(t0) <= 27),
                f"idle frames only, at {a.fps(t0):.1f} fps")
 
         # Bad input: clear answers, nothing said.
@@ -130,10 +131,14 @@ def main():
         a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == 4)
         while not any(f[1] == 1 and f[3] == 4 for f in a.frames):
             time.sleep(0.02)
+        n = len(a.frames)
         expect(a.answer("stop") == "stopped", "stop answered 'stopped'")
-        time.sleep(1.5)
-        tail = [f[1] for f in a.frames[-20:]]
-        expect(1 not in tail and tail[-1] == 0, "after stop: no speech, idle again")
+        end = time.monotonic() + 60
+        while time.monotonic() < end and not (len(a.frames) > n + 10 and a.frames[-1][1] == 0):
+            time.sleep(0.05)
+        after = "".join(str(f[1]) for f in a.frames[n:])
+        # Frames already on their way (this client's queue and unacknowledged ones) may still be speech.
+        expect(re.fullmatch(r"1{0,6}[02]*0", after) is not None, f"after stop: ramp and idle frames ({after})")
 
         # A client that stops reading: its own frames are dropped, the others keep 25 fps.
         slow = live_ws.WebSocket(url)
@@ -141,11 +146,12 @@ def main():
         t1 = time.monotonic()
         time.sleep(3)
         fa, fb = a.fps(t1), b.fps(t1)
-        expect(fa >= 23 and fb >= 23, f"while one client stalls the others get {fa:.1f} and {fb:.1f} fps")
+        expect(not RATES or fa >= 23 and fb >= 23, f"while one client stalls the others get {fa:.1f} and {fb:.1f} fps")
         st = [m for _, m in a.texts if m["t"] == "stats"][-1]
         by_id = {c["id"]: c for c in st["clients"]}
         drops = sorted(c["dropped"] for c in by_id.values())
-        expect(len(by_id) == 3 and drops[2] >= 50 and drops[1] < 5,
+        got = sum(1 for f in a.frames if f[0] >= t1)
+        expect(len(by_id) == 3 and drops[2] >= got // 2 and drops[1] < 5,
                f"only the stalled client lost frames: {[(c['sent'], c['dropped']) for c in by_id.values()]}")
         slow.close()
         time.sleep(1.5)
