@@ -16,8 +16,8 @@
  * frames are pulled and discarded without encoding.
  *
  * A page sends "speak TEXT": espeak-ng says the text (a child process), ffmpeg
- * turns its WAV into 16 kHz mono, and the host pushes it in 20 ms pieces on the
- * audio clock. A new sentence while one is being said interrupts it and is said
+ * turns its WAV into 16 kHz mono (the pair is started ahead, waiting for its
+ * text), and the host pushes it in 20 ms pieces on the audio clock. A new sentence while one is being said interrupts it and is said
  * instead. "stop" interrupts. "ack" follows each frame shown. "report LAT PUSHLAT FPS" carries the page's own
  * measurements back; "noframes" turns a connection into a watcher of the
  * statistics only. Every answer goes back as JSON text.
@@ -25,6 +25,7 @@
 #define _GNU_SOURCE
 #include <civetweb.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -152,6 +153,7 @@ static struct {
   pthread_cond_t cv;
   char* request; /* text waiting to be said, or NULL */
   unsigned requestBy;
+  double requestMs; /* when the request came in */
   int synthesizing, pushing;
   atomic_int abortPush;
   int16_t* audio; /* the utterance being said and its samples */
@@ -235,12 +237,11 @@ static void* senderLoop(void* arg) {
 
 /* ---------------------------------------------------------------- speech */
 
-static pid_t spawn(char* const argv[], int in, int out, const int* closeFds, int nClose) {
+static pid_t spawn(char* const argv[], int in, int out) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
-  if (out >= 0) posix_spawn_file_actions_adddup2(&fa, out, 1);
-  for (int i = 0; i < nClose; ++i) posix_spawn_file_actions_addclose(&fa, closeFds[i]);
+  posix_spawn_file_actions_adddup2(&fa, in, 0);
+  posix_spawn_file_actions_adddup2(&fa, out, 1);
   pid_t pid;
   const int rc = posix_spawnp(&pid, argv[0], &fa, NULL, argv, environ);
   posix_spawn_file_actions_destroy(&fa);
@@ -249,41 +250,65 @@ static pid_t spawn(char* const argv[], int in, int out, const int* closeFds, int
 
 static int waitExit(pid_t pid) {
   int st = 0;
+  if (pid <= 0) return -1;
   while (waitpid(pid, &st, 0) < 0)
     if (errno != EINTR) return -1;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-/* espeak-ng says the text into a WAV on its stdout, ffmpeg makes it 16 kHz mono
- * s16. Returns the samples (count in *n) or NULL with the reason in why. */
-static int16_t* synthesize(const char* text, size_t* n, char* why, size_t whyCap) {
+/* espeak-ng reads a line of text on its stdin and writes a WAV to ffmpeg, which
+ * writes 16 kHz mono s16 to us. The pair is started before it is needed (one is
+ * always waiting), so that a sentence does not wait for two programs to load. */
+typedef struct {
+  pid_t say, conv;
+  int text, pcm; /* our ends: espeak-ng's stdin, ffmpeg's stdout */
+} Voice;
+
+static void voiceSpawn(Voice* v) {
   int tin[2] = {-1, -1}, wav[2] = {-1, -1}, pcm[2] = {-1, -1};
-  int16_t* out = NULL;
-  if (pipe(tin) || pipe(wav) || pipe(pcm)) {
-    snprintf(why, whyCap, "pipe: %s", strerror(errno));
-    goto done;
-  }
+  v->say = v->conv = -1;
+  v->text = v->pcm = -1;
+  /* Close-on-exec everywhere: a child must hold no end of another voice's pipes. */
+  if (pipe2(tin, O_CLOEXEC) || pipe2(wav, O_CLOEXEC) || pipe2(pcm, O_CLOEXEC)) goto done;
   char* say[] = {"espeak-ng", "--stdout", "--stdin", NULL};
   char* conv[] = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "wav", "-i", "pipe:0",
                   "-f", "s16le", "-acodec", "pcm_s16le", "-ac", "1", "-ar", "16000", "pipe:1", NULL};
-  const int sayClose[] = {tin[1], wav[0], pcm[0], pcm[1]};
-  const int convClose[] = {tin[0], tin[1], wav[1], pcm[0]};
-  const pid_t sp = spawn(say, tin[0], wav[1], sayClose, 4);
-  const pid_t cp = sp < 0 ? -1 : spawn(conv, wav[0], pcm[1], convClose, 4);
-  close(tin[0]), close(wav[0]), close(wav[1]), close(pcm[1]);
-  tin[0] = wav[0] = wav[1] = pcm[1] = -1;
-  if (sp < 0 || cp < 0) {
-    snprintf(why, whyCap, "cannot start %s", sp < 0 ? "espeak-ng" : "ffmpeg");
-    close(tin[1]);
-    tin[1] = -1;
-    if (sp > 0) waitExit(sp);
-    goto done;
+  v->say = spawn(say, tin[0], wav[1]);
+  v->conv = v->say < 0 ? -1 : spawn(conv, wav[0], pcm[1]);
+  v->text = tin[1], v->pcm = pcm[0];
+  tin[1] = pcm[0] = -1;
+done:
+  for (int i = 0; i < 2; ++i) {
+    if (tin[i] >= 0) close(tin[i]);
+    if (wav[i] >= 0) close(wav[i]);
+    if (pcm[i] >= 0) close(pcm[i]);
+  }
+}
+
+static void voiceClose(Voice* v, int kill_) {
+  if (kill_ && v->say > 0) kill(v->say, SIGKILL);
+  if (kill_ && v->conv > 0) kill(v->conv, SIGKILL);
+  if (v->text >= 0) close(v->text);
+  if (v->pcm >= 0) close(v->pcm);
+  v->text = v->pcm = -1;
+  waitExit(v->say);
+  waitExit(v->conv);
+  v->say = v->conv = -1;
+}
+
+/* Says the text with a waiting voice, which is used up. Returns the samples
+ * (count in *n) or NULL with the reason in why. */
+static int16_t* voiceSay(Voice* v, const char* text, size_t* n, char* why, size_t whyCap) {
+  if (v->say < 0 || v->conv < 0) {
+    snprintf(why, whyCap, "cannot start %s", v->say < 0 ? "espeak-ng" : "ffmpeg");
+    voiceClose(v, 1);
+    return NULL;
   }
   /* The text is far below a pipe's capacity, so this write never waits on a reader. */
   const size_t tl = strlen(text);
-  const int wrote = write(tin[1], text, tl) == (ssize_t)tl && write(tin[1], "\n", 1) == 1;
-  close(tin[1]);
-  tin[1] = -1;
+  const int wrote = write(v->text, text, tl) == (ssize_t)tl && write(v->text, "\n", 1) == 1;
+  close(v->text);
+  v->text = -1;
   size_t cap = 1 << 18, len = 0;
   uint8_t* buf = malloc(cap);
   for (;;) {
@@ -294,27 +319,23 @@ static int16_t* synthesize(const char* text, size_t* n, char* why, size_t whyCap
       cap *= 2;
     }
     uint8_t scratch[4096];
-    const ssize_t got = buf ? read(pcm[0], buf + len, cap - len) : read(pcm[0], scratch, sizeof scratch);
+    const ssize_t got = buf ? read(v->pcm, buf + len, cap - len) : read(v->pcm, scratch, sizeof scratch);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     if (buf) len += (size_t)got;
   }
-  const int sayRc = waitExit(sp), convRc = waitExit(cp);
+  close(v->pcm);
+  v->pcm = -1;
+  const int sayRc = waitExit(v->say), convRc = waitExit(v->conv);
+  v->say = v->conv = -1;
   if (!buf || !wrote || sayRc != 0 || convRc != 0 || len < 2) {
     snprintf(why, whyCap, "%s", !buf ? "out of memory" : !wrote || sayRc != 0 ? "espeak-ng failed" :
                                  convRc != 0 ? "ffmpeg could not read the speech" : "espeak-ng said nothing");
     free(buf);
-    goto done;
+    return NULL;
   }
   *n = len / 2;
-  out = (int16_t*)buf;
-done:
-  for (int i = 0; i < 2; ++i) {
-    if (tin[i] >= 0) close(tin[i]);
-    if (wav[i] >= 0) close(wav[i]);
-    if (pcm[i] >= 0) close(pcm[i]);
-  }
-  return out;
+  return (int16_t*)buf;
 }
 
 /* Whether a sentence is being prepared or said (under L.mu). */
@@ -327,15 +348,19 @@ static int busyLocked(void) {
 /* Says one sentence after another; a newer request or "stop" cuts the pushing short. */
 static void* speechLoop(void* arg) {
   (void)arg;
+  Voice voice;
+  voiceSpawn(&voice);
   for (;;) {
     pthread_mutex_lock(&L.mu);
     while (!L.request && !L.stop) pthread_cond_wait(&L.cv, &L.mu);
     if (L.stop) {
       pthread_mutex_unlock(&L.mu);
+      voiceClose(&voice, 1); /* the waiting voice has nothing to say */
       return NULL;
     }
     char* text = L.request;
     const unsigned by = L.requestBy;
+    const double requestMs = L.requestMs;
     L.request = NULL;
     L.synthesizing = 1;
     pthread_mutex_unlock(&L.mu);
@@ -343,8 +368,9 @@ static void* speechLoop(void* arg) {
     const double t0 = nowMs();
     char why[256];
     size_t n = 0;
-    int16_t* pcm = synthesize(text, &n, why, sizeof why);
+    int16_t* pcm = voiceSay(&voice, text, &n, why, sizeof why);
     free(text);
+    voiceSpawn(&voice); /* the next sentence's, loading while this one is said */
     pthread_mutex_lock(&L.mu);
     L.synthesizing = 0;
     L.synthMs = nowMs() - t0;
@@ -355,7 +381,8 @@ static void* speechLoop(void* arg) {
       continue;
     }
     /* A sentence still being said (or whose end the session has not yet taken)
-     * gives way to this one; on an idle stream this costs at most one idle frame. */
+     * gives way to this one; on an idle stream this costs at most one idle frame.
+     * Audio pushed after the interrupt starts the next utterance. */
     if (L.sentence > 0) tq_utt_interrupt(L.utt);
     free(L.audio);
     L.audio = pcm;
@@ -380,7 +407,7 @@ static void* speechLoop(void* arg) {
       pthread_mutex_unlock(&L.mu);
       if (off == 0) /* the session's first-frame latency counts from here */
         broadcast(textMsg("{\"t\":\"speaking\",\"by\":%u,\"sentence\":%u,\"synth_ms\":%.1f,\"samples\":%zu,"
-                          "\"push_wall_ms\":%.1f}", by, sentence, synthMs, n, wallMs()));
+                          "\"request_to_push_ms\":%.1f}", by, sentence, synthMs, n, L.firstPushMs - requestMs));
     }
     if (!aborted) tq_utt_end_utterance(L.utt);
     pthread_mutex_lock(&L.mu);
@@ -424,6 +451,7 @@ static void onSpeak(Client* c, const char* text, size_t len) {
   free(L.request);
   L.request = copy;
   L.requestBy = c->id;
+  L.requestMs = nowMs();
   atomic_store(&L.abortPush, 1);
   pthread_cond_broadcast(&L.cv);
   pthread_mutex_unlock(&L.mu);
@@ -655,19 +683,21 @@ static void pullLoop(int W, int H, int scale, int quality) {
   while (!L.stop) {
     sleepUntilMs(tick);
     tq_utt_frame_info info;
-    int got;
-    while (!(got = tq_utt_pull_frame(L.utt, frame, frameBytes, &info)) && !L.stop) sleepUntilMs(nowMs() + 1);
+    int got = 0;
+    while (!L.stop) {
+      /* Pulled under the lock the speech thread interrupts and swaps sentences
+       * under, so a frame is always matched with the sentence that made it. */
+      pthread_mutex_lock(&L.mu);
+      if ((got = tq_utt_pull_frame(L.utt, frame, frameBytes, &info))) break;
+      pthread_mutex_unlock(&L.mu);
+      sleepUntilMs(nowMs() + 1);
+    }
     if (!got) break;
     const double t = nowMs();
-    if (t - tick > kFrameMs) tick = t;
-    tick += kFrameMs;
-    if (nPulls == 51) memmove(pulls, pulls + 1, sizeof(double) * --nPulls);
-    pulls[nPulls++] = t;
 
     /* The speech of this frame, read from the sentence that made it. */
     uint32_t nAudio = 0;
     unsigned utt = 0;
-    pthread_mutex_lock(&L.mu);
     if (info.kind == 1 && info.frame >= 0 && L.audio) {
       const size_t off = (size_t)info.frame * kFrameSamples;
       const size_t have = off < L.audioN ? L.audioN - off : 0;
@@ -679,6 +709,10 @@ static void pullLoop(int W, int H, int scale, int quality) {
       if (info.frame == 0) L.pulledFirstMs = t - L.firstPushMs;
     }
     pthread_mutex_unlock(&L.mu);
+    if (t - tick > kFrameMs) tick = t;
+    tick += kFrameMs;
+    if (nPulls == 51) memmove(pulls, pulls + 1, sizeof(double) * --nPulls);
+    pulls[nPulls++] = t;
 
     pthread_mutex_lock(&L.clientsMu);
     const int viewers = L.nViewers;
