@@ -9,7 +9,7 @@ import shutil
 import tempfile
 import time
 
-from live_common import LIVE, MOUTH, SRC, avatar, live_ws
+from live_common import LIVE, MOUTH, SRC, avatar, expect, live_ws
 
 SENTENCE = "Open wide, then close. Open wide again."
 
@@ -24,12 +24,6 @@ setInterval(() => {
   window.samples.push([live.lastKind, dark]);
 }, 20);
 """ % MOUTH
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
-    print("ok:", what)
 
 
 def main():
@@ -59,8 +53,7 @@ def main():
         tab.wait("live.speechFrames > 0 && live.lastKind === 0 && live.stats && live.stats.state === 0", timeout=90)
         time.sleep(0.6)  # the next statistics carry the page's report
 
-        live = tab.eval("JSON.stringify(window.live)")
-        live = json.loads(live)
+        live = json.loads(tab.eval("JSON.stringify(window.live)"))
         samples = tab.eval("window.samples")
         print({k: live[k] for k in ("frames", "speechFrames", "audioSamples", "latencyMs", "pushLatencyMs", "fps")})
         expect(live["answers"][-1] == f"saying it ({len(SENTENCE)} characters)", f"answer {live['answers'][-1]!r}")

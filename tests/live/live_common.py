@@ -23,3 +23,9 @@ def avatar():
                     "--seconds", "1", "--crop", "256", "--width", "640", "--height", "480", "--motion", tmp + "/m"],
                    check=True, env=env, stdout=subprocess.DEVNULL)
     return tmp, tmp + "/a", tmp + "/m"
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+    print("ok:", what)

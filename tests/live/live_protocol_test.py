@@ -9,7 +9,7 @@ import subprocess
 import threading
 import time
 
-from live_common import LIVE, RATES, avatar, live_ws
+from live_common import LIVE, RATES, avatar, expect, live_ws
 
 SENTENCE = "Open wide, then close."
 
@@ -35,25 +35,25 @@ class Client(threading.Thread):
         except (ConnectionError, OSError):
             pass
 
-    def wait_text(self, pred, timeout=60):
+    def wait_text(self, pred, since=0, timeout=60):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            for _, m in self.texts:
+            for _, m in self.texts[since:]:
                 if pred(m):
                     return m
             time.sleep(0.02)
         raise AssertionError(f"no such message; got {[m for _, m in self.texts if m['t'] != 'stats']}")
 
-    def answer(self, request, timeout=10):
+    def answer(self, request):
         n = len(self.texts)
         self.ws.send(request)
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            for _, m in self.texts[n:]:
-                if m["t"] == "answer":
-                    return m["msg"]
+        return self.wait_text(lambda m: m["t"] == "answer", since=n)["msg"]
+
+    def say_long(self, sentence):
+        """Starts a sentence long enough to be interrupted; returns once its first frame is here."""
+        self.ws.send("speak " + "This is a much longer sentence, so that it is still being said. " * 2)
+        while not any(f[1] == 1 and f[3] == sentence for f in self.frames):
             time.sleep(0.02)
-        raise AssertionError(f"no answer to {request!r}")
 
     def stats(self):
         """The latest statistics, with this client's own entry as "me"."""
@@ -64,12 +64,6 @@ class Client(threading.Thread):
     def fps(self, since):
         ts = [f[0] for f in self.frames if f[0] >= since]
         return (len(ts) - 1) / (ts[-1] - ts[0]) if len(ts) > 1 else 0.0
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
-    print("ok:", what)
 
 
 def espeak_pcm(text):
@@ -128,17 +122,11 @@ def main():
         say_and_wait(b, a, SENTENCE, 2)
 
         # A second sentence while one plays interrupts it; stop interrupts the new one.
-        a.ws.send("speak " + "This is a much longer sentence, so that it is still being said. " * 2)
-        a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == 3)
-        while not any(f[1] == 1 and f[3] == 3 for f in a.frames):
-            time.sleep(0.02)
+        a.say_long(3)
         got = a.answer("speak " + SENTENCE)
         expect(got.startswith("interrupting the sentence in progress to say the new one"), f"second sentence: {got!r}")
         expect(say_and_wait(a, b, SENTENCE, 4, send=False)[0][2] == 0, "the new sentence is said from its start")
-        a.ws.send("speak " + "And now a sentence that the stop button cuts short. " * 2)
-        a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == 5)
-        while not any(f[1] == 1 and f[3] == 5 for f in a.frames):
-            time.sleep(0.02)
+        a.say_long(5)
         n = len(a.frames)
         expect(a.answer("stop") == "stopped", "stop answered 'stopped'")
         end = time.monotonic() + 60
@@ -155,16 +143,13 @@ def main():
         time.sleep(3)
         fa, fb = a.fps(t1), b.fps(t1)
         expect(not RATES or fa >= 23 and fb >= 23, f"while one client stalls the others get {fa:.1f} and {fb:.1f} fps")
-        st = [m for _, m in a.texts if m["t"] == "stats"][-1]
-        by_id = {c["id"]: c for c in st["clients"]}
-        drops = sorted(c["dropped"] for c in by_id.values())
-        got = sum(1 for f in a.frames if f[0] >= t1)
-        expect(len(by_id) == 3 and drops[2] >= got // 2 and drops[1] < 5,
-               f"only the stalled client lost frames: {[(c['sent'], c['dropped']) for c in by_id.values()]}")
+        clients = a.stats()["clients"]
+        drops = sorted(c["dropped"] for c in clients)
+        expect(len(clients) == 3 and drops[2] >= sum(f[0] >= t1 for f in a.frames) // 2 and drops[1] < 5,
+               f"only the stalled client lost frames: {[(c['sent'], c['dropped']) for c in clients]}")
         slow.close()
         time.sleep(1.5)
-        st = [m for _, m in a.texts if m["t"] == "stats"][-1]
-        expect(len(st["clients"]) == 2, "a closed client is gone from the session's clients")
+        expect(len(a.stats()["clients"]) == 2, "a closed client is gone from the session's clients")
         a.ws.close()
         b.ws.close()
     finally:
