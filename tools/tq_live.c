@@ -580,14 +580,18 @@ static int servePage(struct mg_connection* conn, void* cb) {
 typedef struct {
   uint8_t* buf;
   size_t len, cap;
+  int failed;
 } Sink;
 
 static void sinkWrite(void* ctx, void* data, int size) {
   Sink* s = ctx;
   if (s->len + (size_t)size > s->cap) {
     size_t cap = s->cap * 2 > s->len + (size_t)size ? s->cap * 2 : s->len + (size_t)size;
-    uint8_t* grown = realloc(s->buf, cap);
-    if (!grown) return;
+    uint8_t* grown = s->failed ? NULL : realloc(s->buf, cap);
+    if (!grown) {
+      s->failed = 1;
+      return;
+    }
     s->buf = grown, s->cap = cap;
   }
   memcpy(s->buf + s->len, data, (size_t)size);
@@ -664,6 +668,12 @@ static void broadcastStats(double hostFps) {
                     encodeMs, clients));
 }
 
+static void statsAndStatus(double hostFps) {
+  broadcastStats(hostFps);
+  if (tq_utt_render_status(L.utt, NULL, 0, NULL) < 0)
+    broadcast(textMsg("{\"t\":\"answer\",\"ok\":false,\"msg\":\"the session failed to render\"}"));
+}
+
 /* Pulls the session on the 25 fps clock until stopped. A frame that is not there
  * at its tick is waited for, and the clock restarts from its arrival. */
 static void pullLoop(int W, int H, int scale, int quality) {
@@ -672,7 +682,7 @@ static void pullLoop(int W, int H, int scale, int quality) {
   uint8_t* frame = malloc(frameBytes);
   uint8_t* small = scale > 1 ? malloc((size_t)ow * oh * 3) : frame;
   int16_t audio[kFrameSamples];
-  Sink jpeg = {malloc(1 << 16), 0, 1 << 16};
+  Sink jpeg = {malloc(1 << 16), 0, 1 << 16, 0};
   if (!frame || !small || !jpeg.buf) {
     fprintf(stderr, "tq_live: out of memory\n");
     L.stop = 1;
@@ -690,6 +700,10 @@ static void pullLoop(int W, int H, int scale, int quality) {
       pthread_mutex_lock(&L.mu);
       if ((got = tq_utt_pull_frame(L.utt, frame, frameBytes, &info))) break;
       pthread_mutex_unlock(&L.mu);
+      if (nowMs() >= nextStats) { /* the pages keep hearing from a session that has stalled or failed */
+        nextStats = nowMs() + 500;
+        statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (nowMs() - pulls[0]) : 0.0);
+      }
       sleepUntilMs(nowMs() + 1);
     }
     if (!got) break;
@@ -721,7 +735,8 @@ static void pullLoop(int W, int H, int scale, int quality) {
       const double e0 = nowMs();
       if (scale > 1) downscale(frame, W, H, scale, small);
       jpeg.len = 0;
-      if (stbi_write_jpg_to_func(sinkWrite, &jpeg, ow, oh, 3, small, quality) && jpeg.len) {
+      jpeg.failed = 0;
+      if (stbi_write_jpg_to_func(sinkWrite, &jpeg, ow, oh, 3, small, quality) && jpeg.len && !jpeg.failed) {
         broadcastFrame(&info, utt, audio, nAudio, jpeg.buf, jpeg.len);
         pthread_mutex_lock(&L.mu);
         L.encodeMs = L.encodeMs ? 0.9 * L.encodeMs + 0.1 * (nowMs() - e0) : nowMs() - e0;
@@ -730,10 +745,7 @@ static void pullLoop(int W, int H, int scale, int quality) {
     }
     if (t >= nextStats) {
       nextStats = t + 500;
-      broadcastStats(nPulls > 1 ? (nPulls - 1) * 1e3 / (pulls[nPulls - 1] - pulls[0]) : 0.0);
-      char status[512];
-      if (tq_utt_render_status(L.utt, status, sizeof status, NULL) < 0)
-        broadcast(textMsg("{\"t\":\"answer\",\"ok\":false,\"msg\":\"the session failed to render\"}"));
+      statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (nowMs() - pulls[0]) : 0.0);
     }
   }
   free(jpeg.buf);

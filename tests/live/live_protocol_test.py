@@ -27,7 +27,7 @@ class Client(threading.Thread):
                 m = self.ws.recv()
                 t = time.monotonic()
                 if isinstance(m, str):
-                    self.texts.append((t, json.loads(m)))
+                    self.texts.append((t, json.loads(m), len(self.frames)))
                 else:
                     self.ws.send("ack")
                     kind, frame, _, sentence, n = live_ws.frame_header(m)
@@ -38,11 +38,11 @@ class Client(threading.Thread):
     def wait_text(self, pred, since=0, timeout=60):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            for _, m in self.texts[since:]:
+            for _, m, _ in self.texts[since:]:
                 if pred(m):
                     return m
             time.sleep(0.02)
-        raise AssertionError(f"no such message; got {[m for _, m in self.texts if m['t'] != 'stats']}")
+        raise AssertionError(f"no such message; got {[m for _, m, _ in self.texts if m['t'] != 'stats']}")
 
     def answer(self, request):
         n = len(self.texts)
@@ -57,9 +57,14 @@ class Client(threading.Thread):
 
     def stats(self):
         """The latest statistics, with this client's own entry as "me"."""
-        st = [m for _, m in self.texts if m["t"] == "stats"][-1]
-        me = next(m["id"] for _, m in self.texts if m["t"] == "hello")
+        st = [m for _, m, _ in self.texts if m["t"] == "stats"][-1]
+        me = next(m["id"] for _, m, _ in self.texts if m["t"] == "hello")
         return dict(st, me=next(c for c in st["clients"] if c["id"] == me))
+
+    def pace(self, since):
+        """Frames this client got per frame the host pulled, between statistics after since."""
+        st = [(m["frames_out"], n) for t, m, n in self.texts if m["t"] == "stats" and t >= since]
+        return (st[-1][1] - st[0][1]) / (st[-1][0] - st[0][0])
 
     def fps(self, since):
         ts = [f[0] for f in self.frames if f[0] >= since]
@@ -105,8 +110,9 @@ def main():
         a = Client(url)
         time.sleep(2.5)
         t0 = time.monotonic() - 2.0
-        expect(all(f[1] == 0 for f in a.frames) and (not RATES or 20 <= a.fps(t0) <= 27),
-               f"idle frames only, at {a.fps(t0):.1f} fps")
+        # 25 fps at most (the host's clock); fewer only when the session itself is late (a loaded machine).
+        expect(all(f[1] == 0 for f in a.frames) and (not RATES or 15 <= a.fps(t0) <= 27 and a.pace(t0) >= 0.9),
+               f"idle frames only, at {a.fps(t0):.1f} fps, {a.pace(t0):.2f}x of the frames pulled")
 
         # Bad input: clear answers, nothing said.
         for request, want in [("speak ", "nothing to say: the text is empty"),
@@ -136,13 +142,14 @@ def main():
         # Frames already on their way (this client's queue and unacknowledged ones) may still be speech.
         expect(re.fullmatch(r"1{0,6}[02]*0", after) is not None, f"after stop: ramp and idle frames ({after})")
 
-        # A client that stops reading: its own frames are dropped, the others keep 25 fps.
+        # A client that stops reading: its own frames are dropped, the others keep the session's pace.
         slow = live_ws.WebSocket(url)
         time.sleep(1)
         t1 = time.monotonic()
-        time.sleep(3)
-        fa, fb = a.fps(t1), b.fps(t1)
-        expect(not RATES or fa >= 23 and fb >= 23, f"while one client stalls the others get {fa:.1f} and {fb:.1f} fps")
+        time.sleep(4)
+        ra, rb = a.pace(t1), b.pace(t1)
+        expect(not RATES or ra >= 0.9 and rb >= 0.9,
+               f"while one client stalls the others get {ra:.2f}x and {rb:.2f}x of the frames pulled from the session")
         clients = a.stats()["clients"]
         drops = sorted(c["dropped"] for c in clients)
         expect(len(clients) == 3 and drops[2] >= sum(f[0] >= t1 for f in a.frames) // 2 and drops[1] < 5,
