@@ -120,7 +120,7 @@ class Chromium:
         self.proc = subprocess.Popen(
             ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--autoplay-policy=no-user-gesture-required", "--window-size=900,900", "--remote-debugging-port=0",
+             "--autoplay-policy=no-user-gesture-required", "--window-size=900,900", "--disable-dev-shm-usage", "--remote-debugging-port=0",
              f"--user-data-dir={user_dir}", "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         port_file = os.path.join(user_dir, "DevToolsActivePort")
