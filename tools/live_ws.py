@@ -104,11 +104,11 @@ def start_live(live, bundle, motion, *extra):
 def stop_live(proc):
     proc.terminate()
     try:
-        proc.wait(timeout=20)
+        proc.wait(timeout=120)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
-        raise RuntimeError("tq_live did not stop within 20 s")
+        raise RuntimeError("tq_live did not stop within 120 s")
     if proc.returncode != 0:
         raise RuntimeError(f"tq_live exited with {proc.returncode}")
 

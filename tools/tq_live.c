@@ -817,6 +817,11 @@ int main(int argc, char** argv) {
   L.utt = tq_utt_create(ctx, &opts);
   int ready = 0;
   while (L.utt && (ready = tq_utt_ready(L.utt)) == 0 && !L.stop) sleepUntilMs(nowMs() + 5);
+  if (L.stop && L.utt && ready == 0) { /* stopped while the engine was still loading */
+    tq_utt_destroy(L.utt);
+    tq_destroy(ctx);
+    return 0;
+  }
   if (!L.utt || ready < 0) {
     fprintf(stderr, "tq_live: %s\n", tq_utt_last_error());
     tq_utt_destroy(L.utt);
@@ -858,6 +863,7 @@ int main(int argc, char** argv) {
   pthread_mutex_unlock(&L.mu);
   pthread_join(speech, NULL);
   mg_stop(web); /* closes every socket; their close handlers end the senders */
+  mg_exit_library();
   tq_utt_destroy(L.utt);
   tq_destroy(ctx);
   free(L.audio);

@@ -64,7 +64,7 @@ class Client(threading.Thread):
     def pace(self, since):
         """Frames this client got per frame the host pulled, between statistics after since."""
         st = [(m["frames_out"], n) for t, m, n in self.texts if m["t"] == "stats" and t >= since]
-        return (st[-1][1] - st[0][1]) / (st[-1][0] - st[0][0])
+        return (st[-1][1] - st[0][1]) / max(1, st[-1][0] - st[0][0])
 
     def fps(self, since):
         ts = [f[0] for f in self.frames if f[0] >= since]
