@@ -36,6 +36,8 @@ HWY_FALLBACK_SHA=7e0be78b8318e8bdbf6fa545d2ecb4c90f947df03f7aadc42c1967f019e6334
 host_pkgs=(build-essential cmake pkg-config ca-certificates xz-utils libgtest-dev libgmock-dev
            libbenchmark-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
            libstb-dev python3-onnx python3-numpy python3-pytest espeak-ng)
+# tq_live: the browser demo host serves over civetweb; its browser test drives Debian's chromium.
+host_pkgs+=(libcivetweb-dev chromium)
 command -v npm >/dev/null 2>&1 || host_pkgs+=(npm)
 # aarch64: GCC cross compiler (libc6-dev-arm64-cross), clang-19 for the NEON_BF16 build,
 # qemu-user, and arm64 multiarch libraries; tests run on libc6:arm64 (see
