@@ -132,11 +132,17 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
   const int32_t c0 = std::max(left, 0), c1 = std::min(left + storedW_, ww_);
   float acc = 0.0f;
   for (int32_t r = r0; r < r1; ++r) {
+    // Only the columns between the row's first and last weighted pixel can count.
+    const float* w = weights + std::size_t(r) * ww_;
+    int32_t a = 0, b = ww_;
+    while (a < b && w[a] == 0.0f) ++a;
+    while (b > a && w[b - 1] == 0.0f) --b;
+    if (a == b) continue;
     const uint8_t* q = frame + std::size_t(y0 + r) * stride + std::size_t(x0) * 3;
     const int32_t pr = r - top;
     const bool rowIn = pr >= 0 && pr < storedH_;
     const uint8_t* prow = rowIn ? patch + std::size_t(pr) * storedW_ * 3 : nullptr;
-    for (int32_t c = 0; c < ww_; ++c) {
+    for (int32_t c = a; c < b; ++c) {
       int pR = 0, pG = 0, pB = 0;
       if (rowIn && c >= c0 && c < c1) {
         const uint8_t* p = prow + std::size_t(c - left) * 3;
@@ -144,9 +150,8 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
       }
       eRow[c] = (D[q[3 * c] * 256 + pR] + D[q[3 * c + 1] * 256 + pG] + D[q[3 * c + 2] * 256 + pB]) / 3.0f;
     }
-    const float* w = weights + std::size_t(r) * ww_;
-    simd::roundF16Mul(eRow.data(), w, wRow.data(), std::size_t(ww_));
-    for (int32_t c = 0; c < ww_; ++c)
+    simd::roundF16Mul(eRow.data() + a, w + a, wRow.data() + a, std::size_t(b - a));
+    for (int32_t c = a; c < b; ++c)
       if (w[c] != 0.0f) acc += wRow[c];
   }
   return acc;
