@@ -8,7 +8,6 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 
 namespace tq {
@@ -197,20 +196,28 @@ void TeethPass::pool4x4ToF16(const float* in, uint16_t* out, int planes) const {
 
 void TeethPass::buildIndex() {
   index_.assign(std::size_t(nDonors_) * 3 * pooledPx_, 0);
-  pool::parallelRange(std::size_t(nDonors_), 1, [this](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(nDonors_), 1, [this](std::size_t b, std::size_t e) {
     std::vector<uint16_t> win(3 * windowPx_);
     std::vector<float> f(3 * windowPx_);
     for (std::size_t d = b; d < e; ++d) {
       canonicalWindowF16(int32_t(d), win.data());
-      halfToFloat(win.data(), f.data(), f.size());
+      simd::f16ToF32(win.data(), f.data(), f.size());
       pool4x4ToF16(f.data(), index_.data() + d * 3 * pooledPx_, 3);
     }
   });
 }
 
 void TeethPass::stableArgsort(const float* v, std::size_t n, int32_t* out) {
+  // Ties broken by index give the stable order without stable_sort's buffer;
+  // NaN sorts last (as numpy does), keeping the order total.
   std::iota(out, out + n, 0);
-  std::stable_sort(out, out + n, [v](int32_t a, int32_t b) { return v[a] < v[b]; });
+  std::sort(out, out + n, [v](int32_t a, int32_t b) {
+    const float x = v[a], y = v[b];
+    const bool nx = x != x, ny = y != y;
+    if (nx != ny) return ny;
+    if (!nx && x != y) return x < y;
+    return a < b;
+  });
 }
 
 std::vector<int32_t> TeethPass::stableArgsort(const std::vector<float>& v) {
@@ -293,7 +300,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* lookahead, Fr
   const int32_t n = int32_t(list_.size());
 
   // Donors placed relative to the frame's shift, and the frame in the stamp's own window.
-  pool::parallelRange(std::size_t(n), 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(n), 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {
       uint8_t* win = gathered_.data() + i * windowPx_ * 3;
       gatherWindowsU8(&list_[i], 1, p.dy, p.dx, win);
@@ -303,7 +310,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* lookahead, Fr
     }
   });
   const std::size_t cw = std::size_t(stamp_.canvas_w);
-  pool::parallelRange(std::size_t(wh_), 8, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(wh_), 8, [&](std::size_t b, std::size_t e) {
     for (std::size_t y = b; y < e; ++y) {
       const uint8_t* src = p.rgb.data() + ((stamp_.window_y0 + y) * cw + stamp_.window_x0) * 3;
       for (int32_t x = 0; x < ww_; ++x)
@@ -355,7 +362,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* lookahead, Fr
 void TeethPass::composite(const Pending& p, FrameResult& r) {
   r.window.resize(windowPx_ * 3);
   const std::size_t cw = std::size_t(stamp_.canvas_w);
-  pool::parallelRange(std::size_t(wh_), 4, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(wh_), 4, [&](std::size_t b, std::size_t e) {
     for (std::size_t y = b; y < e; ++y) {
       const std::size_t row = (stamp_.window_y0 + y) * cw + stamp_.window_x0;
       for (int32_t x = 0; x < ww_; ++x) {

@@ -19,11 +19,21 @@
 #include <string>
 #include <vector>
 
+#include "compute/tq_pool.h"
 #include "tessera/tq_bundle_tessera.h"
 #include "tessera/tq_tessera_head.h"
 
 namespace tq {
 namespace tessera {
+
+namespace detail {
+// tq::pool::parallelRange over a body held by reference: the std::function then
+// stores one pointer in place, so a per-frame loop allocates nothing.
+template <class F>
+void parallelFor(std::size_t n, std::size_t grain, const F& body) {
+  pool::parallelRange(n, grain, [&body](std::size_t b, std::size_t e) { body(b, e); });
+}
+}  // namespace detail
 
 // The donor bank as the pass takes it.
 struct BankData {

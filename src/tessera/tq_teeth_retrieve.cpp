@@ -5,7 +5,6 @@
 #include <cmath>
 #include <vector>
 
-#include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 #include "tessera/tq_teeth_pass.h"
 
@@ -159,7 +158,7 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
 
 void TeethPass::retrieve(const uint8_t* rgb, int32_t dy, int32_t dx, std::vector<int32_t>& selection) {
   const std::size_t n = std::size_t(nDonors_);
-  pool::parallelRange(n, 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(n, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t d = b; d < e; ++d)
       coarse_[d] = h(simd::retrieveTermPooled(index_.data() + d * 3 * pooledPx_, qPooled_.data(), wPooled_.data(),
                                               pooledPx_)) / wpSum_;
@@ -168,7 +167,7 @@ void TeethPass::retrieve(const uint8_t* rgb, int32_t dy, int32_t dx, std::vector
   const std::size_t ks = std::min<std::size_t>(std::size_t(cfg_.kshort), n);
   const int32_t y0 = stamp_.window_y0 + dy, x0 = stamp_.window_x0 + dx;
   const std::size_t stride = std::size_t(stamp_.canvas_w) * 3;
-  pool::parallelRange(ks, 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(ks, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t k = b; k < e; ++k)
       exact_[k] = exactTermFromBand(order1_[k], rgb, y0, x0, stride, prevW_.data(), rowLo_, rowHi_) / wSum_;
   });

@@ -310,6 +310,8 @@ TEST_F(TeethPassRef, SelectionFollowsApertureTolerance) {
     pass->retrieveSelect(order1.data(), exact.data(), sel);
     EXPECT_EQ(sel, c.selection);
   }
+  // Ties keep index order (-0 equals 0); NaN sorts last, as numpy's argsort puts it.
+  EXPECT_EQ(TeethPass::stableArgsort({0.5f, NAN, 0.2f, 0.5f, -0.0f, 0.0f}), (std::vector<int32_t>{4, 5, 2, 0, 3, 1}));
 }
 
 }  // namespace
