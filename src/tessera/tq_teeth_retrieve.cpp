@@ -125,10 +125,10 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
   const float* D = dTable();
   thread_local std::vector<float> eRow, wRow;
   if (eRow.size() < std::size_t(ww_)) eRow.resize(ww_), wRow.resize(ww_);
-  int32_t top, left;
+  int64_t top, left;
   placement(d, 0, 0, top, left);
   const uint8_t* patch = patches_.data() + std::size_t(d) * storedH_ * storedW_ * 3;
-  const int32_t c0 = std::max(left, 0), c1 = std::min(left + storedW_, ww_);
+  const int64_t c0 = std::max<int64_t>(left, 0), c1 = std::min<int64_t>(left + storedW_, ww_);
   float acc = 0.0f;
   for (int32_t r = r0; r < r1; ++r) {
     // Only the columns between the row's first and last weighted pixel can count.
@@ -138,7 +138,7 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
     while (b > a && w[b - 1] == 0.0f) --b;
     if (a == b) continue;
     const uint8_t* q = frame + std::size_t(y0 + r) * stride + std::size_t(x0) * 3;
-    const int32_t pr = r - top;
+    const int64_t pr = r - top;
     const bool rowIn = pr >= 0 && pr < storedH_;
     const uint8_t* prow = rowIn ? patch + std::size_t(pr) * storedW_ * 3 : nullptr;
     for (int32_t c = a; c < b; ++c) {

@@ -271,6 +271,8 @@ TEST_F(TeethPassRef, ConstructionRefusals) {
       {[](BankData&, tq::tessera::ServeConfig& c) { c.K = 5000; }, "teeth: head config K=5000 is over 1024 candidates"},
       {[](BankData& b, tq::tessera::ServeConfig&) { b.stamp.window_w = 1, b.stamp.band_c0 = 0, b.stamp.band_c1 = 1; },
        "teeth: window 1x48 is under 2x2 — the head's half-size plane would be empty"},
+      {[](BankData& b, tq::tessera::ServeConfig&) { b.stamp.pad = 1 << 30, b.stamp.shift_margin = 1 << 29; },
+       "teeth: stored patch 1073741872x1073741856 is empty or too large"},
   };
   for (const auto& c : cases) EXPECT_EQ(refusal(c.edit), c.text);
 }
@@ -288,6 +290,23 @@ TEST_F(TeethPassRef, ShiftThatLeavesTheCanvasIsRefused) {
   EXPECT_TRUE(r.refused && r.reason == "shift-out-of-range");
   ASSERT_TRUE(pass->flush(r));
   EXPECT_FALSE(r.refused);
+}
+
+// Under 32 teeth-coloured pixels the mask threshold weighs; a later frame keeps 0.6 of it.
+TEST_F(TeethPassRef, WeightMapFallsBackToTheMask) {
+  auto pass = makePass();
+  const std::vector<uint8_t> dark(px() * 3, 20), none(px(), 0);
+  pass->retrievePrepare(dark.data(), masks_.data(), 0, 0);
+  const std::vector<float> first = pass->weightMap();
+  pass->retrievePrepare(dark.data(), none.data(), 0, 0);
+  int on = 0;
+  for (std::size_t k = 0; k < first.size(); ++k) {
+    const std::size_t c = (stamp_[3] + k / stamp_[4]) * stamp_[0] + stamp_[2] + k % stamp_[4];
+    on += masks_[c] >= 128;
+    ASSERT_EQ(first[k], masks_[c] >= 128 ? 1.0f : 0.0f);
+    ASSERT_EQ(pass->weightMap()[k], masks_[c] >= 128 ? 0.6f : 0.0f);
+  }
+  EXPECT_GT(on, 32);
 }
 
 // Selection: equal apertures follow the exact order; when every other donor is out of
