@@ -379,7 +379,8 @@ void TeethPass::composite(const Pending& p, FrameResult& r) {
         const float m = p.mask[row + x] / 255.0f;
         for (int c = 0; c < 3; ++c) {
           const std::size_t k = c * windowPx_ + y * ww_ + x;
-          const float v = (1.0f - m) * query_[k] + m * blended_[k];
+          // Mask 0 keeps the frame even under a non-finite blend.
+          const float v = m == 0.0f ? query_[k] : (1.0f - m) * query_[k] + m * blended_[k];
           // NaN quantises to 0.
           r.window[(y * ww_ + x) * 3 + c] = !(v > 0.0f) ? 0 : v >= 1.0f ? 255 : uint8_t(std::nearbyint(v * 255.0f));
         }

@@ -292,6 +292,31 @@ TEST_F(TeethPassRef, ShiftThatLeavesTheCanvasIsRefused) {
   EXPECT_FALSE(r.refused);
 }
 
+// A head that yields NaN quantises the blend to 0; mask 0 still keeps the frame.
+TEST_F(TeethPassRef, NonFiniteBlendQuantisesToZero) {
+  tq::tessera::HeadWeights hw = tq::tessera::loadHeadPt(headPt_);
+  hw.cand4_b[0] = NAN;
+  TeethPass pass(bank_, hw, tq::tessera::ServeConfig::fromHeadMemberJson(headJson_));
+  FrameResult r;
+  pass.push(0, frames_.data(), masks_.data(), nullptr, r);
+  ASSERT_TRUE(pass.flush(r) && !r.refused);
+  int zeroed = 0;
+  for (std::size_t k = 0; k < r.window.size() / 3; ++k) {
+    const int y = int(k) / stamp_[4], x = int(k) % stamp_[4];
+    const std::size_t c = std::size_t(stamp_[3] + y) * stamp_[0] + stamp_[2] + x;
+    const bool band = y >= stamp_[7] && y < stamp_[8] && x >= stamp_[9] && x < stamp_[10];
+    for (int ch = 0; ch < 3; ++ch) {
+      if (masks_[c] == 0) {
+        ASSERT_EQ(r.window[3 * k + ch], frames_[3 * c + ch]);
+      } else if (masks_[c] == 255 && band) {
+        ASSERT_EQ(r.window[3 * k + ch], 0);
+        ++zeroed;
+      }
+    }
+  }
+  EXPECT_GT(zeroed, 0);
+}
+
 // Under 32 teeth-coloured pixels the mask threshold weighs; a later frame keeps 0.6 of it.
 TEST_F(TeethPassRef, WeightMapFallsBackToTheMask) {
   auto pass = makePass();
