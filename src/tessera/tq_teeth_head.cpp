@@ -27,19 +27,20 @@ void pool2x2(const float* in, int planes, int32_t h, int32_t w, float* out) {
   }
 }
 
+void reluPlanes(float* p, std::size_t n) {
+  // Written as the processor's max(x, 0) so that it vectorises (NaN becomes 0).
+  for (std::size_t i = 0; i < n; ++i) p[i] = p[i] > 0.0f ? p[i] : 0.0f;
+}
+
+}  // namespace
+
 // Half-pixel source position of output index i for a 2x upsample from `size`.
-void upsampleTap(int32_t i, int32_t size, int32_t& i0, int32_t& i1, float& f) {
+void TeethPass::upsampleTap(int32_t i, int32_t size, int32_t& i0, int32_t& i1, float& f) {
   const float s = std::max((i + 0.5f) * 0.5f - 0.5f, 0.0f);
   i0 = int32_t(std::floor(s));
   i1 = std::min(i0 + 1, size - 1);
   f = s - float(i0);
 }
-
-void reluPlanes(float* p, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) p[i] = std::max(p[i], 0.0f);
-}
-
-}  // namespace
 
 void TeethPass::headForward(const float* cands, int32_t n, const float* query, const uint8_t* bandMask,
                             float* weightsOut, float* blendedOut) {
@@ -59,19 +60,25 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
     }
   });
 
-  // Each (candidate, out-channel) pair is one piece of work; ReLU follows on the same pieces.
+  // Each (candidate, out-channel) pair is one piece of work. The kernel runs an
+  // image's pairs together and ReLU follows while those planes are still in cache.
   const auto conv = [&](const float* in, int cin, const std::vector<float>& w, const std::vector<float>& bias,
                         int cout, float* out, bool relu) {
-    detail::parallelFor(N * cout, 1, [&](std::size_t b, std::size_t e) {
-      simd::conv3x3Range(in, int(N), cin, h2_, w2_, w.data(), bias.data(), cout, out, b, e);
-      if (relu) reluPlanes(out + b * hp, (e - b) * hp);
+    const std::size_t co = std::size_t(cout);
+    detail::parallelFor(N * co, 1, [&](std::size_t b, std::size_t e) {
+      for (std::size_t p = b; p < e;) {
+        const std::size_t q = std::min(e, (p / co + 1) * co);
+        simd::conv3x3Range(in, int(N), cin, h2_, w2_, w.data(), bias.data(), cout, out, p, q);
+        if (relu) reluPlanes(out + p * hp, (q - p) * hp);
+        p = q;
+      }
     });
   };
   conv(hIn_.data(), 7, w_.cand0_w, w_.cand0_b, 16, hA_.data(), true);
   conv(hA_.data(), 16, w_.cand2_w, w_.cand2_b, 16, hB_.data(), true);
   conv(hB_.data(), 16, w_.cand4_w, w_.cand4_b, 1, hLogit_.data(), false);
 
-  // Logits upsampled straight into the weight planes, then a softmax per pixel.
+  // Logits upsampled straight into the weight planes.
   detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {
       const float* src = hLogit_.data() + i * hp;
@@ -82,41 +89,55 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
         upsampleTap(y, h2_, y0, y1, fy);
         const float* r0 = src + std::size_t(y0) * w2_;
         const float* r1 = src + std::size_t(y1) * w2_;
+        float* row = dst + std::size_t(y) * ww_;
         for (int32_t x = 0; x < ww_; ++x) {
-          int32_t x0, x1;
-          float fx;
-          upsampleTap(x, w2_, x0, x1, fx);
+          const int32_t x0 = upX0_[x], x1 = upX1_[x];
+          const float fx = upFx_[x];
           const float top = (1.0f - fx) * r0[x0] + fx * r0[x1];
           const float bot = (1.0f - fx) * r1[x0] + fx * r1[x1];
-          dst[std::size_t(y) * ww_ + x] = (1.0f - fy) * top + fy * bot;
+          row[x] = (1.0f - fy) * top + fy * bot;
         }
       }
     }
   });
+
+  // Softmax over the candidates and the blend, a block of pixels at a time with
+  // the candidates outermost; every pixel still sums in candidate order.
+  constexpr std::size_t kBlock = 256;
   detail::parallelFor(px, 256, [&](std::size_t b, std::size_t e) {
-    for (std::size_t k = b; k < e; ++k) {
-      float m = -1e30f;
-      for (std::size_t i = 0; i < N; ++i) m = std::max(m, weightsOut[i * px + k]);
-      float s = 0.0f;
+    float m[kBlock], s[kBlock], acc[kBlock];
+    for (std::size_t j0 = b; j0 < e; j0 += kBlock) {
+      const std::size_t nb = std::min(kBlock, e - j0);
+      std::fill_n(m, nb, -1e30f);
+      std::fill_n(s, nb, 0.0f);
       for (std::size_t i = 0; i < N; ++i) {
-        const float v = std::exp(weightsOut[i * px + k] - m);
-        weightsOut[i * px + k] = v;
-        s += v;
+        const float* w = weightsOut + i * px + j0;
+        for (std::size_t j = 0; j < nb; ++j) m[j] = std::max(m[j], w[j]);
       }
-      for (std::size_t i = 0; i < N; ++i) weightsOut[i * px + k] /= s;
-      weightsOut[N * px + k] = 0.0f;  // the synthesis branch is not evaluated here
-    }
-  });
-  detail::parallelFor(px, 256, [&](std::size_t b, std::size_t e) {
-    for (std::size_t k = b; k < e; ++k)
-      for (int c = 0; c < 3; ++c) {
-        float v = query[c * px + k];
-        if (bandMask[k]) {
-          v = 0.0f;
-          for (std::size_t i = 0; i < N; ++i) v += weightsOut[i * px + k] * cands[(i * 3 + c) * px + k];
+      for (std::size_t i = 0; i < N; ++i) {
+        float* w = weightsOut + i * px + j0;
+        for (std::size_t j = 0; j < nb; ++j) {
+          w[j] = std::exp(w[j] - m[j]);
+          s[j] += w[j];
         }
-        blendedOut[c * px + k] = v;
       }
+      for (std::size_t i = 0; i < N; ++i) {
+        float* w = weightsOut + i * px + j0;
+        for (std::size_t j = 0; j < nb; ++j) w[j] /= s[j];
+      }
+      std::fill_n(weightsOut + N * px + j0, nb, 0.0f);  // the synthesis branch is not evaluated here
+      for (int c = 0; c < 3; ++c) {
+        std::fill_n(acc, nb, 0.0f);
+        for (std::size_t i = 0; i < N; ++i) {
+          const float* w = weightsOut + i * px + j0;
+          const float* v = cands + (i * 3 + c) * px + j0;
+          for (std::size_t j = 0; j < nb; ++j) acc[j] += w[j] * v[j];
+        }
+        const float* q = query + c * px + j0;
+        float* out = blendedOut + c * px + j0;
+        for (std::size_t j = 0; j < nb; ++j) out[j] = bandMask[j0 + j] ? acc[j] : q[j];
+      }
+    }
   });
 }
 

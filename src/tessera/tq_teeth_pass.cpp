@@ -134,6 +134,8 @@ TeethPass::TeethPass(BankData bank, HeadWeights weights, ServeConfig config)
   hA_.resize(K * 16 * halfPx_);
   hB_.resize(K * 16 * halfPx_);
   hLogit_.resize(K * halfPx_);
+  upX0_.resize(ww_), upX1_.resize(ww_), upFx_.resize(ww_);
+  for (int32_t x = 0; x < ww_; ++x) upsampleTap(x, w2_, upX0_[x], upX1_[x], upFx_[x]);
   buildIndex();
 }
 

@@ -144,6 +144,8 @@ class TeethPass {
   };
 
   void buildIndex();
+  // Half-pixel source taps of output index i for a 2x upsample from `size`.
+  static void upsampleTap(int32_t i, int32_t size, int32_t& i0, int32_t& i1, float& f);
   // Window row and column of a donor's stored patch origin (64 bits: pad and margin are free).
   void placement(int32_t d, int32_t dy, int32_t dx, int64_t& top, int64_t& left) const;
   void emit(const Pending& p, const std::vector<int32_t>* lookahead, FrameResult& result);
@@ -187,7 +189,9 @@ class TeethPass {
   std::vector<int32_t> order1_, order2_, list_, la_, cur_, carryOrder_;
   std::vector<uint8_t> gathered_;
   std::vector<float> cands_, query_, weights_, blended_;
-  std::vector<float> hIn_, hA_, hB_, hLogit_, hUp_, hPoolQ_;
+  std::vector<float> hIn_, hA_, hB_, hLogit_, hPoolQ_;
+  std::vector<int32_t> upX0_, upX1_;  // column taps of the 2x upsample
+  std::vector<float> upFx_;
 };
 
 }  // namespace tessera
