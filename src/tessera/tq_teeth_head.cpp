@@ -27,9 +27,17 @@ void pool2x2(const float* in, int planes, int32_t h, int32_t w, float* out) {
   }
 }
 
-void reluPlanes(float* p, std::size_t n) {
-  // Written as the processor's max(x, 0) so that it vectorises (NaN becomes 0).
-  for (std::size_t i = 0; i < n; ++i) p[i] = p[i] > 0.0f ? p[i] : 0.0f;
+// p = max(p + shared, 0), or max(p, 0) without shared; written as the
+// processor's max so that it vectorises (NaN becomes 0).
+void addRelu(float* p, const float* shared, std::size_t n) {
+  if (!shared) {
+    for (std::size_t i = 0; i < n; ++i) p[i] = p[i] > 0.0f ? p[i] : 0.0f;
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const float v = p[i] + shared[i];
+    p[i] = v > 0.0f ? v : 0.0f;
+  }
 }
 
 }  // namespace
@@ -45,38 +53,44 @@ void TeethPass::upsampleTap(int32_t i, int32_t size, int32_t& i0, int32_t& i1, f
 void TeethPass::headForward(const float* cands, int32_t n, const float* query, const uint8_t* bandMask,
                             float* weightsOut, float* blendedOut) {
   const std::size_t hp = halfPx_, px = windowPx_, N = std::size_t(std::max(n, 0));
-  if (hIn_.size() < N * 7 * hp) {  // only a caller with more candidates than K grows these
-    hIn_.resize(N * 7 * hp), hA_.resize(N * 16 * hp), hB_.resize(N * 16 * hp), hLogit_.resize(N * hp);
+  if (hIn_.size() < N * 4 * hp) {  // only a caller with more candidates than K grows these
+    hIn_.resize(N * 4 * hp), hA_.resize(N * 16 * hp), hB_.resize(N * 16 * hp), hLogit_.resize(N * hp);
   }
+  // The first convolution is split by input channel: the query's three planes are
+  // the same for every candidate, so their part (with the bias) is computed once;
+  // each candidate convolves only its own three planes and the difference plane.
   pool2x2(query, 3, wh_, ww_, hPoolQ_.data());
+  simd::conv3x3Range(hPoolQ_.data(), 1, 3, h2_, w2_, w0Query_.data(), w_.cand0_b.data(), 16, hQ16_.data(), 0, 16);
   detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {
+    const float* pq = hPoolQ_.data();
     for (std::size_t i = b; i < e; ++i) {
-      float* in = hIn_.data() + i * 7 * hp;
+      float* in = hIn_.data() + i * 4 * hp;
       pool2x2(cands + i * 3 * px, 3, wh_, ww_, in);
-      std::copy(hPoolQ_.begin(), hPoolQ_.end(), in + 3 * hp);
       for (std::size_t k = 0; k < hp; ++k)
-        in[6 * hp + k] = (std::fabs(in[k] - in[3 * hp + k]) + std::fabs(in[hp + k] - in[4 * hp + k]) +
-                          std::fabs(in[2 * hp + k] - in[5 * hp + k])) / 3.0f;
+        in[3 * hp + k] = (std::fabs(in[k] - pq[k]) + std::fabs(in[hp + k] - pq[hp + k]) +
+                          std::fabs(in[2 * hp + k] - pq[2 * hp + k])) / 3.0f;
     }
   });
 
   // Each (candidate, out-channel) pair is one piece of work. The kernel runs an
-  // image's pairs together and ReLU follows while those planes are still in cache.
-  const auto conv = [&](const float* in, int cin, const std::vector<float>& w, const std::vector<float>& bias,
-                        int cout, float* out, bool relu) {
+  // image's pairs together; the shared part and ReLU follow while those planes
+  // are still in cache.
+  const auto conv = [&](const float* in, int cin, const float* w, const float* bias, int cout, float* out,
+                        bool relu, const float* shared) {
     const std::size_t co = std::size_t(cout);
     detail::parallelFor(N * co, 1, [&](std::size_t b, std::size_t e) {
       for (std::size_t p = b; p < e;) {
         const std::size_t q = std::min(e, (p / co + 1) * co);
-        simd::conv3x3Range(in, int(N), cin, h2_, w2_, w.data(), bias.data(), cout, out, p, q);
-        if (relu) reluPlanes(out + p * hp, (q - p) * hp);
+        simd::conv3x3Range(in, int(N), cin, h2_, w2_, w, bias, cout, out, p, q);
+        if (relu)
+          for (std::size_t r = p; r < q; ++r) addRelu(out + r * hp, shared ? shared + (r % co) * hp : nullptr, hp);
         p = q;
       }
     });
   };
-  conv(hIn_.data(), 7, w_.cand0_w, w_.cand0_b, 16, hA_.data(), true);
-  conv(hA_.data(), 16, w_.cand2_w, w_.cand2_b, 16, hB_.data(), true);
-  conv(hB_.data(), 16, w_.cand4_w, w_.cand4_b, 1, hLogit_.data(), false);
+  conv(hIn_.data(), 4, w0Cand_.data(), nullptr, 16, hA_.data(), true, hQ16_.data());
+  conv(hA_.data(), 16, w_.cand2_w.data(), w_.cand2_b.data(), 16, hB_.data(), true, nullptr);
+  conv(hB_.data(), 16, w_.cand4_w.data(), w_.cand4_b.data(), 1, hLogit_.data(), false, nullptr);
 
   // Logits upsampled straight into the weight planes.
   detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {

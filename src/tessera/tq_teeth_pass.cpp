@@ -130,7 +130,16 @@ TeethPass::TeethPass(BankData bank, HeadWeights weights, ServeConfig config)
   weights_.resize((K + 1) * windowPx_);
   blended_.resize(3 * windowPx_);
   hPoolQ_.resize(3 * halfPx_);
-  hIn_.resize(K * 7 * halfPx_);
+  hIn_.resize(K * 4 * halfPx_);
+  hQ16_.resize(16 * halfPx_);
+  w0Cand_.resize(16 * 4 * 9);
+  w0Query_.resize(16 * 3 * 9);
+  for (int o = 0; o < 16; ++o)
+    for (int c = 0; c < 7; ++c) {
+      const float* src = w_.cand0_w.data() + (o * 7 + c) * 9;
+      float* dst = c >= 3 && c < 6 ? &w0Query_[(o * 3 + c - 3) * 9] : &w0Cand_[(o * 4 + (c < 3 ? c : 3)) * 9];
+      std::copy(src, src + 9, dst);
+    }
   hA_.resize(K * 16 * halfPx_);
   hB_.resize(K * 16 * halfPx_);
   hLogit_.resize(K * halfPx_);

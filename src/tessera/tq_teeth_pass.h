@@ -190,6 +190,8 @@ class TeethPass {
   std::vector<uint8_t> gathered_;
   std::vector<float> cands_, query_, weights_, blended_;
   std::vector<float> hIn_, hA_, hB_, hLogit_, hPoolQ_;
+  std::vector<float> w0Cand_, w0Query_;  // "cand.0" split: inputs 0-2 and 6, inputs 3-5
+  std::vector<float> hQ16_;              // the query's share of the first layer
   std::vector<int32_t> upX0_, upX1_;  // column taps of the 2x upsample
   std::vector<float> upFx_;
 };
