@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <fstream>
 #include <sstream>
@@ -151,6 +152,9 @@ TEST_F(TeethPassRef, MatchesTheNumpyReference) {
     }
     EXPECT_GT(kept, 0);
   }
+  const std::vector<float> D = tqtest::readAs<float>(*dir_ / "dtable.f32");
+  ASSERT_EQ(D.size(), 65536u);
+  EXPECT_EQ(std::memcmp(D.data(), TeethPass::dTable(), sizeof(float) * D.size()), 0);
   // The synthesis branch is not evaluated: every counted frame has a zero plane.
   const tq::tessera::SynthStats st = pass->synthStats();
   EXPECT_EQ(st.frames, 5u);
