@@ -159,7 +159,7 @@ HWY_INLINE float OrderedSum(DF df, std::size_t i0, std::size_t i1, const VectorT
   for (std::size_t start = i0; start < i1; start += teeth_detail::kChunk) {
     const std::size_t len = std::min(teeth_detail::kChunk, i1 - start);
     std::size_t j = 0;
-    for (; j + N <= len; j += N) hn::Store(vectorTerm(start + j), df, t + j);
+    for (; j + N <= len; j += N) hn::StoreU(vectorTerm(start + j), df, t + j);
     for (; j < len; ++j) t[j] = scalarTerm(start + j);
     for (j = 0; j < len; ++j) acc = acc + t[j];
   }
