@@ -34,7 +34,7 @@ std::vector<float> randomFloats(std::mt19937& rng, std::size_t n) {
 }
 
 void benchConv(const std::string& dir, int n, int cin, int h, int w, int cout, int reps, std::mt19937& rng) {
-  const std::string model = dir + "/conv_" + std::to_string(cin) + ".onnx";
+  const std::string model = dir + "/conv_" + std::to_string(cin) + "_" + std::to_string(cout) + ".onnx";
   const auto s = [](int v) { return std::to_string(v); };
   if (!tool("conv3x3-graph " + model + " --n " + s(n) + " --cin " + s(cin) + " --h " + s(h) + " --w " + s(w) +
             " --cout " + s(cout)))
@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
   const std::string dir = tmpl;
   benchConv(dir, 64, 7, 48, 64, 16, reps, rng);
   benchConv(dir, 64, 16, 48, 64, 16, reps, rng);
+  benchConv(dir, 64, 16, 48, 64, 1, reps, rng);
   std::system(("rm -rf " + dir).c_str());
 
   // A 96 x 128 mouth window: its pixels, its 4x4-pooled descriptor and its rows.

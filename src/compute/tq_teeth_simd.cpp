@@ -283,11 +283,12 @@ HWY_INLINE void ConvBlock4(D d, const float* pad, std::size_t planeP, std::size_
 }
 
 // The same for one channel.
-template <class D>
+template <int V, class D>
 HWY_INLINE void ConvBlock1(D d, const float* pad, std::size_t planeP, std::size_t Wp, int cin, const float* wk,
                            float bias, float* row, std::size_t x, std::size_t count) {
+  static_assert(V == 2 || V == 4, "two or four vectors");
   const std::size_t N = hn::Lanes(d);
-  auto a0 = hn::Set(d, bias), a1 = a0;
+  auto a0 = hn::Set(d, bias), a1 = a0, a2 = a0, a3 = a0;
   for (int ci = 0; ci < cin; ++ci) {
     const float* p = pad + ci * planeP + x;
     const float* k = wk + ci * 9;
@@ -297,12 +298,21 @@ HWY_INLINE void ConvBlock1(D d, const float* pad, std::size_t planeP, std::size_
         const auto wv = hn::Set(d, k[ky * 3 + kx]);
         a0 = hn::Add(a0, hn::Mul(wv, hn::LoadU(d, q)));
         a1 = hn::Add(a1, hn::Mul(wv, hn::LoadU(d, q + N)));
+        if constexpr (V == 4) {
+          a2 = hn::Add(a2, hn::Mul(wv, hn::LoadU(d, q + 2 * N)));
+          a3 = hn::Add(a3, hn::Mul(wv, hn::LoadU(d, q + 3 * N)));
+        }
       }
     }
   }
-  const std::size_t c0 = std::min(count, N);
-  StorePart(d, a0, row + x, c0);
-  StorePart(d, a1, row + x + N, count - c0);
+  std::size_t c[4];
+  for (int j = 0; j < 4; ++j) c[j] = std::min(N, count - std::min(count, j * N));
+  StorePart(d, a0, row + x, c[0]);
+  StorePart(d, a1, row + x + N, c[1]);
+  if constexpr (V == 4) {
+    StorePart(d, a2, row + x + 2 * N, c[2]);
+    StorePart(d, a3, row + x + 3 * N, c[3]);
+  }
 }
 
 void Conv3x3Range(const float* HWY_RESTRICT in, int n, int cin, int h, int w, const float* HWY_RESTRICT weight,
@@ -366,10 +376,15 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int n, int cin, int h, int w, co
     for (; co < co1; ++co) {
       const float* wk = weight + co * cin * 9;
       const float b = bias ? bias[co] : 0.0f;
-      for (std::size_t y = 0; y < H; ++y)
-        for (std::size_t x = 0; x < W; x += 2 * N)
-          ConvBlock1(d, pad.data() + y * Wp, planeP, Wp, cin, wk, b, outImg + co * plane + y * W, x,
-                     std::min(2 * N, W - x));
+      for (std::size_t y = 0; y < H; ++y) {
+        const float* padRow = pad.data() + y * Wp;
+        float* row = outImg + co * plane + y * W;
+        std::size_t x = 0;
+        if (kConvVectors == 4)
+          for (; x + 2 * N < W; x += 4 * N)
+            ConvBlock1<4>(d, padRow, planeP, Wp, cin, wk, b, row, x, std::min(4 * N, W - x));
+        for (; x < W; x += 2 * N) ConvBlock1<2>(d, padRow, planeP, Wp, cin, wk, b, row, x, std::min(2 * N, W - x));
+      }
     }
     p += co1 - co0;
   }
