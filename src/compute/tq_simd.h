@@ -108,7 +108,7 @@ void roundF16MulScalar(const float* a, const float* b, float* out, std::size_t n
 // is image p / cout, output channel p % cout; the call writes the output planes of
 // pairs begin .. end - 1 (end is clamped to n * cout) and nothing else. Each output
 // is acc = bias, then acc = acc + weight * input for ci, ky, kx in that order, taps
-// outside the image reading 0.
+// outside the image reading 0. out must not overlap in.
 void conv3x3Range(const float* in, int n, int cin, int h, int w, const float* weight, const float* bias,
                   int cout, float* out, std::size_t begin, std::size_t end);
 void conv3x3RangeScalar(const float* in, int n, int cin, int h, int w, const float* weight,

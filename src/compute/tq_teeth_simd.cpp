@@ -159,7 +159,7 @@ HWY_INLINE float OrderedSum(DF df, std::size_t i0, std::size_t i1, const VectorT
   for (std::size_t start = i0; start < i1; start += teeth_detail::kChunk) {
     const std::size_t len = std::min(teeth_detail::kChunk, i1 - start);
     std::size_t j = 0;
-    for (; j + N <= len; j += N) hn::Store(vectorTerm(start + j), df, t + j);
+    for (; j + N <= len; j += N) hn::StoreU(vectorTerm(start + j), df, t + j);
     for (; j < len; ++j) t[j] = scalarTerm(start + j);
     for (j = 0; j < len; ++j) acc = acc + t[j];
   }
@@ -213,76 +213,106 @@ HWY_INLINE void StorePart(D d, hn::VFromD<D> v, float* p, std::size_t count) {
   }
 }
 
-// Output row y of four channels, 2N pixels from x: the taps of output (y, x + j)
+// Vectors per block of the four-channel convolution: four where the target has 32
+// vector registers (16 accumulators stay in registers), else two.
+#if HWY_ARCH_X86 && HWY_TARGET > HWY_AVX3
+constexpr int kConvVectors = 2;
+#else
+constexpr int kConvVectors = 4;
+#endif
+
+// Output row y of four channels, V * N pixels from x: the taps of output (y, x + j)
 // start at padded row y, column x + j. Lanes past the row compute on whatever the
 // padded buffer holds there and are not stored.
-template <class D>
+template <int V, class D>
 HWY_INLINE void ConvBlock4(D d, const float* pad, std::size_t planeP, std::size_t Wp, int cin,
                            const float* const* wk, const float* bias, float* const* row, std::size_t x,
                            std::size_t count) {
+  static_assert(V == 2 || V == 4, "two or four vectors");
   const std::size_t N = hn::Lanes(d);
-  auto a00 = hn::Set(d, bias[0]), a01 = a00;
-  auto a10 = hn::Set(d, bias[1]), a11 = a10;
-  auto a20 = hn::Set(d, bias[2]), a21 = a20;
-  auto a30 = hn::Set(d, bias[3]), a31 = a30;
+  auto a00 = hn::Set(d, bias[0]), a01 = a00, a02 = a00, a03 = a00;
+  auto a10 = hn::Set(d, bias[1]), a11 = a10, a12 = a10, a13 = a10;
+  auto a20 = hn::Set(d, bias[2]), a21 = a20, a22 = a20, a23 = a20;
+  auto a30 = hn::Set(d, bias[3]), a31 = a30, a32 = a30, a33 = a30;
   for (int ci = 0; ci < cin; ++ci) {
     const float* p = pad + ci * planeP + x;
     const float* k0 = wk[0] + ci * 9;
     const float* k1 = wk[1] + ci * 9;
     const float* k2 = wk[2] + ci * 9;
     const float* k3 = wk[3] + ci * 9;
-    HWY_UNROLL(3)
     for (int ky = 0; ky < 3; ++ky) {
-      HWY_UNROLL(3)
       for (int kx = 0; kx < 3; ++kx) {
         const float* q = p + ky * Wp + kx;
         const int t = ky * 3 + kx;
+        const auto w0 = hn::Set(d, k0[t]), w1 = hn::Set(d, k1[t]), w2 = hn::Set(d, k2[t]), w3 = hn::Set(d, k3[t]);
         const auto v0 = hn::LoadU(d, q), v1 = hn::LoadU(d, q + N);
-        auto wv = hn::Set(d, k0[t]);
-        a00 = hn::Add(a00, hn::Mul(wv, v0));
-        a01 = hn::Add(a01, hn::Mul(wv, v1));
-        wv = hn::Set(d, k1[t]);
-        a10 = hn::Add(a10, hn::Mul(wv, v0));
-        a11 = hn::Add(a11, hn::Mul(wv, v1));
-        wv = hn::Set(d, k2[t]);
-        a20 = hn::Add(a20, hn::Mul(wv, v0));
-        a21 = hn::Add(a21, hn::Mul(wv, v1));
-        wv = hn::Set(d, k3[t]);
-        a30 = hn::Add(a30, hn::Mul(wv, v0));
-        a31 = hn::Add(a31, hn::Mul(wv, v1));
+        a00 = hn::Add(a00, hn::Mul(w0, v0));
+        a01 = hn::Add(a01, hn::Mul(w0, v1));
+        a10 = hn::Add(a10, hn::Mul(w1, v0));
+        a11 = hn::Add(a11, hn::Mul(w1, v1));
+        a20 = hn::Add(a20, hn::Mul(w2, v0));
+        a21 = hn::Add(a21, hn::Mul(w2, v1));
+        a30 = hn::Add(a30, hn::Mul(w3, v0));
+        a31 = hn::Add(a31, hn::Mul(w3, v1));
+        if constexpr (V == 4) {
+          const auto v2 = hn::LoadU(d, q + 2 * N), v3 = hn::LoadU(d, q + 3 * N);
+          a02 = hn::Add(a02, hn::Mul(w0, v2));
+          a03 = hn::Add(a03, hn::Mul(w0, v3));
+          a12 = hn::Add(a12, hn::Mul(w1, v2));
+          a13 = hn::Add(a13, hn::Mul(w1, v3));
+          a22 = hn::Add(a22, hn::Mul(w2, v2));
+          a23 = hn::Add(a23, hn::Mul(w2, v3));
+          a32 = hn::Add(a32, hn::Mul(w3, v2));
+          a33 = hn::Add(a33, hn::Mul(w3, v3));
+        }
       }
     }
   }
-  const std::size_t c0 = std::min(count, N), c1 = count - c0;
-  StorePart(d, a00, row[0] + x, c0), StorePart(d, a01, row[0] + x + N, c1);
-  StorePart(d, a10, row[1] + x, c0), StorePart(d, a11, row[1] + x + N, c1);
-  StorePart(d, a20, row[2] + x, c0), StorePart(d, a21, row[2] + x + N, c1);
-  StorePart(d, a30, row[3] + x, c0), StorePart(d, a31, row[3] + x + N, c1);
+  std::size_t c[4];
+  for (int j = 0; j < 4; ++j) c[j] = std::min(N, count - std::min(count, j * N));
+  StorePart(d, a00, row[0] + x, c[0]), StorePart(d, a01, row[0] + x + N, c[1]);
+  StorePart(d, a10, row[1] + x, c[0]), StorePart(d, a11, row[1] + x + N, c[1]);
+  StorePart(d, a20, row[2] + x, c[0]), StorePart(d, a21, row[2] + x + N, c[1]);
+  StorePart(d, a30, row[3] + x, c[0]), StorePart(d, a31, row[3] + x + N, c[1]);
+  if constexpr (V == 4) {
+    StorePart(d, a02, row[0] + x + 2 * N, c[2]), StorePart(d, a03, row[0] + x + 3 * N, c[3]);
+    StorePart(d, a12, row[1] + x + 2 * N, c[2]), StorePart(d, a13, row[1] + x + 3 * N, c[3]);
+    StorePart(d, a22, row[2] + x + 2 * N, c[2]), StorePart(d, a23, row[2] + x + 3 * N, c[3]);
+    StorePart(d, a32, row[3] + x + 2 * N, c[2]), StorePart(d, a33, row[3] + x + 3 * N, c[3]);
+  }
 }
 
 // The same for one channel.
-template <class D>
+template <int V, class D>
 HWY_INLINE void ConvBlock1(D d, const float* pad, std::size_t planeP, std::size_t Wp, int cin, const float* wk,
                            float bias, float* row, std::size_t x, std::size_t count) {
+  static_assert(V == 2 || V == 4, "two or four vectors");
   const std::size_t N = hn::Lanes(d);
-  auto a0 = hn::Set(d, bias), a1 = a0;
+  auto a0 = hn::Set(d, bias), a1 = a0, a2 = a0, a3 = a0;
   for (int ci = 0; ci < cin; ++ci) {
     const float* p = pad + ci * planeP + x;
     const float* k = wk + ci * 9;
-    HWY_UNROLL(3)
     for (int ky = 0; ky < 3; ++ky) {
-      HWY_UNROLL(3)
       for (int kx = 0; kx < 3; ++kx) {
         const float* q = p + ky * Wp + kx;
         const auto wv = hn::Set(d, k[ky * 3 + kx]);
         a0 = hn::Add(a0, hn::Mul(wv, hn::LoadU(d, q)));
         a1 = hn::Add(a1, hn::Mul(wv, hn::LoadU(d, q + N)));
+        if constexpr (V == 4) {
+          a2 = hn::Add(a2, hn::Mul(wv, hn::LoadU(d, q + 2 * N)));
+          a3 = hn::Add(a3, hn::Mul(wv, hn::LoadU(d, q + 3 * N)));
+        }
       }
     }
   }
-  const std::size_t c0 = std::min(count, N);
-  StorePart(d, a0, row + x, c0);
-  StorePart(d, a1, row + x + N, count - c0);
+  std::size_t c[4];
+  for (int j = 0; j < 4; ++j) c[j] = std::min(N, count - std::min(count, j * N));
+  StorePart(d, a0, row + x, c[0]);
+  StorePart(d, a1, row + x + N, c[1]);
+  if constexpr (V == 4) {
+    StorePart(d, a2, row + x + 2 * N, c[2]);
+    StorePart(d, a3, row + x + 3 * N, c[3]);
+  }
 }
 
 void Conv3x3Range(const float* HWY_RESTRICT in, int n, int cin, int h, int w, const float* HWY_RESTRICT weight,
@@ -300,7 +330,7 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int n, int cin, int h, int w, co
   // Zero padding around every input plane, and slack after the last one for the
   // lanes of a block that run past the row end.
   std::vector<float>& pad = teeth_detail::convScratch();
-  const std::size_t need = static_cast<std::size_t>(cin) * planeP + 2 * N + 2;
+  const std::size_t need = static_cast<std::size_t>(cin) * planeP + 4 * N + 2;
   if (pad.size() < need) pad.assign(need, 0.0f);
   std::size_t padded = SIZE_MAX;
 
@@ -334,17 +364,27 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int n, int cin, int h, int w, co
       for (std::size_t y = 0; y < H; ++y) {
         float* row[4];
         for (int j = 0; j < 4; ++j) row[j] = outImg + (co + j) * plane + y * W;
-        for (std::size_t x = 0; x < W; x += 2 * N)
-          ConvBlock4(d, pad.data() + y * Wp, planeP, Wp, cin, wk, b, row, x, std::min(2 * N, W - x));
+        const float* padRow = pad.data() + y * Wp;
+        std::size_t x = 0;
+        // Wide blocks while more than two vectors remain, so a short row is not padded to four.
+        if (kConvVectors == 4)
+          for (; x + 2 * N < W; x += 4 * N)
+            ConvBlock4<4>(d, padRow, planeP, Wp, cin, wk, b, row, x, std::min(4 * N, W - x));
+        for (; x < W; x += 2 * N) ConvBlock4<2>(d, padRow, planeP, Wp, cin, wk, b, row, x, std::min(2 * N, W - x));
       }
     }
     for (; co < co1; ++co) {
       const float* wk = weight + co * cin * 9;
       const float b = bias ? bias[co] : 0.0f;
-      for (std::size_t y = 0; y < H; ++y)
-        for (std::size_t x = 0; x < W; x += 2 * N)
-          ConvBlock1(d, pad.data() + y * Wp, planeP, Wp, cin, wk, b, outImg + co * plane + y * W, x,
-                     std::min(2 * N, W - x));
+      for (std::size_t y = 0; y < H; ++y) {
+        const float* padRow = pad.data() + y * Wp;
+        float* row = outImg + co * plane + y * W;
+        std::size_t x = 0;
+        if (kConvVectors == 4)
+          for (; x + 2 * N < W; x += 4 * N)
+            ConvBlock1<4>(d, padRow, planeP, Wp, cin, wk, b, row, x, std::min(4 * N, W - x));
+        for (; x < W; x += 2 * N) ConvBlock1<2>(d, padRow, planeP, Wp, cin, wk, b, row, x, std::min(2 * N, W - x));
+      }
     }
     p += co1 - co0;
   }

@@ -69,12 +69,13 @@ TEST(TeethKernels, EveryTargetEqualsTheScalarReference) {
                            ts::retrieveTermExactRangeScalar(a.data(), b.data(), wf.data(), n, i0, i1)));
 
       const auto x = floats(rng, n, 0.1f), y = floats(rng, n, 0.0f);
-      std::vector<float> mo(n + 1, -9.0f), mw(n + 1, -9.0f), inPlace = x;
+      std::vector<float> mo(n + 1, -9.0f), mw(n + 1, -9.0f), inPlace(x);
+      inPlace.push_back(-9.0f);
       ts::roundF16Mul(x.data(), y.data(), mo.data(), n);
       ts::roundF16MulScalar(x.data(), y.data(), mw.data(), n);
       ts::roundF16Mul(inPlace.data(), y.data(), inPlace.data(), n);
       ASSERT_EQ(0, std::memcmp(mo.data(), mw.data(), (n + 1) * 4));
-      ASSERT_EQ(0, std::memcmp(inPlace.data(), mw.data(), n * 4));
+      ASSERT_EQ(0, std::memcmp(inPlace.data(), mw.data(), (n + 1) * 4));
     }
     for (const ConvShape& s : kConvShapes) {
       const size_t plane = size_t(s.h) * s.w, pairs = size_t(s.n) * s.cout;
