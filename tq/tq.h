@@ -270,6 +270,27 @@ TQ_API uint64_t tq_tessera_members_band_bytes(const tq_tessera_members* m);
 TQ_API int tq_tessera_members_reorder(const tq_tessera_members* m, const uint8_t* track,
                                       uint8_t* donor, char* err, int errcap);
 
+/* ---------------------------------------------------------------- teeth pass, batch */
+
+/* Runs the teeth pass over nFrames canvas frames (RGB8, canvas_w * canvas_h * 3
+ * bytes each, consecutive) with their 8-bit compose masks (canvas_w * canvas_h
+ * bytes each). bank holds nDonors stored patches in donor order; cent 2 per
+ * donor, cCanon 2, aperture 1 per donor, stamp 12 integers in stamp-key order;
+ * headPt/headJson the two head members. shifts holds a (dy, dx) pair per frame;
+ * a dy of -10000 (or a NULL shifts) derives that frame's shift from its mask.
+ * Window i (window_w * window_h * 3 bytes) goes to outWindows slot i and
+ * outOk[i] is 1, or 0 with a zero window when the frame was refused. Returns 0,
+ * or 1 with the reason in err (at most errcap - 1 bytes and a zero). */
+TQ_API int tq_tessera_run_shift(const uint8_t* bank, int nDonors, const double* cent, const double* cCanon,
+                                const double* aperture, const int32_t* stamp, const uint8_t* headPt,
+                                int headPtLen, const char* headJson, const uint8_t* framesRgb,
+                                const uint8_t* masks, const int32_t* shifts, int nFrames,
+                                uint8_t* outWindows, uint32_t* outOk, char* err, int errcap);
+TQ_API int tq_tessera_run(const uint8_t* bank, int nDonors, const double* cent, const double* cCanon,
+                          const double* aperture, const int32_t* stamp, const uint8_t* headPt, int headPtLen,
+                          const char* headJson, const uint8_t* framesRgb, const uint8_t* masks, int nFrames,
+                          uint8_t* outWindows, uint32_t* outOk, char* err, int errcap);
+
 #ifdef __cplusplus
 }
 #endif

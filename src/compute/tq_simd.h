@@ -67,3 +67,52 @@ float halfToFloat(uint16_t h);
 void halfToFloat(const uint16_t* in, float* out, std::size_t n);
 
 }  // namespace tq
+
+namespace tq {
+namespace simd {
+
+// Kernels of the teeth pass. h(x) below is x rounded to binary16 (nearest, ties to
+// even) and widened back to float; a NaN stays a NaN. Every variant equals its
+// scalar reference (the ...Scalar twin) bit for bit: sums keep the order stated
+// here and no multiply-add is fused.
+
+// n interleaved RGB8 pixels to three binary16 planes:
+// dst[c * planeStride + i] = binary16(float(src[3 i + c]) / 255).
+void rgb8ToPlanarF16(const uint8_t* src, uint16_t* dst, std::size_t planeStride, std::size_t n);
+void rgb8ToPlanarF16Scalar(const uint8_t* src, uint16_t* dst, std::size_t planeStride, std::size_t n);
+
+// a and b are three binary16 planes of n values each (plane c at a + c * n), w is n
+// binary16 weights. With S_i = |h(a_0[i] - b_0[i])| + |h(a_1[i] - b_1[i])| +
+// |h(a_2[i] - b_2[i])| (float, in that order), returns the float sum, started at 0
+// and taken in index order, of h(w[i] * h(S_i / 3)).
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, std::size_t n);
+float retrieveTermPooledScalar(const uint16_t* a, const uint16_t* b, const uint16_t* w, std::size_t n);
+
+// As retrieveTermPooled with float weights and no rounding of the products: the
+// float sum, started at 0 and taken in index order, of w[i] * h(S_i / 3) over
+// i0 <= i < i1 with w[i] != 0 (a and b are still binary16 planes of n values; the
+// range is clamped to [0, n)). retrieveTermExact is the range [0, n).
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, std::size_t n,
+                             std::size_t i0, std::size_t i1);
+float retrieveTermExactRangeScalar(const uint16_t* a, const uint16_t* b, const float* w, std::size_t n,
+                                   std::size_t i0, std::size_t i1);
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, std::size_t n);
+float retrieveTermExactScalar(const uint16_t* a, const uint16_t* b, const float* w, std::size_t n);
+
+// out[i] = b[i] * h(a[i]); out may alias a or b.
+void roundF16Mul(const float* a, const float* b, float* out, std::size_t n);
+void roundF16MulScalar(const float* a, const float* b, float* out, std::size_t n);
+
+// 3x3 convolution, stride 1, zero padding 1, of a batch: in is [n][cin][h][w],
+// weight [cout][cin][3][3], bias [cout] (null: zeros), out [n][cout][h][w]. Pair p
+// is image p / cout, output channel p % cout; the call writes the output planes of
+// pairs begin .. end - 1 (end is clamped to n * cout) and nothing else. Each output
+// is acc = bias, then acc = acc + weight * input for ci, ky, kx in that order, taps
+// outside the image reading 0.
+void conv3x3Range(const float* in, int n, int cin, int h, int w, const float* weight, const float* bias,
+                  int cout, float* out, std::size_t begin, std::size_t end);
+void conv3x3RangeScalar(const float* in, int n, int cin, int h, int w, const float* weight,
+                        const float* bias, int cout, float* out, std::size_t begin, std::size_t end);
+
+}  // namespace simd
+}  // namespace tq

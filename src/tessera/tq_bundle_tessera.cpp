@@ -75,6 +75,28 @@ std::string GeometryStamp::text() const {
   return out + "}";
 }
 
+void GeometryStamp::validate() const {
+  using I = int64_t;
+  const I P = pad, M = shift_margin;
+  const struct {
+    bool failed;
+    const char* text;
+  } rules[] = {
+      {window_w < 1 || window_h < 1, "window dims must be positive"},
+      {window_x0 < 0 || I(window_x0) + window_w > canvas_w, "window x-range escapes canvas"},
+      {window_y0 < 0 || I(window_y0) + window_h > canvas_h, "window y-range escapes canvas"},
+      {band_r0 < 0 || band_r1 <= band_r0 || band_r1 > window_h, "band rows escape window"},
+      {band_c0 < 0 || band_c1 <= band_c0 || band_c1 > window_w, "band cols escape window"},
+      {M < 0 || P < 1, "pad/shift_margin must be positive"},
+      {P + band_r0 < M || P + band_r1 + M > I(window_h) + 2 * P, "stored band rows escape patch"},
+      {P + band_c0 < M || P + band_c1 + M > I(window_w) + 2 * P, "stored band cols escape patch"},
+  };
+  std::string msg;
+  for (const auto& r : rules)
+    if (r.failed) msg += std::string(" ") + r.text + ";";
+  if (!msg.empty()) throw std::runtime_error("teeth: GeometryStamp incoherent:" + msg);
+}
+
 uint64_t TesseraAttachInputs::patchBytes() const {
   return static_cast<uint64_t>(band_w) * static_cast<uint64_t>(band_h) * 3;
 }

@@ -79,6 +79,9 @@ struct GeometryStamp {
   bool operator!=(const GeometryStamp& o) const { return !(*this == o); }
   // "{canvas_w=.., canvas_h=.., ...}"
   std::string text() const;
+  // Throws "teeth: GeometryStamp incoherent: <rule>; <rule>; ..." naming every
+  // rule the stamp breaks. Sums are taken in 64 bits.
+  void validate() const;
 };
 
 // Everything the teeth pass is attached with, loaded and cross-checked.
