@@ -18,6 +18,7 @@ struct UttBorrow : ::testing::Test {
   // all equal to driver frame 0's, which the scripted engine keeps to.
   static void SetUpTestSuite() {
     dir = writeBundle(*(tmp = new tqtest::TempDir()), {"--crop", "128"});
+    writeStills(dir);  // decoded on the caller's thread: ThreadSanitizer sees every frame access
     ASSERT_TRUE(tqtest::runFixtureTool({"teeth-bundle", *tmp / "teeth", "--canvas", "128", "--lip", "none",
                                         "--stamp-set", R"({"window_x0": 24, "window_y0": 24, "window_w": 80,
         "window_h": 80, "pad": 16, "band_r0": 20, "band_r1": 60, "band_c0": 16, "band_c1": 64, "shift_margin": 8})"}));
