@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "compute/tq_simd.h"
+#include "compute/tq_half-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tq {
@@ -25,39 +26,6 @@ void F32ToF16(const float* HWY_RESTRICT in, uint16_t* HWY_RESTRICT out, std::siz
     const std::size_t r = n - i;
     hn::StoreN(hn::DemoteTo(dh, hn::LoadN(df, in + i, r)), dh, o + i, r);
   }
-}
-
-// Targets without a hardware half conversion get Highway's emulation, which turns
-// infinities into finite values; they widen through integer arithmetic instead.
-#undef TQ_WIDEN_BY_BITS
-#if HWY_TARGET == HWY_SSE2 || HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4 || \
-    HWY_TARGET == HWY_EMU128 || HWY_TARGET == HWY_SCALAR
-#define TQ_WIDEN_BY_BITS 1
-#else
-#define TQ_WIDEN_BY_BITS 0
-#endif
-
-template <class DF, class DH>
-HWY_INLINE hn::VFromD<DF> WidenHalf(DF df, DH dh, hn::VFromD<DH> h) {
-  (void)dh;
-#if TQ_WIDEN_BY_BITS
-  const hn::RebindToUnsigned<DF> du;
-  const hn::RebindToUnsigned<DH> duh;
-  const auto bits = hn::PromoteTo(du, hn::BitCast(duh, h));
-  const auto sign = hn::ShiftLeft<16>(hn::And(bits, hn::Set(du, 0x8000u)));
-  auto o = hn::ShiftLeft<13>(hn::And(bits, hn::Set(du, 0x7FFFu)));
-  const auto exp = hn::And(o, hn::Set(du, 0x0F800000u));
-  o = hn::Add(o, hn::Set(du, 112u << 23));  // rebias 15 -> 127
-  // Infinity and NaN: push the exponent to all ones.
-  o = hn::IfThenElse(hn::Eq(exp, hn::Set(du, 0x0F800000u)), hn::Add(o, hn::Set(du, 112u << 23)), o);
-  // Zero and subnormals: renormalise exactly with one float subtraction.
-  const auto sub = hn::BitCast(du, hn::Sub(hn::BitCast(df, hn::Add(o, hn::Set(du, 1u << 23))),
-                                           hn::BitCast(df, hn::Set(du, 113u << 23))));
-  o = hn::IfThenElse(hn::Eq(exp, hn::Zero(du)), sub, o);
-  return hn::BitCast(df, hn::Or(o, sign));
-#else
-  return hn::PromoteTo(df, h);
-#endif
 }
 
 void F16ToF32(const uint16_t* HWY_RESTRICT in, float* HWY_RESTRICT out, std::size_t n) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 #include "tessera/tq_teeth_pass.h"
 
@@ -49,7 +48,7 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
     hIn_.resize(N * 7 * hp), hA_.resize(N * 16 * hp), hB_.resize(N * 16 * hp), hLogit_.resize(N * hp);
   }
   pool2x2(query, 3, wh_, ww_, hPoolQ_.data());
-  pool::parallelRange(N, 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {
       float* in = hIn_.data() + i * 7 * hp;
       pool2x2(cands + i * 3 * px, 3, wh_, ww_, in);
@@ -63,7 +62,7 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
   // Each (candidate, out-channel) pair is one piece of work; ReLU follows on the same pieces.
   const auto conv = [&](const float* in, int cin, const std::vector<float>& w, const std::vector<float>& bias,
                         int cout, float* out, bool relu) {
-    pool::parallelRange(N * cout, 1, [&](std::size_t b, std::size_t e) {
+    detail::parallelFor(N * cout, 1, [&](std::size_t b, std::size_t e) {
       simd::conv3x3Range(in, int(N), cin, h2_, w2_, w.data(), bias.data(), cout, out, b, e);
       if (relu) reluPlanes(out + b * hp, (e - b) * hp);
     });
@@ -73,7 +72,7 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
   conv(hB_.data(), 16, w_.cand4_w, w_.cand4_b, 1, hLogit_.data(), false);
 
   // Logits upsampled straight into the weight planes, then a softmax per pixel.
-  pool::parallelRange(N, 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {
       const float* src = hLogit_.data() + i * hp;
       float* dst = weightsOut + i * px;
@@ -94,7 +93,7 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
       }
     }
   });
-  pool::parallelRange(px, 256, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(px, 256, [&](std::size_t b, std::size_t e) {
     for (std::size_t k = b; k < e; ++k) {
       float m = -1e30f;
       for (std::size_t i = 0; i < N; ++i) m = std::max(m, weightsOut[i * px + k]);
@@ -108,7 +107,7 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
       weightsOut[N * px + k] = 0.0f;  // the synthesis branch is not evaluated here
     }
   });
-  pool::parallelRange(px, 256, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(px, 256, [&](std::size_t b, std::size_t e) {
     for (std::size_t k = b; k < e; ++k)
       for (int c = 0; c < 3; ++c) {
         float v = query[c * px + k];

@@ -8,7 +8,6 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 
 namespace tq {
@@ -64,10 +63,9 @@ TeethPass::TeethPass(BankData bank, HeadWeights weights, ServeConfig config)
     throw std::runtime_error("teeth: canvas " + std::to_string(s.canvas_w) + "x" + std::to_string(s.canvas_h) +
                              " is too large");
 
-  // Validation bounds every term, so these fit in 32 bits.
+  const uint64_t required = uint64_t(nDonors_) * storedPatchBytes(s);
   storedH_ = s.band_r1 - s.band_r0 + 2 * s.shift_margin;
   storedW_ = s.band_c1 - s.band_c0 + 2 * s.shift_margin;
-  const uint64_t required = uint64_t(nDonors_) * uint64_t(storedH_) * uint64_t(storedW_) * 3;
   if (patches_.size() != required)
     throw std::runtime_error("teeth: reference track is " + std::to_string(patches_.size()) +
                              " bytes, the stamp requires " + std::to_string(required) +
@@ -141,24 +139,35 @@ TeethPass::TeethPass(BankData bank, HeadWeights weights, ServeConfig config)
 
 TeethPass::~TeethPass() = default;
 
-void TeethPass::placement(int32_t d, int32_t dy, int32_t dx, int32_t& top, int32_t& left) const {
+uint64_t TeethPass::storedPatchBytes(const GeometryStamp& s) {
+  // The stamp bounds the band by the window but the margin only by the pad.
+  constexpr int64_t kMaxPatchBytes = int64_t(1) << 30;
+  const int64_t h = int64_t(s.band_r1) - s.band_r0 + 2 * int64_t(s.shift_margin);
+  const int64_t w = int64_t(s.band_c1) - s.band_c0 + 2 * int64_t(s.shift_margin);
+  if (h < 1 || w < 1 || h > kMaxPatchBytes || w > kMaxPatchBytes || h * w * 3 > kMaxPatchBytes)
+    throw std::runtime_error("teeth: stored patch " + std::to_string(w) + "x" + std::to_string(h) +
+                             " is empty or too large");
+  return uint64_t(h * w * 3);
+}
+
+void TeethPass::placement(int32_t d, int32_t dy, int32_t dx, int64_t& top, int64_t& left) const {
   const int32_t P = stamp_.pad, M = stamp_.shift_margin;
   const int32_t sy = int32_t(std::min<int64_t>(std::max<int64_t>(donorDy_[d] - dy, -P), P));
   const int32_t sx = int32_t(std::min<int64_t>(std::max<int64_t>(donorDx_[d] - dx, -P), P));
-  top = stamp_.band_r0 - M - sy;
-  left = stamp_.band_c0 - M - sx;
+  top = int64_t(stamp_.band_r0) - M - sy;
+  left = int64_t(stamp_.band_c0) - M - sx;
 }
 
 void TeethPass::canonicalWindowF16(int32_t d, uint16_t* out) const { canonicalWindowF16Rows(d, out, 0, wh_); }
 
 void TeethPass::canonicalWindowF16Rows(int32_t d, uint16_t* out, int32_t r0, int32_t r1) const {
-  int32_t top, left;
+  int64_t top, left;
   placement(d, 0, 0, top, left);
-  const int32_t c0 = std::max(left, 0), c1 = std::min(left + storedW_, ww_);
+  const int64_t c0 = std::max<int64_t>(left, 0), c1 = std::min<int64_t>(left + storedW_, ww_);
   const uint8_t* patch = patches_.data() + std::size_t(d) * storedH_ * storedW_ * 3;
   for (int32_t r = std::max(r0, 0); r < std::min(r1, wh_); ++r) {
     for (int c = 0; c < 3; ++c) std::fill_n(out + c * windowPx_ + std::size_t(r) * ww_, ww_, uint16_t(0));
-    const int32_t pr = r - top;
+    const int64_t pr = r - top;
     if (pr < 0 || pr >= storedH_ || c0 >= c1) continue;
     simd::rgb8ToPlanarF16(patch + (std::size_t(pr) * storedW_ + (c0 - left)) * 3,
                           out + std::size_t(r) * ww_ + c0, windowPx_, std::size_t(c1 - c0));
@@ -171,13 +180,13 @@ void TeethPass::gatherWindowsU8(const int32_t* list, int32_t n, int32_t dy, int3
     uint8_t* win = out + std::size_t(i) * windowPx_ * 3;
     std::memset(win, 0, windowPx_ * 3);
     const int32_t d = list[i];
-    int32_t top, left;
+    int64_t top, left;
     placement(d, dy, dx, top, left);
-    const int32_t c0 = std::max(left, 0), c1 = std::min(left + storedW_, ww_);
-    const int32_t rA = std::max(top, 0), rB = std::min(top + storedH_, wh_);
+    const int64_t c0 = std::max<int64_t>(left, 0), c1 = std::min<int64_t>(left + storedW_, ww_);
+    const int64_t rA = std::max<int64_t>(top, 0), rB = std::min<int64_t>(top + storedH_, wh_);
     if (c0 >= c1) continue;
     const uint8_t* patch = patches_.data() + std::size_t(d) * storedH_ * storedW_ * 3;
-    for (int32_t r = rA; r < rB; ++r)
+    for (int64_t r = rA; r < rB; ++r)
       std::memcpy(win + r * rowBytes + std::size_t(c0) * 3,
                   patch + (std::size_t(r - top) * storedW_ + (c0 - left)) * 3, std::size_t(c1 - c0) * 3);
   }
@@ -197,20 +206,28 @@ void TeethPass::pool4x4ToF16(const float* in, uint16_t* out, int planes) const {
 
 void TeethPass::buildIndex() {
   index_.assign(std::size_t(nDonors_) * 3 * pooledPx_, 0);
-  pool::parallelRange(std::size_t(nDonors_), 1, [this](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(nDonors_), 1, [this](std::size_t b, std::size_t e) {
     std::vector<uint16_t> win(3 * windowPx_);
     std::vector<float> f(3 * windowPx_);
     for (std::size_t d = b; d < e; ++d) {
       canonicalWindowF16(int32_t(d), win.data());
-      halfToFloat(win.data(), f.data(), f.size());
+      simd::f16ToF32(win.data(), f.data(), f.size());
       pool4x4ToF16(f.data(), index_.data() + d * 3 * pooledPx_, 3);
     }
   });
 }
 
 void TeethPass::stableArgsort(const float* v, std::size_t n, int32_t* out) {
+  // Ties broken by index give the stable order without stable_sort's buffer;
+  // NaN sorts last (as numpy does), keeping the order total.
   std::iota(out, out + n, 0);
-  std::stable_sort(out, out + n, [v](int32_t a, int32_t b) { return v[a] < v[b]; });
+  std::sort(out, out + n, [v](int32_t a, int32_t b) {
+    const float x = v[a], y = v[b];
+    const bool nx = x != x, ny = y != y;
+    if (nx != ny) return ny;
+    if (!nx && x != y) return x < y;
+    return a < b;
+  });
 }
 
 std::vector<int32_t> TeethPass::stableArgsort(const std::vector<float>& v) {
@@ -293,7 +310,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* lookahead, Fr
   const int32_t n = int32_t(list_.size());
 
   // Donors placed relative to the frame's shift, and the frame in the stamp's own window.
-  pool::parallelRange(std::size_t(n), 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(n), 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {
       uint8_t* win = gathered_.data() + i * windowPx_ * 3;
       gatherWindowsU8(&list_[i], 1, p.dy, p.dx, win);
@@ -303,7 +320,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* lookahead, Fr
     }
   });
   const std::size_t cw = std::size_t(stamp_.canvas_w);
-  pool::parallelRange(std::size_t(wh_), 8, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(wh_), 8, [&](std::size_t b, std::size_t e) {
     for (std::size_t y = b; y < e; ++y) {
       const uint8_t* src = p.rgb.data() + ((stamp_.window_y0 + y) * cw + stamp_.window_x0) * 3;
       for (int32_t x = 0; x < ww_; ++x)
@@ -355,14 +372,15 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* lookahead, Fr
 void TeethPass::composite(const Pending& p, FrameResult& r) {
   r.window.resize(windowPx_ * 3);
   const std::size_t cw = std::size_t(stamp_.canvas_w);
-  pool::parallelRange(std::size_t(wh_), 4, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(std::size_t(wh_), 4, [&](std::size_t b, std::size_t e) {
     for (std::size_t y = b; y < e; ++y) {
       const std::size_t row = (stamp_.window_y0 + y) * cw + stamp_.window_x0;
       for (int32_t x = 0; x < ww_; ++x) {
         const float m = p.mask[row + x] / 255.0f;
         for (int c = 0; c < 3; ++c) {
           const std::size_t k = c * windowPx_ + y * ww_ + x;
-          const float v = (1.0f - m) * query_[k] + m * blended_[k];
+          // Mask 0 keeps the frame even under a non-finite blend.
+          const float v = m == 0.0f ? query_[k] : (1.0f - m) * query_[k] + m * blended_[k];
           // NaN quantises to 0.
           r.window[(y * ww_ + x) * 3 + c] = !(v > 0.0f) ? 0 : v >= 1.0f ? 255 : uint8_t(std::nearbyint(v * 255.0f));
         }

@@ -19,11 +19,21 @@
 #include <string>
 #include <vector>
 
+#include "compute/tq_pool.h"
 #include "tessera/tq_bundle_tessera.h"
 #include "tessera/tq_tessera_head.h"
 
 namespace tq {
 namespace tessera {
+
+namespace detail {
+// tq::pool::parallelRange over a body held by reference: the std::function then
+// stores one pointer in place, so a per-frame loop allocates nothing.
+template <class F>
+void parallelFor(std::size_t n, std::size_t grain, const F& body) {
+  pool::parallelRange(n, grain, [&body](std::size_t b, std::size_t e) { body(b, e); });
+}
+}  // namespace detail
 
 // The donor bank as the pass takes it.
 struct BankData {
@@ -80,6 +90,9 @@ class TeethPass {
   std::size_t windowBytes() const { return static_cast<std::size_t>(ww_) * wh_ * 3; }
   int32_t nDonors() const { return nDonors_; }
 
+  // Bytes of one stored patch of a valid stamp; throws when it is over 1 GiB.
+  static uint64_t storedPatchBytes(const GeometryStamp& stamp);
+
   // ---- stages, public for tests and benchmarks
   // Indices 0..n-1 by ascending v; equal values keep index order.
   static void stableArgsort(const float* v, std::size_t n, int32_t* out);
@@ -131,7 +144,8 @@ class TeethPass {
   };
 
   void buildIndex();
-  void placement(int32_t d, int32_t dy, int32_t dx, int32_t& top, int32_t& left) const;
+  // Window row and column of a donor's stored patch origin (64 bits: pad and margin are free).
+  void placement(int32_t d, int32_t dy, int32_t dx, int64_t& top, int64_t& left) const;
   void emit(const Pending& p, const std::vector<int32_t>* lookahead, FrameResult& result);
   void pool4x4ToF16(const float* in, uint16_t* out, int planes) const;
   void composite(const Pending& p, FrameResult& result);

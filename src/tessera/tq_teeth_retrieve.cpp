@@ -5,7 +5,6 @@
 #include <cmath>
 #include <vector>
 
-#include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 #include "tessera/tq_teeth_pass.h"
 
@@ -126,17 +125,23 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
   const float* D = dTable();
   thread_local std::vector<float> eRow, wRow;
   if (eRow.size() < std::size_t(ww_)) eRow.resize(ww_), wRow.resize(ww_);
-  int32_t top, left;
+  int64_t top, left;
   placement(d, 0, 0, top, left);
   const uint8_t* patch = patches_.data() + std::size_t(d) * storedH_ * storedW_ * 3;
-  const int32_t c0 = std::max(left, 0), c1 = std::min(left + storedW_, ww_);
+  const int64_t c0 = std::max<int64_t>(left, 0), c1 = std::min<int64_t>(left + storedW_, ww_);
   float acc = 0.0f;
   for (int32_t r = r0; r < r1; ++r) {
+    // Only the columns between the row's first and last weighted pixel can count.
+    const float* w = weights + std::size_t(r) * ww_;
+    int32_t a = 0, b = ww_;
+    while (a < b && w[a] == 0.0f) ++a;
+    while (b > a && w[b - 1] == 0.0f) --b;
+    if (a == b) continue;
     const uint8_t* q = frame + std::size_t(y0 + r) * stride + std::size_t(x0) * 3;
-    const int32_t pr = r - top;
+    const int64_t pr = r - top;
     const bool rowIn = pr >= 0 && pr < storedH_;
     const uint8_t* prow = rowIn ? patch + std::size_t(pr) * storedW_ * 3 : nullptr;
-    for (int32_t c = 0; c < ww_; ++c) {
+    for (int32_t c = a; c < b; ++c) {
       int pR = 0, pG = 0, pB = 0;
       if (rowIn && c >= c0 && c < c1) {
         const uint8_t* p = prow + std::size_t(c - left) * 3;
@@ -144,9 +149,8 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
       }
       eRow[c] = (D[q[3 * c] * 256 + pR] + D[q[3 * c + 1] * 256 + pG] + D[q[3 * c + 2] * 256 + pB]) / 3.0f;
     }
-    const float* w = weights + std::size_t(r) * ww_;
-    simd::roundF16Mul(eRow.data(), w, wRow.data(), std::size_t(ww_));
-    for (int32_t c = 0; c < ww_; ++c)
+    simd::roundF16Mul(eRow.data() + a, w + a, wRow.data() + a, std::size_t(b - a));
+    for (int32_t c = a; c < b; ++c)
       if (w[c] != 0.0f) acc += wRow[c];
   }
   return acc;
@@ -154,7 +158,7 @@ float TeethPass::exactTermFromBand(int32_t d, const uint8_t* frame, int32_t y0, 
 
 void TeethPass::retrieve(const uint8_t* rgb, int32_t dy, int32_t dx, std::vector<int32_t>& selection) {
   const std::size_t n = std::size_t(nDonors_);
-  pool::parallelRange(n, 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(n, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t d = b; d < e; ++d)
       coarse_[d] = h(simd::retrieveTermPooled(index_.data() + d * 3 * pooledPx_, qPooled_.data(), wPooled_.data(),
                                               pooledPx_)) / wpSum_;
@@ -163,7 +167,7 @@ void TeethPass::retrieve(const uint8_t* rgb, int32_t dy, int32_t dx, std::vector
   const std::size_t ks = std::min<std::size_t>(std::size_t(cfg_.kshort), n);
   const int32_t y0 = stamp_.window_y0 + dy, x0 = stamp_.window_x0 + dx;
   const std::size_t stride = std::size_t(stamp_.canvas_w) * 3;
-  pool::parallelRange(ks, 1, [&](std::size_t b, std::size_t e) {
+  detail::parallelFor(ks, 1, [&](std::size_t b, std::size_t e) {
     for (std::size_t k = b; k < e; ++k)
       exact_[k] = exactTermFromBand(order1_[k], rgb, y0, x0, stride, prevW_.data(), rowLo_, rowHi_) / wSum_;
   });

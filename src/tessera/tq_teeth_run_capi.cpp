@@ -26,6 +26,7 @@ int runBatch(const char* fn, const uint8_t* bank, int nDonors, const double* cen
   if (nFrames > 0 && (!framesRgb || !masks || !outWindows || !outOk))
     return fail(f + ": a frame or output array is null");
   if (nDonors <= 0) return fail(f + ": n_donors <= 0");
+  if (nDonors > tq::kMaxTesseraDonors) return fail(f + ": n_donors > " + std::to_string(tq::kMaxTesseraDonors));
   if (headPtLen < 0 || nFrames < 0) return fail(f + ": a negative length");
   try {
     std::array<int32_t, tq::GeometryStamp::kCount> sv;
@@ -34,10 +35,8 @@ int runBatch(const char* fn, const uint8_t* bank, int nDonors, const double* cen
     bd.stamp = tq::GeometryStamp::fromValues(sv);
     bd.stamp.validate();
     const tq::GeometryStamp& s = bd.stamp;
-    const uint64_t storedH = uint64_t(int64_t(s.band_r1) - s.band_r0 + 2 * int64_t(s.shift_margin));
-    const uint64_t storedW = uint64_t(int64_t(s.band_c1) - s.band_c0 + 2 * int64_t(s.shift_margin));
     bd.n_donors = nDonors;
-    bd.patches.assign(bank, bank + uint64_t(nDonors) * storedH * storedW * 3);
+    bd.patches.assign(bank, bank + uint64_t(nDonors) * TeethPass::storedPatchBytes(s));
     bd.cent.assign(cent, cent + 2 * std::size_t(nDonors));
     bd.aperture.assign(aperture, aperture + std::size_t(nDonors));
     bd.c_canon = {cCanon[0], cCanon[1]};

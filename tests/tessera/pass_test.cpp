@@ -271,6 +271,8 @@ TEST_F(TeethPassRef, ConstructionRefusals) {
       {[](BankData&, tq::tessera::ServeConfig& c) { c.K = 5000; }, "teeth: head config K=5000 is over 1024 candidates"},
       {[](BankData& b, tq::tessera::ServeConfig&) { b.stamp.window_w = 1, b.stamp.band_c0 = 0, b.stamp.band_c1 = 1; },
        "teeth: window 1x48 is under 2x2 — the head's half-size plane would be empty"},
+      {[](BankData& b, tq::tessera::ServeConfig&) { b.stamp.pad = 1 << 30, b.stamp.shift_margin = 1 << 29; },
+       "teeth: stored patch 1073741872x1073741856 is empty or too large"},
   };
   for (const auto& c : cases) EXPECT_EQ(refusal(c.edit), c.text);
 }
@@ -288,6 +290,48 @@ TEST_F(TeethPassRef, ShiftThatLeavesTheCanvasIsRefused) {
   EXPECT_TRUE(r.refused && r.reason == "shift-out-of-range");
   ASSERT_TRUE(pass->flush(r));
   EXPECT_FALSE(r.refused);
+}
+
+// A head that yields NaN quantises the blend to 0; mask 0 still keeps the frame.
+TEST_F(TeethPassRef, NonFiniteBlendQuantisesToZero) {
+  tq::tessera::HeadWeights hw = tq::tessera::loadHeadPt(headPt_);
+  hw.cand4_b[0] = NAN;
+  TeethPass pass(bank_, hw, tq::tessera::ServeConfig::fromHeadMemberJson(headJson_));
+  FrameResult r;
+  pass.push(0, frames_.data(), masks_.data(), nullptr, r);
+  ASSERT_TRUE(pass.flush(r) && !r.refused);
+  int zeroed = 0;
+  for (std::size_t k = 0; k < r.window.size() / 3; ++k) {
+    const int y = int(k) / stamp_[4], x = int(k) % stamp_[4];
+    const std::size_t c = std::size_t(stamp_[3] + y) * stamp_[0] + stamp_[2] + x;
+    const bool band = y >= stamp_[7] && y < stamp_[8] && x >= stamp_[9] && x < stamp_[10];
+    for (int ch = 0; ch < 3; ++ch) {
+      if (masks_[c] == 0) {
+        ASSERT_EQ(r.window[3 * k + ch], frames_[3 * c + ch]);
+      } else if (masks_[c] == 255 && band) {
+        ASSERT_EQ(r.window[3 * k + ch], 0);
+        ++zeroed;
+      }
+    }
+  }
+  EXPECT_GT(zeroed, 0);
+}
+
+// Under 32 teeth-coloured pixels the mask threshold weighs; a later frame keeps 0.6 of it.
+TEST_F(TeethPassRef, WeightMapFallsBackToTheMask) {
+  auto pass = makePass();
+  const std::vector<uint8_t> dark(px() * 3, 20), none(px(), 0);
+  pass->retrievePrepare(dark.data(), masks_.data(), 0, 0);
+  const std::vector<float> first = pass->weightMap();
+  pass->retrievePrepare(dark.data(), none.data(), 0, 0);
+  int on = 0;
+  for (std::size_t k = 0; k < first.size(); ++k) {
+    const std::size_t c = (stamp_[3] + k / stamp_[4]) * stamp_[0] + stamp_[2] + k % stamp_[4];
+    on += masks_[c] >= 128;
+    ASSERT_EQ(first[k], masks_[c] >= 128 ? 1.0f : 0.0f);
+    ASSERT_EQ(pass->weightMap()[k], masks_[c] >= 128 ? 0.6f : 0.0f);
+  }
+  EXPECT_GT(on, 32);
 }
 
 // Selection: equal apertures follow the exact order; when every other donor is out of
@@ -310,6 +354,8 @@ TEST_F(TeethPassRef, SelectionFollowsApertureTolerance) {
     pass->retrieveSelect(order1.data(), exact.data(), sel);
     EXPECT_EQ(sel, c.selection);
   }
+  // Ties keep index order (-0 equals 0); NaN sorts last, as numpy's argsort puts it.
+  EXPECT_EQ(TeethPass::stableArgsort({0.5f, NAN, 0.2f, 0.5f, -0.0f, 0.0f}), (std::vector<int32_t>{4, 5, 2, 0, 3, 1}));
 }
 
 }  // namespace
