@@ -55,6 +55,7 @@ int attach(tq_utt* u, const uint8_t* bank, int nDonors, const double* cent, cons
   if (!bank || !cent || !cCanon || !aperture || !stampIn || !headPt || !headJson || !manifestJson)
     return fail(fn + ": a required member is null — this ABI has no partial-attach state");
   if (nDonors <= 0) return fail(fn + ": n_donors <= 0");
+  if (nDonors > tq::kMaxTesseraDonors) return fail(fn + ": n_donors > " + std::to_string(tq::kMaxTesseraDonors));
   if (headPtLen < 0) return fail(fn + ": a negative length");
   try {
     std::array<int32_t, tq::GeometryStamp::kCount> values;
@@ -66,11 +67,8 @@ int attach(tq_utt* u, const uint8_t* bank, int nDonors, const double* cent, cons
     if (s.canvas_w != s.canvas_h || s.canvas_w != u->crop)
       return fail(fn + ": bank canvas " + std::to_string(s.canvas_w) + "x" + std::to_string(s.canvas_h) +
                   " != this bundle's render crop " + std::to_string(u->crop));
-    // A valid stamp keeps both stored sides positive and far below 2^32.
-    const uint64_t storedH = uint64_t(int64_t(s.band_r1) - s.band_r0 + 2 * int64_t(s.shift_margin));
-    const uint64_t storedW = uint64_t(int64_t(s.band_c1) - s.band_c0 + 2 * int64_t(s.shift_margin));
     bd.n_donors = nDonors;
-    bd.patches.assign(bank, bank + uint64_t(nDonors) * storedH * storedW * 3);
+    bd.patches.assign(bank, bank + uint64_t(nDonors) * tq::tessera::TeethPass::storedPatchBytes(s));
     bd.cent.assign(cent, cent + 2 * static_cast<std::size_t>(nDonors));
     bd.aperture.assign(aperture, aperture + static_cast<std::size_t>(nDonors));
     bd.c_canon = {cCanon[0], cCanon[1]};

@@ -91,6 +91,7 @@ TEST_F(UttBorrow, AttachRefusalsKeepThePreviousState) {
   const struct { tq_utt* s; Edit edit; int n; std::string text; } cases[] = {
       {nullptr, nullptr, 8, a + "null session"},
       {u, nullptr, 0, a + "n_donors <= 0"},
+      {u, nullptr, 1025, a + "n_donors > 1024"},
       {u, [](int32_t* s) { s[4] = s[5] = 0; }, 8, a + "teeth: GeometryStamp incoherent: window dims must be positive; "
        "band rows escape window; band cols escape window; stored band rows escape patch; stored band cols escape patch;"},
       {u, [](int32_t* s) { s[0] = 130; }, 8, a + "bank canvas 130x128 != this bundle's render crop 128"},
