@@ -291,6 +291,28 @@ TQ_API int tq_tessera_run(const uint8_t* bank, int nDonors, const double* cent, 
                           const char* headJson, const uint8_t* framesRgb, const uint8_t* masks, int nFrames,
                           uint8_t* outWindows, uint32_t* outOk, char* err, int errcap);
 
+/* ---------------------------------------------------------------- teeth borrow, session */
+
+/* Arms a session with a teeth borrow over the bank arrays (as for
+ * tq_tessera_run) and the bundle manifest text; a previous borrow is replaced at
+ * the next frame. The stamp's canvas must be square and the session's crop.
+ * Returns 0, or 1 with the reason in err; the session then keeps its previous
+ * borrow. */
+TQ_API int tq_utt_tessera_attach(tq_utt* u, const uint8_t* bank, int nDonors, const double* cent,
+                                 const double* cCanon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* headPt, int headPtLen, const char* headJson,
+                                 const char* manifestJson, char* err, int errcap);
+/* 0: no borrow (or NULL session); 1: attached and healthy; -1: attached and
+ * stopped by a refusal or failure, whose text goes to msg. Each output optional. */
+TQ_API int tq_utt_tessera_stats(tq_utt* u, uint64_t* borrowed, uint64_t* refused, char* msg, int msgcap);
+/* 1 with the corpus-geometry ranking text of the attach in dst when a borrow is
+ * attached, else 0; 0 without writing for a NULL session or dst or cap < 1. */
+TQ_API int tq_utt_tessera_geometry(tq_utt* u, char* dst, int cap);
+/* 1 when a borrow is attached and has counted a frame: the mean of the
+ * per-frame synthesis-weight means, their maximum and the frame count (each
+ * optional); else 0. */
+TQ_API int tq_utt_tessera_synth_w(tq_utt* u, double* mean, double* max, uint64_t* frames);
+
 #ifdef __cplusplus
 }
 #endif

@@ -339,6 +339,8 @@ class Loop {
   }
 
   bool rampFrame() {
+    // A failed borrow takes no frame: render nothing rather than the same frame every pass.
+    if (tq::utt::teethFailed(u_)) return false;
     const int R = rampTotal_, r = rampRemaining_, k = R - r + 1;
     const float w = 1.0f - static_cast<float>(k) / static_cast<float>(R);
     const float* base = xs(idleIndex_);

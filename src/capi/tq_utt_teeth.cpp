@@ -16,11 +16,34 @@ static constexpr auto kStep = std::chrono::milliseconds(2);
 
 namespace {
 
+// Called by the working thread only: the failure belongs to the stage that
+// holds its frames.
 void failTeeth(tq_utt* u, const std::string& msg, bool refusal) {
+  u->teeth.ownerFailed = true;
   std::lock_guard<std::mutex> lk(u->mu);
   if (refusal) ++u->teeth.refused;
   u->teeth.message = msg;
   u->teeth.failed = true;
+}
+
+// A stage attached since the last frame takes over here. The frame held by the
+// previous stage is finished by it and delivered, unless that stage failed (its
+// held frame was refused) or cannot finish it; then the frame is dropped.
+void adoptStage(tq_utt* u, const std::shared_ptr<TeethStage>& st) {
+  tq::utt::TeethState& t = u->teeth;
+  if (t.owner == st) return;
+  if (t.hasHeld && t.owner && !t.ownerFailed) {
+    try {
+      if (t.owner->flush() && !t.owner->refused()) {
+        t.owner->writeWindow(t.held.data(), u->crop);
+        u->enqueueRaw(t.held.data(), t.heldKind, t.heldIndex, t.heldFrame, t.heldKp, t.heldEpoch);
+      }
+    } catch (...) {
+    }
+  }
+  t.hasHeld = false;
+  t.owner = st;
+  t.ownerFailed = false;
 }
 
 // The held frame was finished by the borrow: write its window and paste it.
@@ -45,10 +68,12 @@ bool finishHeld(tq_utt* u, TeethStage* st) {
 }
 
 // One frame through the borrow; a null crop drains it first.
-bool teethStep(tq_utt* u, TeethStage* st, const float* crop, int kind, int index, int frame, const float* kp,
+bool teethStep(tq_utt* u, const std::shared_ptr<TeethStage>& stage, const float* crop, int kind, int index, int frame, const float* kp,
                uint64_t epoch) {
   static const float zeros[tq::utt::kKp] = {};
   tq::utt::TeethState& t = u->teeth;
+  adoptStage(u, stage);
+  TeethStage* st = stage.get();
   try {
     if (crop) {
       const bool done = st->push(crop, kp ? kp : zeros);
@@ -94,7 +119,7 @@ bool tq_utt::enqueue(const float* crop, int kind, int driverIndex, int frame, co
     if (st && teeth.failed) return false;
   }
   if (!st) return enqueueRaw(crop, kind, driverIndex, frame, kp, epoch);
-  if (!pipe) return teethStep(this, st.get(), crop, kind, driverIndex, frame, kp, epoch);
+  if (!pipe) return teethStep(this, st, crop, kind, driverIndex, frame, kp, epoch);
   PasteJob* j = nullptr;
   const double t0 = nowMs();
   {
@@ -138,7 +163,7 @@ void tq_utt::teethLoop() {
     teethCv.notify_all();
     if (j->epoch != teeth.threadEpoch) {
       try {
-        if (st) st->flush();
+        if (teeth.owner) teeth.owner->flush();
       } catch (...) {
       }
       teeth.hasHeld = false;
@@ -151,7 +176,7 @@ void tq_utt::teethLoop() {
     }
     if (st && !failed) {
       const double t0 = nowMs();
-      teethStep(this, st.get(), j->hasCrop ? j->crop.data() : nullptr, j->kind, j->driverIndex, j->frame, j->kp,
+      teethStep(this, st, j->hasCrop ? j->crop.data() : nullptr, j->kind, j->driverIndex, j->frame, j->kp,
                 j->epoch);
       if (j->hasCrop) {
         std::lock_guard<std::mutex> lk(mu);
@@ -170,35 +195,37 @@ void tq_utt::teethLoop() {
 namespace tq {
 namespace utt {
 
-void attachTeeth(tq_utt* u, std::shared_ptr<TeethStage> stage, bool pipelined) {
+void attachTeeth(tq_utt* u, std::shared_ptr<TeethStage> stage, bool pipelined, std::string ranking) {
   std::lock_guard<std::mutex> lk(u->mu);
   TeethState& t = u->teeth;
+  // The held frame stays with the working thread, which hands it over at its next frame.
+  const bool first = !t.stage && !t.owner;
   t.stage = std::move(stage);
-  t.pipelined = pipelined;
   t.failed = false;
   t.message.clear();
+  t.ranking = std::move(ranking);
   t.composed = t.refused = 0;
-  if (t.held.size() != u->cropFloats) {
+  if (first) {
+    // Fixed at the first attach: the working thread must not change under a held frame.
+    t.pipelined = pipelined;
     t.held.assign(u->cropFloats, 0.0f);
     t.pool.init(kTeethQueue + 2, u->cropFloats);
   }
-  t.hasHeld = false;
-  if (pipelined && !u->teethThread.joinable()) u->teethThread = std::thread([u] { u->teethLoop(); });
+  if (t.pipelined && !u->teethThread.joinable()) u->teethThread = std::thread([u] { u->teethLoop(); });
 }
 
 void dropHeldTeeth(tq_utt* u) {
-  std::shared_ptr<TeethStage> st;
   {
     std::lock_guard<std::mutex> lk(u->mu);
     if (u->teeth.pipelined) return;
-    st = u->teeth.stage;
   }
-  if (!st) return;
+  TeethState& t = u->teeth;
+  if (!t.owner) return;
   try {
-    st->flush();
+    t.owner->flush();
   } catch (...) {
   }
-  u->teeth.hasHeld = false;
+  t.hasHeld = false;
 }
 
 bool teethFailed(tq_utt* u) {

@@ -1,6 +1,6 @@
 // The session's teeth stage: where a teeth borrow, once attached, rewrites the
-// mouth window of each rendered crop one frame behind. Nothing attaches a
-// borrow yet; the stage is a pass-through until one is.
+// mouth window of each rendered crop one frame behind; a pass-through until a
+// borrow is attached.
 #pragma once
 
 #include <cstdint>
@@ -31,18 +31,31 @@ class TeethStage {
   virtual std::string message() const = 0;
   // Writes the finished frame's mouth window into crop (3 planes of canvas^2).
   virtual void writeWindow(float* crop, int canvas) = 0;
+  // Synthesis-weight statistics (sum of per-frame means, maximum, frames);
+  // callable from any thread. False when no frame was counted.
+  virtual bool synth(double& sumMeans, double& max, uint64_t& frames) const {
+    sumMeans = max = 0.0;
+    frames = 0;
+    return false;
+  }
 };
 
 // Session-side state of the teeth stage, guarded by the session's lock except
-// for the held frame, which only the stage's working thread touches.
+// for the held frame and its owner, which only the stage's working thread
+// touches (the render thread, or the teeth thread when pipelined).
 struct TeethState {
   std::shared_ptr<TeethStage> stage;
   bool pipelined = false;
   bool failed = false;
   bool stop = false;
   std::string message;
+  std::string ranking;  // corpus-geometry ranking text of the attach
   uint64_t composed = 0, refused = 0;
-  // the frame held one behind
+  // the frame held one behind, and the stage it was pushed to: a newly
+  // attached stage takes over at the next frame, after the old one has
+  // finished (or, when it had failed, dropped) the held frame
+  std::shared_ptr<TeethStage> owner;
+  bool ownerFailed = false;
   std::vector<float> held;
   bool hasHeld = false;
   int32_t heldKind = 0, heldIndex = 0, heldFrame = -1;
@@ -55,8 +68,9 @@ struct TeethState {
 };
 
 // Arms a session with a teeth stage (internal; the teeth borrow's attach calls
-// it). A pipelined stage gets its own thread.
-void attachTeeth(tq_utt* u, std::shared_ptr<TeethStage> stage, bool pipelined);
+// it), resetting the counters and texts. A pipelined stage gets its own thread.
+void attachTeeth(tq_utt* u, std::shared_ptr<TeethStage> stage, bool pipelined,
+                 std::string ranking = {});
 // A synchronous stage forgets the frame it holds (after an interrupt).
 void dropHeldTeeth(tq_utt* u);
 // An attached stage failed: nothing is delivered any more.
