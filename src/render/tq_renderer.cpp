@@ -14,6 +14,7 @@
 #include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
 #include "render/gridsample_fast.h"
+#include "render/tq_cone_ring.h"
 #include "render/tq_ort.h"
 #include "tessera/tq_lip_contour.h"
 
@@ -120,6 +121,9 @@ struct Renderer::Impl {
   std::string modelKey;
   std::string modelPath;
   int threads = 1;
+  ConeHoistPlan hoist;  // the split graph, between the decision and the ring's set-up
+  // Declared last: stopped and destroyed before the buffers its thread fills.
+  std::unique_ptr<ConeRing> cone;
 
   void buildSession(const Manifest& m, const std::string& epStr);
   void bindBuffers();
@@ -129,6 +133,7 @@ struct Renderer::Impl {
 // their load-time rewrites, then the session itself.
 void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   session.reset();
+  hoist = ConeHoistPlan();
   options = Ort::SessionOptions();
   options.SetIntraOpNumThreads(threads);
   options.SetInterOpNumThreads(1);
@@ -203,11 +208,17 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
                  "models/brevane-2/tools/carry_lip_template_fleet.py\n",
                  modelKey.c_str(), "lip_template.v1.json");
 
+  const bool hasPrior = identity && (!identity->rawPrior.empty() || !identity->priorMoviePath.empty());
+  const bool hoisted =
+      decideSourceConeHoist(bytes, hasPrior, crop, modelKey, epStr, warpRemoved > 0, options, hoist);
+
   if (gsCount)
     std::fprintf(stderr, "[tq] std GridSample -> com.vexamo::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  gsCount, modelKey.c_str());
 
-  if (warpRemoved || gsCount || blendCount || cubicCount || lipBound)
+  if (hoisted)
+    session = std::move(hoist.director);
+  else if (warpRemoved || gsCount || blendCount || cubicCount || lipBound)
     session = makeSession(bytes.data(), bytes.size(), options);
   else
     session = makeSession(modelPath, options);
@@ -232,7 +243,7 @@ void Renderer::Impl::bindBuffers() {
     bind("ks", kpSourceBuf, {b, kHostKpRows, 3}, false);
   } else {
     bind("pooled64", pooledBuf, {b, 64, 32, 32}, false);
-    bind("P_rgb", priorBuf, {b, 3, c, c}, false);
+    if (!cone) bind("P_rgb", priorBuf, {b, 3, c, c}, false);
     bind("kp_driving", kpDrivingBuf, {b, kHostKpRows, 3}, false);
     bind("kp_source", kpSourceBuf, {b, kHostKpRows, 3}, false);
   }
@@ -323,6 +334,13 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
         "Identity::P(si) would be an offset from a null pointer — a SEGFAULT on the first frame, not a "
         "refusal. REFUSING to create a session.");
 
+  if (I.hoist.prep) {
+    if (I.batch != 1)
+      throw std::runtime_error("Renderer: the hoisted source cone serves one frame per run and " + I.modelPath +
+                               " declares batch " + std::to_string(I.batch));
+    I.cone = std::make_unique<ConeRing>(std::move(I.hoist.prep), id, I.priorBuf.data(), I.crop, I.hoist.boundary,
+                                        I.hoist.dims);
+  }
   I.bindBuffers();
   I.ep = ep.empty() ? "cpu" : ep;
   std::fprintf(stderr, "[tq] director ep=%s (%s)\n", I.ep.c_str(),
@@ -333,6 +351,7 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
 Renderer::~Renderer() {
   if (!impl_) return;
   Impl& I = *impl_;
+  I.cone.reset();
   if (I.profiling && I.session) {
     if (I.runs > 0)
       std::fprintf(stderr, "[tq_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
@@ -350,6 +369,19 @@ Renderer::~Renderer() {
   I.session.reset();
 }
 
+namespace {
+
+const float* runDirector(Renderer::Impl& I) {
+  const auto t0 = std::chrono::steady_clock::now();
+  // The shared arena keeps the run's working memory until the process idles.
+  ortRun(*I.session, *I.binding);
+  I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  ++I.runs;
+  return I.outBuf.data();
+}
+
+}  // namespace
+
 const float* Renderer::render(const int* sourceIndex, const float* sourceKp, const float* drivingKp, int n) {
   Impl& I = *impl_;
   if (n < 1 || n > I.batch) throw std::runtime_error("render: bad n");
@@ -359,6 +391,17 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
       throw std::runtime_error("render: source index " + std::to_string(sourceIndex[k]) + " out of range [0, " +
                                std::to_string(id.NT) + ")");
   const std::size_t pe = I.pooledElems;
+  if (I.cone) {
+    const int si = sourceIndex[0];
+    const int slot = I.cone->acquire(si);
+    I.binding->BindInput(I.cone->boundary().c_str(), I.cone->value(slot));
+    simd::f16ToF32(id.pooled64(si), I.pooledBuf.data(), pe);
+    std::memcpy(I.kpSourceBuf.data(), sourceKp, 63 * sizeof(float));
+    std::memcpy(I.kpDrivingBuf.data(), drivingKp, 63 * sizeof(float));
+    // Posted before the run so the next source frame's prep overlaps this run.
+    I.cone->prefetchAfter(si);
+    return runDirector(I);
+  }
   const std::size_t re = I.featSynth ? I.fsRedElems : I.priorElems;
   float* prior = I.featSynth ? I.fsRedBuf.data() : I.priorBuf.data();
   for (int k = 0; k < I.batch; ++k) {
@@ -378,12 +421,7 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
       std::memcpy(I.kpDrivingBuf.data() + kk * 63, I.kpDrivingBuf.data() + last * 63, 63 * sizeof(float));
     }
   }
-  const auto t0 = std::chrono::steady_clock::now();
-  // The shared arena keeps the run's working memory until the process idles.
-  ortRun(*I.session, *I.binding);
-  I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  ++I.runs;
-  return I.outBuf.data();
+  return runDirector(I);
 }
 
 int Renderer::batch() const { return impl_->batch; }
@@ -392,5 +430,7 @@ const char* Renderer::backend() const { return "ort"; }
 const char* Renderer::directorNote() const { return impl_->directorNote.c_str(); }
 double Renderer::runMs() const { return impl_->runMs; }
 long Renderer::runs() const { return static_cast<long>(impl_->runs); }
+bool Renderer::coneHoisted() const { return impl_->cone != nullptr; }
+long Renderer::coneSyncFills() const { return impl_->cone ? impl_->cone->syncFills() : 0; }
 
 }  // namespace tq
