@@ -16,6 +16,7 @@
 #include "render/gridsample_fast.h"
 #include "render/tq_cone_ring.h"
 #include "render/tq_ort.h"
+#include "render/tq_warp.h"
 #include "tessera/tq_lip_contour.h"
 
 namespace tq {
@@ -187,10 +188,16 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
 
   // Load-time rewrites, in order, each in place on the bytes.
   std::size_t warpRemoved = 0;
-  const char* warpEnv = env::raw("TQ_WARP_NODE");
-  if (warpEnv && *warpEnv && warpEnv[0] != '0' && !coreml)
-    std::fprintf(stderr, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
-                 "this build has no WarpDirector kernel");
+  if (env::nonEmpty("TQ_WARP_NODE") && !env::beginsWith("TQ_WARP_NODE", '0') && !coreml) {
+    std::string reason;
+    warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
+    if (warpRemoved)
+      std::fprintf(stderr, "[tq] director warp -> com.vexamo::WarpDirector (%zu nodes removed, the source cone with them)\n",
+                   warpRemoved);
+    else
+      std::fprintf(stderr, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
+  }
   std::size_t gsCount = 0;
   if (gsRewrite && !coreml) gsCount = rewriteGridSampleToFast(bytes);
   const std::size_t blendCount = 0;  // student blend MatMul -> Gemm: no such graphs handled yet
