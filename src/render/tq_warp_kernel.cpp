@@ -74,9 +74,13 @@ void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int y
   const std::size_t plane = static_cast<std::size_t>(W) * H;
   y0 = std::max(y0, 0);
   y1 = std::min(y1, H);
-  for (int c = 0; c < 3; ++c)
-    for (int y = y0; y < y1; ++y)
-      for (int x = 0; x < W; ++x) stencil(src + c * plane, W, H, y, x, planes + 12 * (static_cast<std::size_t>(y) * W + x) + 4 * c);
+  // Pixel by pixel, so each 48-byte record is written once, in order: the buffer
+  // is larger than the caches at crop 512.
+  for (int y = y0; y < y1; ++y)
+    for (int x = 0; x < W; ++x) {
+      float* rec = planes + 12 * (static_cast<std::size_t>(y) * W + x);
+      for (int c = 0; c < 3; ++c) stencil(src + c * plane, W, H, y, x, rec + 4 * c);
+    }
 }
 
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1) {
