@@ -37,14 +37,23 @@ struct Taps {
   float ax, by;
 };
 
+// floor() without a library call where the CPU has no rounding instruction;
+// exact, with floor's sign of zero. Beyond 2^23 every float is an integer.
+inline float floorExact(float v) {
+  if (!(std::fabs(v) < 8388608.0f)) return std::floor(v);
+  float t = static_cast<float>(static_cast<int32_t>(v));
+  if (t > v) t -= 1.0f;
+  return t == 0.0f ? std::copysign(0.0f, v) : t;
+}
+
 // One axis: the curvature weight from the unclamped position, the clamped taps
 // and fraction. A NaN position reads tap 0 (its weights stay NaN).
 inline void axis(float g, int n, float& curve, int& t0, int& t1, float& frac) {
   const float i = (((g + 1.0f) * static_cast<float>(n)) - 1.0f) * 0.5f;
-  const float a = i - std::floor(i);
+  const float a = i - floorExact(i);
   curve = ((1.0f - a) * a) * 0.5f;
   const float c = i >= 0.0f ? std::min(i, static_cast<float>(n - 1)) : 0.0f;
-  t0 = static_cast<int>(std::floor(c));
+  t0 = static_cast<int>(c);  // c >= 0: truncation is floor
   frac = c - static_cast<float>(t0);
   t1 = t0 < n - 1 ? t0 + 1 : n - 1;
 }
