@@ -9,6 +9,7 @@
 
 #include "render/gs_wire.h"
 #include "render/tq_ort.h"
+#include "render/tq_warp.h"
 
 // The sampler's arithmetic has a fixed operation order (separate multiplies and
 // adds, no fused multiply-add) so that its results are the same on every
@@ -183,9 +184,9 @@ OrtStatusPtr GSFKernel::ComputeV2(OrtKernelContext* context) {
 
 void domainOps(Ort::CustomOpDomain& domain) {
   static GSFOp gridSampleFast;
+  static WarpOp warpDirector;
   domain.Add(&gridSampleFast);
-  // WarpDirector's descriptor is added here, after GridSampleFast, once its
-  // kernel is part of the library.
+  domain.Add(&warpDirector);
 }
 
 Ort::CustomOpDomain& vexamoDomain() {
@@ -265,6 +266,8 @@ bool hasVexamoImport(GsSlice model) {
 }
 
 }  // namespace
+
+bool gridSampleNodeQualifies(GsSlice node) { return qualifies(node); }
 
 std::size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
   const GsSlice in(model);

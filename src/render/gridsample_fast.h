@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "render/gs_wire.h"
+
 namespace tq {
 
 // ---------------------------------------------------------------- kernel
@@ -79,6 +81,9 @@ void registerWarpDirector(Ort::SessionOptions& options);
 // number of nodes rewritten; with 0, or when it throws (malformed bytes, the
 // wire errors of gs_wire.h), `model` is left untouched.
 std::size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
+
+// Whether a NodeProto is a GridSample this operator computes (the rules above).
+bool gridSampleNodeQualifies(GsSlice node);
 
 // True when some top-level graph node is com.vexamo::GridSampleFast. Throws the
 // wire errors on malformed bytes.

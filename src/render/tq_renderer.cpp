@@ -16,7 +16,9 @@
 #include "render/gridsample_fast.h"
 #include "render/graph_normalise.h"
 #include "render/int8conv_vnni.h"
+#include "render/tq_cone_ring.h"
 #include "render/tq_ort.h"
+#include "render/tq_warp.h"
 #include "tessera/tq_lip_contour.h"
 
 namespace tq {
@@ -124,6 +126,9 @@ struct Renderer::Impl {
   std::string modelKey;
   std::string modelPath;
   int threads = 1;
+  ConeHoistPlan hoist;  // the split graph, between the decision and the ring's set-up
+  // Declared last: stopped and destroyed before the buffers its thread fills.
+  std::unique_ptr<ConeRing> cone;
 
   void buildSession(const Manifest& m, const std::string& epStr);
   void bindBuffers();
@@ -133,6 +138,7 @@ struct Renderer::Impl {
 // their load-time rewrites, then the session itself.
 void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   session.reset();
+  hoist = ConeHoistPlan();
   options = Ort::SessionOptions();
   options.SetIntraOpNumThreads(threads);
   options.SetInterOpNumThreads(1);
@@ -187,10 +193,16 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
 
   // Load-time rewrites, in order, each in place on the bytes.
   std::size_t warpRemoved = 0;
-  const char* warpEnv = env::raw("TQ_WARP_NODE");
-  if (warpEnv && *warpEnv && warpEnv[0] != '0' && !coreml)
-    std::fprintf(stderr, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
-                 "this build has no WarpDirector kernel");
+  if (env::nonEmpty("TQ_WARP_NODE") && !env::beginsWith("TQ_WARP_NODE", '0') && !coreml) {
+    std::string reason;
+    warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
+    if (warpRemoved)
+      std::fprintf(stderr, "[tq] director warp -> com.vexamo::WarpDirector (%zu nodes removed, the source cone with them)\n",
+                   warpRemoved);
+    else
+      std::fprintf(stderr, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
+  }
   std::size_t gsCount = 0;
   if (gsRewrite && !coreml) gsCount = rewriteGridSampleToFast(bytes);
   const std::size_t blendCount = normaliseStudentBlend(bytes);
@@ -217,6 +229,10 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
                  modelKey.c_str(), "lip_template.v1.json");
   }
 
+  const bool hasPrior = identity && (!identity->rawPrior.empty() || !identity->priorMoviePath.empty());
+  const bool hoisted =
+      decideSourceConeHoist(bytes, hasPrior, crop, modelKey, epStr, warpRemoved > 0, options, hoist);
+
   if (gsCount)
     std::fprintf(stderr, "[tq] std GridSample -> com.vexamo::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  gsCount, modelKey.c_str());
@@ -238,7 +254,9 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
                  "%.1f px; the graph's ellipse is not reachable in this session\n",
                  modelKey.c_str(), static_cast<int>(lip->nv), static_cast<double>(lip->feather_px));
 
-  if (warpRemoved || gsCount || blendCount || cubicCount || lipBound)
+  if (hoisted)
+    session = std::move(hoist.director);
+  else if (warpRemoved || gsCount || blendCount || cubicCount || lipBound)
     session = makeSession(bytes.data(), bytes.size(), options);
   else
     session = makeSession(modelPath, options);
@@ -263,7 +281,7 @@ void Renderer::Impl::bindBuffers() {
     bind("ks", kpSourceBuf, {b, kHostKpRows, 3}, false);
   } else {
     bind("pooled64", pooledBuf, {b, 64, 32, 32}, false);
-    bind("P_rgb", priorBuf, {b, 3, c, c}, false);
+    if (!cone) bind("P_rgb", priorBuf, {b, 3, c, c}, false);
     bind("kp_driving", kpDrivingBuf, {b, kHostKpRows, 3}, false);
     bind("kp_source", kpSourceBuf, {b, kHostKpRows, 3}, false);
   }
@@ -357,6 +375,13 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
         "Identity::P(si) would be an offset from a null pointer — a SEGFAULT on the first frame, not a "
         "refusal. REFUSING to create a session.");
 
+  if (I.hoist.prep) {
+    if (I.batch != 1)
+      throw std::runtime_error("Renderer: the hoisted source cone serves one frame per run and " + I.modelPath +
+                               " declares batch " + std::to_string(I.batch));
+    I.cone = std::make_unique<ConeRing>(std::move(I.hoist.prep), id, I.priorBuf.data(), I.crop, I.hoist.boundary,
+                                        I.hoist.dims);
+  }
   I.bindBuffers();
   I.ep = ep.empty() ? "cpu" : ep;
   std::fprintf(stderr, "[tq] director ep=%s (%s)\n", I.ep.c_str(),
@@ -367,6 +392,7 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
 Renderer::~Renderer() {
   if (!impl_) return;
   Impl& I = *impl_;
+  I.cone.reset();
   if (I.profiling && I.session) {
     if (I.runs > 0)
       std::fprintf(stderr, "[tq_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
@@ -384,6 +410,19 @@ Renderer::~Renderer() {
   I.session.reset();
 }
 
+namespace {
+
+const float* runDirector(Renderer::Impl& I) {
+  const auto t0 = std::chrono::steady_clock::now();
+  // The shared arena keeps the run's working memory until the process idles.
+  ortRun(*I.session, *I.binding);
+  I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  ++I.runs;
+  return I.outBuf.data();
+}
+
+}  // namespace
+
 const float* Renderer::render(const int* sourceIndex, const float* sourceKp, const float* drivingKp, int n) {
   Impl& I = *impl_;
   if (n < 1 || n > I.batch) throw std::runtime_error("render: bad n");
@@ -393,6 +432,18 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
       throw std::runtime_error("render: source index " + std::to_string(sourceIndex[k]) + " out of range [0, " +
                                std::to_string(id.NT) + ")");
   const std::size_t pe = I.pooledElems;
+  if (I.cone) {
+    const int si = sourceIndex[0];
+    const int slot = I.cone->acquire(si);
+    I.binding->BindInput(I.cone->boundary().c_str(), I.cone->value(slot));
+    simd::f16ToF32(id.pooled64(si), I.pooledBuf.data(), pe);
+    std::memcpy(I.kpSourceBuf.data(), sourceKp, 63 * sizeof(float));
+    std::memcpy(I.kpDrivingBuf.data(), drivingKp, 63 * sizeof(float));
+    if (I.lipBound) I.lip->contourF32Canvas(drivingKp, I.lipBuf.data());
+    // Posted before the run so the next source frame's prep overlaps this run.
+    I.cone->prefetchAfter(si);
+    return runDirector(I);
+  }
   const std::size_t re = I.featSynth ? I.fsRedElems : I.priorElems;
   float* prior = I.featSynth ? I.fsRedBuf.data() : I.priorBuf.data();
   const std::size_t le = static_cast<std::size_t>(I.crop) * static_cast<std::size_t>(I.crop);
@@ -415,12 +466,7 @@ const float* Renderer::render(const int* sourceIndex, const float* sourceKp, con
       if (I.lipBound) std::memcpy(I.lipBuf.data() + kk * le, I.lipBuf.data() + last * le, le * sizeof(float));
     }
   }
-  const auto t0 = std::chrono::steady_clock::now();
-  // The shared arena keeps the run's working memory until the process idles.
-  ortRun(*I.session, *I.binding);
-  I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  ++I.runs;
-  return I.outBuf.data();
+  return runDirector(I);
 }
 
 int Renderer::batch() const { return impl_->batch; }
@@ -429,5 +475,7 @@ const char* Renderer::backend() const { return "ort"; }
 const char* Renderer::directorNote() const { return impl_->directorNote.c_str(); }
 double Renderer::runMs() const { return impl_->runMs; }
 long Renderer::runs() const { return static_cast<long>(impl_->runs); }
+bool Renderer::coneHoisted() const { return impl_->cone != nullptr; }
+long Renderer::coneSyncFills() const { return impl_->cone ? impl_->cone->syncFills() : 0; }
 
 }  // namespace tq

@@ -39,6 +39,10 @@ class Renderer {
   // Milliseconds spent in session runs, and their number.
   double runMs() const;
   long runs() const;
+  // Whether the source cone runs apart from the per-frame graph, and how many of
+  // its prep runs the render thread had to make itself (prefetch misses).
+  bool coneHoisted() const;
+  long coneSyncFills() const;
 
   struct Impl;
 
