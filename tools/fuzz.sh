@@ -14,11 +14,11 @@ secs=${1:-60}
 shift || true
 out=build/fuzz
 export ORT_DISABLE_TELEMETRY=1
-tp=${TQ_THIRD_PARTY:-$root/third_party}
-[ -d "$tp" ] || tp=/work/main/third_party
+tp=()
+[ -n "${TQ_THIRD_PARTY:-}" ] && tp=(-DTQ_THIRD_PARTY="$TQ_THIRD_PARTY")
 
 CC=${CC:-clang-14} CXX=${CXX:-clang++-14} cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTQ_THIRD_PARTY="$tp" -DTQ_FUZZ=ON -DTQ_BUILD_TESTS=OFF -DTQ_BUILD_BENCH=OFF >/dev/null
+  "${tp[@]}" -DTQ_FUZZ=ON -DTQ_BUILD_TESTS=OFF -DTQ_BUILD_BENCH=OFF >/dev/null
 cmake --build "$out" -j"${TQ_FUZZ_JOBS:-$(nproc)}" --target tq_fuzzers >/dev/null
 
 if [ $# -gt 0 ]; then targets=("$@"); else
