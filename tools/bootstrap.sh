@@ -39,6 +39,8 @@ host_pkgs=(build-essential cmake pkg-config ca-certificates xz-utils libgtest-de
 # tq_live: the browser demo host serves over civetweb; its browser test drives Debian's chromium.
 host_pkgs+=(libcivetweb-dev chromium)
 command -v npm >/dev/null 2>&1 || host_pkgs+=(npm)
+# The fuzz targets (tools/fuzz.sh) build with clang and link libFuzzer.
+host_pkgs+=(clang-14 libclang-rt-14-dev)
 # aarch64: GCC cross compiler (libc6-dev-arm64-cross), clang-19 for the NEON_BF16 build,
 # qemu-user, and arm64 multiarch libraries; tests run on libc6:arm64 (see
 # cmake/aarch64-linux-gnu.cmake).

@@ -39,6 +39,10 @@ cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tools/tsan.supp" \
   ctest --test-dir build/tsan --output-on-failure --no-tests=error -j"$jobs" -L concurrency
 
+step "fuzz targets: 25 s each from their seeds"
+# Builds only the fuzz targets (clang, build/fuzz); a crash on the corpus fails the run.
+TQ_FUZZ_JOBS="$jobs" tools/fuzz.sh 25
+
 step "aarch64 cross build under emulation"
 tools/test_aarch64.sh
 
