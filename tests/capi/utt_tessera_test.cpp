@@ -3,9 +3,12 @@
 // re-attach, and attaches racing the host's pushes and pulls.
 #include <future>
 
+#include "capi/tq_utt_session.h"
 #include "tessera/tq_bankdec_ff.h"
 #include "tessera/tq_bundle_tessera.h"
+#include "tessera/tq_tessera_head.h"
 #include "tessera/tq_tessera_pi.h"
+#include "tessera/tq_tessera_stream.h"
 #include "utt_fixture.h"
 
 namespace {
@@ -65,6 +68,19 @@ struct UttBorrow : ::testing::Test {
     char buf[256] = "";
     const int r = tq_utt_tessera_stats(u, borrowed, refused, buf, sizeof buf);
     return msg ? (*msg = buf, r) : r;
+  }
+
+  // A borrow built from the same members as the attach, outside any session.
+  std::unique_ptr<tq::tessera::StreamBorrow> freshBorrow() {
+    tq::tessera::BankData bd;
+    bd.n_donors = in.n_donors, bd.patches = bank, bd.cent = in.cent, bd.aperture = in.aperture;
+    bd.c_canon = {canon[0], canon[1]}, bd.stamp = in.stamp;
+    std::vector<float> xs(kNT * 63);
+    for (int i = 0; i < kNT * 63; ++i) xs[i] = rest(0, i % 63);
+    return std::make_unique<tq::tessera::StreamBorrow>(
+        std::move(bd), tq::tessera::loadHeadPt(head), tq::tessera::ServeConfig::fromHeadMemberJson(in.head_json),
+        tq::tessera::UnifiedPi::corpusFromManifestJson(in.manifest_json, 128, xs.data(), kNT, canon, nullptr),
+        ctx->manifest.lipTemplate);
   }
 
   static inline tqtest::TempDir* tmp = nullptr;
@@ -157,6 +173,45 @@ TEST_F(UttBorrow, ARefusalStopsDeliveryUntilAReattach) {
     for (const Frame& g : pullUntil(u, 2, 2)) speech += g.info.kind == 1;
     EXPECT_EQ(std::make_tuple(stats(nullptr, &refused), refused, speech >= 10), std::make_tuple(1, 0ul, true));
   }
+}
+
+// What the stage received (a tap on it), replayed through a fresh borrow and the context's own paste,
+// gives every pulled speech and ramp frame byte for byte.
+TEST_F(UttBorrow, ReplayingTheStagesInputsReproducesEveryFrame) {
+  struct Tap { std::vector<std::vector<float>> crops, kps; std::vector<int> index; } tap;
+  start("1");
+  {
+    std::lock_guard<std::mutex> lk(u->mu);
+    u->teeth.tapUser = &tap;
+    u->teeth.tap = [](void* p, const float* crop, const float* kp, int32_t d) {
+      Tap& t = *static_cast<Tap*>(p);
+      t.crops.emplace_back(crop, crop + 3 * 128 * 128), t.kps.emplace_back(kp, kp + 63), t.index.push_back(d);
+    };
+  }
+  ASSERT_EQ(attach(u), 0);
+  pushSamples(u, 8 * 640);
+  tq_utt_end_utterance(u);
+  std::vector<Frame> faces;
+  for (Frame& f : pullUntil(u, 2, 2))
+    if (f.info.kind != 0) faces.push_back(std::move(f));
+  tq_utt_destroy(u), u = nullptr;  // joins the stage's thread: the tap is complete
+  ASSERT_EQ(faces.size(), 10u);
+  auto b = freshBorrow();
+  tq::tessera::FrameResult r;
+  std::vector<uint8_t> out(kFrameBytes);
+  std::size_t k = 0;  // the next frame to finish, one behind the pushes
+  const auto finish = [&] {
+    ASSERT_FALSE(r.refused) << r.reason;
+    tq::tessera::StreamBorrow::writeWindowDelta(tap.crops[k].data(), 128, r, b->stamp());
+    ASSERT_EQ(tq_paste_crop(ctx, tap.index[k], tap.crops[k].data(), out.data(), out.size()), 1) << tq_last_error();
+    if (k < faces.size()) EXPECT_TRUE(out == faces[k].px) << "frame " << k;
+    ++k;
+  };
+  for (std::size_t i = 0; i < tap.crops.size(); ++i)
+    if (b->push(tap.crops[i].data(), tap.kps[i].data(), r)) finish();
+  if (b->flush(r)) finish();
+  EXPECT_EQ(k, tap.crops.size());
+  EXPECT_GE(k, faces.size());
 }
 
 // Attaches land while the host pushes and pulls: each takes over at a frame boundary and the stream
