@@ -214,6 +214,46 @@ TEST_F(UttBorrow, ReplayingTheStagesInputsReproducesEveryFrame) {
   EXPECT_GE(k, faces.size());
 }
 
+// An interrupt mid-utterance drops the frame the borrow holds: nothing of the old utterance
+// surfaces, the next utterance is served from its frame 0, and every face delivered was composed.
+TEST_F(UttBorrow, AnInterruptDropsTheHeldFrameAndTheNextUtteranceIsServed) {
+  for (const char* pipe : {"0", "1"}) {
+    start(pipe);
+    ASSERT_EQ(attach(u), 0);
+    pushSamples(u, 40 * 640);
+    pullUntil(u, 1, 3);
+    tq_utt_interrupt(u);
+    for (const Frame& f : pullUntil(u, 0, 4)) EXPECT_NE(f.info.kind, 1u) << pipe << " frame " << f.info.frame;
+    pushSamples(u, 6 * 640);
+    tq_utt_end_utterance(u);
+    std::vector<int> order;
+    for (const Frame& f : pullUntil(u, 2, 2))
+      if (f.info.kind == 1) order.push_back(f.info.frame);
+    const int faces = 3 + int(order.size()) + 2;  // speech before and after, and the ramp
+    uint64_t borrowed = 0, refused = 9;
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5})) << pipe;
+    EXPECT_EQ(std::make_tuple(stats(&borrowed, &refused), refused), std::make_tuple(1, 0ul)) << pipe;
+    EXPECT_GE(borrowed, uint64_t(faces)) << pipe;
+  }
+}
+
+// Destroying the session while crops wait for the borrow, its output unread, neither hangs nor
+// leaks (ASan), and the next session on the context works.
+TEST_F(UttBorrow, DestroyWhileFramesWaitForTheBorrow) {
+  for (const char* pipe : {"1", "0"}) {
+    start(pipe);
+    ASSERT_EQ(attach(u), 0);
+    pushSamples(u, 40 * 640);
+    waitAvailable(u, 8);  // the ring is full: paste, teeth stage and render all wait behind it
+    tq_utt_destroy(u), u = nullptr;
+  }
+  start("1");
+  ASSERT_EQ(attach(u), 0);
+  pushSamples(u, 2 * 640);
+  tq_utt_end_utterance(u);
+  EXPECT_EQ(pullUntil(u, 2, 2).size() >= 4 && stats() == 1, true);
+}
+
 // Attaches land while the host pushes and pulls: each takes over at a frame boundary and the stream
 // keeps flowing, healthy.
 TEST_F(UttBorrow, AttachRacesPushAndPull) {
