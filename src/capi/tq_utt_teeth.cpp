@@ -76,6 +76,7 @@ bool teethStep(tq_utt* u, const std::shared_ptr<TeethStage>& stage, const float*
   TeethStage* st = stage.get();
   try {
     if (crop) {
+      if (t.tap) t.tap(t.tapUser, crop, kp ? kp : zeros, index);
       const bool done = st->push(crop, kp ? kp : zeros);
       if (t.hasHeld && done && !finishHeld(u, st)) return false;
       std::memcpy(t.held.data(), crop, u->cropFloats * sizeof(float));

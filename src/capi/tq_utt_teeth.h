@@ -62,6 +62,10 @@ struct TeethState {
   float heldKp[63] = {};
   uint64_t heldEpoch = 0;
   uint64_t threadEpoch = 0;
+  // Internal observation hook: when set (before the attach), sees every crop,
+  // its keypoints and driver frame as the stage receives them.
+  void (*tap)(void* user, const float* crop, const float* kp, int32_t driverIndex) = nullptr;
+  void* tapUser = nullptr;
   // pipelined stage
   JobQueue<PasteJob, 2> queue;
   JobPool<PasteJob> pool;

@@ -3,9 +3,12 @@
 // re-attach, and attaches racing the host's pushes and pulls.
 #include <future>
 
+#include "capi/tq_utt_session.h"
 #include "tessera/tq_bankdec_ff.h"
 #include "tessera/tq_bundle_tessera.h"
+#include "tessera/tq_tessera_head.h"
 #include "tessera/tq_tessera_pi.h"
+#include "tessera/tq_tessera_stream.h"
 #include "utt_fixture.h"
 
 namespace {
@@ -65,6 +68,19 @@ struct UttBorrow : ::testing::Test {
     char buf[256] = "";
     const int r = tq_utt_tessera_stats(u, borrowed, refused, buf, sizeof buf);
     return msg ? (*msg = buf, r) : r;
+  }
+
+  // A borrow built from the same members as the attach, outside any session.
+  std::unique_ptr<tq::tessera::StreamBorrow> freshBorrow() {
+    tq::tessera::BankData bd;
+    bd.n_donors = in.n_donors, bd.patches = bank, bd.cent = in.cent, bd.aperture = in.aperture;
+    bd.c_canon = {canon[0], canon[1]}, bd.stamp = in.stamp;
+    std::vector<float> xs(kNT * 63);
+    for (int i = 0; i < kNT * 63; ++i) xs[i] = rest(0, i % 63);
+    return std::make_unique<tq::tessera::StreamBorrow>(
+        std::move(bd), tq::tessera::loadHeadPt(head), tq::tessera::ServeConfig::fromHeadMemberJson(in.head_json),
+        tq::tessera::UnifiedPi::corpusFromManifestJson(in.manifest_json, 128, xs.data(), kNT, canon, nullptr),
+        ctx->manifest.lipTemplate);
   }
 
   static inline tqtest::TempDir* tmp = nullptr;
@@ -157,6 +173,85 @@ TEST_F(UttBorrow, ARefusalStopsDeliveryUntilAReattach) {
     for (const Frame& g : pullUntil(u, 2, 2)) speech += g.info.kind == 1;
     EXPECT_EQ(std::make_tuple(stats(nullptr, &refused), refused, speech >= 10), std::make_tuple(1, 0ul, true));
   }
+}
+
+// What the stage received (a tap on it), replayed through a fresh borrow and the context's own paste,
+// gives every pulled speech and ramp frame byte for byte.
+TEST_F(UttBorrow, ReplayingTheStagesInputsReproducesEveryFrame) {
+  struct Tap { std::vector<std::vector<float>> crops, kps; std::vector<int> index; } tap;
+  start("1");
+  {
+    std::lock_guard<std::mutex> lk(u->mu);
+    u->teeth.tapUser = &tap;
+    u->teeth.tap = [](void* p, const float* crop, const float* kp, int32_t d) {
+      Tap& t = *static_cast<Tap*>(p);
+      t.crops.emplace_back(crop, crop + 3 * 128 * 128), t.kps.emplace_back(kp, kp + 63), t.index.push_back(d);
+    };
+  }
+  ASSERT_EQ(attach(u), 0);
+  pushSamples(u, 8 * 640);
+  tq_utt_end_utterance(u);
+  std::vector<Frame> faces;
+  for (Frame& f : pullUntil(u, 2, 2))
+    if (f.info.kind != 0) faces.push_back(std::move(f));
+  tq_utt_destroy(u), u = nullptr;  // joins the stage's thread: the tap is complete
+  ASSERT_EQ(faces.size(), 10u);
+  auto b = freshBorrow();
+  tq::tessera::FrameResult r;
+  std::vector<uint8_t> out(kFrameBytes);
+  std::size_t k = 0;  // the next frame to finish, one behind the pushes
+  const auto finish = [&] {
+    ASSERT_FALSE(r.refused) << r.reason;
+    tq::tessera::StreamBorrow::writeWindowDelta(tap.crops[k].data(), 128, r, b->stamp());
+    ASSERT_EQ(tq_paste_crop(ctx, tap.index[k], tap.crops[k].data(), out.data(), out.size()), 1) << tq_last_error();
+    if (k < faces.size()) EXPECT_TRUE(out == faces[k].px) << "frame " << k;
+    ++k;
+  };
+  for (std::size_t i = 0; i < tap.crops.size(); ++i)
+    if (b->push(tap.crops[i].data(), tap.kps[i].data(), r)) finish();
+  if (b->flush(r)) finish();
+  EXPECT_EQ(k, tap.crops.size());
+  EXPECT_GE(k, faces.size());
+}
+
+// An interrupt mid-utterance drops the frame the borrow holds: nothing of the old utterance
+// surfaces, the next utterance is served from its frame 0, and every face delivered was composed.
+TEST_F(UttBorrow, AnInterruptDropsTheHeldFrameAndTheNextUtteranceIsServed) {
+  for (const char* pipe : {"0", "1"}) {
+    start(pipe);
+    ASSERT_EQ(attach(u), 0);
+    pushSamples(u, 40 * 640);
+    pullUntil(u, 1, 3);
+    tq_utt_interrupt(u);
+    for (const Frame& f : pullUntil(u, 0, 4)) EXPECT_NE(f.info.kind, 1u) << pipe << " frame " << f.info.frame;
+    pushSamples(u, 6 * 640);
+    tq_utt_end_utterance(u);
+    std::vector<int> order;
+    for (const Frame& f : pullUntil(u, 2, 2))
+      if (f.info.kind == 1) order.push_back(f.info.frame);
+    const int faces = 3 + int(order.size()) + 2;  // speech before and after, and the ramp
+    uint64_t borrowed = 0, refused = 9;
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5})) << pipe;
+    EXPECT_EQ(std::make_tuple(stats(&borrowed, &refused), refused), std::make_tuple(1, 0ul)) << pipe;
+    EXPECT_GE(borrowed, uint64_t(faces)) << pipe;
+  }
+}
+
+// Destroying the session while crops wait for the borrow, its output unread, neither hangs nor
+// leaks (ASan), and the next session on the context works.
+TEST_F(UttBorrow, DestroyWhileFramesWaitForTheBorrow) {
+  for (const char* pipe : {"1", "0"}) {
+    start(pipe);
+    ASSERT_EQ(attach(u), 0);
+    pushSamples(u, 40 * 640);
+    waitAvailable(u, 8);  // the ring is full: paste, teeth stage and render all wait behind it
+    tq_utt_destroy(u), u = nullptr;
+  }
+  start("1");
+  ASSERT_EQ(attach(u), 0);
+  pushSamples(u, 2 * 640);
+  tq_utt_end_utterance(u);
+  EXPECT_EQ(pullUntil(u, 2, 2).size() >= 4 && stats() == 1, true);
 }
 
 // Attaches land while the host pushes and pulls: each takes over at a frame boundary and the stream
