@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -96,6 +97,22 @@ int benchKernel(const std::string& dir, int S, int reps, int inner) {
       g[2 * (yy * S + xx)] = (2.0f * xx + 1.0f) / S - 1.0f + jitter(rng);
       g[2 * (yy * S + xx) + 1] = (2.0f * yy + 1.0f) / S - 1.0f + jitter(rng);
     }
+  {  // each pass on one thread: the dispatched vector target against its scalar twin
+    std::vector<float> planes(12 * px);
+    const std::string target = std::string(" (") + tq::simd::dispatchedTarget() + ")";
+    const double pVec = tqbench::bestSeconds([&] { tq::warpDirectorPlanesBand(x.data(), planes.data(), S, S, 0, S); },
+                                             reps, inner);
+    const double pScalar = tqbench::bestSeconds(
+        [&] { tq::warpDirectorPlanesBandScalar(x.data(), planes.data(), S, S, 0, S); }, reps, inner);
+    const double gVec = tqbench::bestSeconds(
+        [&] { tq::warpDirectorGatherBand(planes.data(), g.data(), yOurs.data(), S, S, 0, S); }, reps, inner);
+    const double gScalar = tqbench::bestSeconds(
+        [&] { tq::warpDirectorGatherBandScalar(planes.data(), g.data(), yRef.data(), S, S, 0, S); }, reps, inner);
+    tqbench::report("warp planes pass" + target, pVec, "scalar", pScalar);
+    tqbench::report("warp gather pass" + target, gVec, "scalar", gScalar);
+    std::printf("  vector passes %.2fx and %.2fx the scalar ones, bit-equal: %s\n", pScalar / pVec, gScalar / gVec,
+                std::memcmp(yOurs.data(), yRef.data(), yRef.size() * sizeof(float)) == 0 ? "yes" : "NO");
+  }
   const std::vector<std::vector<int64_t>> shapes = {{1, 3, S, S}, {1, S, S, 2}};
   const std::vector<int64_t> ys = {1, 3, S, S};
   const std::string shape = "[1,3," + std::to_string(S) + "," + std::to_string(S) + "]";

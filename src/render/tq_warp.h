@@ -48,6 +48,13 @@ void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int y
 // bilinear (border) taps of the planes recombined with the curvature weights of
 // the grid's fractional positions.
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1);
+// The plain scalar references of the two passes above (which dispatch to the
+// best vector target); every variant equals them bit for bit.
+void warpDirectorPlanesBandScalar(const float* src, float* planes, int W, int H, int y0, int y1);
+void warpDirectorGatherBandScalar(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1);
+// Scalar columns [x0, x1) of row y of either pass: the vector variants' edges and tails.
+void warpDirectorPlanesSpan(const float* src, float* planes, int W, int H, int y, int x0, int x1);
+void warpDirectorGatherSpan(const float* planes, const float* grid, float* out, int W, int H, int y, int x0, int x1);
 // The same result in one pass, without a plane buffer.
 void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int y0, int y1);
 void warpDirector(const float* src, const float* grid, float* out, int W, int H);

@@ -79,39 +79,45 @@ inline void recombine(const float S[12], const Taps& t, float* out, std::size_t 
 
 }  // namespace
 
-void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int y0, int y1) {
+void warpDirectorPlanesSpan(const float* src, float* planes, int W, int H, int y, int x0, int x1) {
   const std::size_t plane = static_cast<std::size_t>(W) * H;
+  for (int x = x0; x < x1; ++x) {
+    float* rec = planes + 12 * (static_cast<std::size_t>(y) * W + x);
+    for (int c = 0; c < 3; ++c) stencil(src + c * plane, W, H, y, x, rec + 4 * c);
+  }
+}
+
+void warpDirectorPlanesBandScalar(const float* src, float* planes, int W, int H, int y0, int y1) {
   y0 = std::max(y0, 0);
   y1 = std::min(y1, H);
   // Pixel by pixel, so each 48-byte record is written once, in order: the buffer
   // is larger than the caches at crop 512.
-  for (int y = y0; y < y1; ++y)
-    for (int x = 0; x < W; ++x) {
-      float* rec = planes + 12 * (static_cast<std::size_t>(y) * W + x);
-      for (int c = 0; c < 3; ++c) stencil(src + c * plane, W, H, y, x, rec + 4 * c);
-    }
+  for (int y = y0; y < y1; ++y) warpDirectorPlanesSpan(src, planes, W, H, y, 0, W);
 }
 
-void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1) {
+void warpDirectorGatherSpan(const float* planes, const float* grid, float* out, int W, int H, int y, int x0, int x1) {
   const std::size_t plane = static_cast<std::size_t>(W) * H;
+  for (int x = x0; x < x1; ++x) {
+    const std::size_t i = static_cast<std::size_t>(y) * W + x;
+    const Taps t = taps(grid + 2 * i, W, H);
+    const float* r00 = planes + 12 * (static_cast<std::size_t>(t.y0) * W + t.x0);
+    const float* r01 = planes + 12 * (static_cast<std::size_t>(t.y0) * W + t.x1);
+    const float* r10 = planes + 12 * (static_cast<std::size_t>(t.y1) * W + t.x0);
+    const float* r11 = planes + 12 * (static_cast<std::size_t>(t.y1) * W + t.x1);
+    float S[12];
+    for (int j = 0; j < 12; ++j) S[j] = 0.0f;
+    for (int j = 0; j < 12; ++j) S[j] += t.w00 * r00[j];
+    for (int j = 0; j < 12; ++j) S[j] += t.w01 * r01[j];
+    for (int j = 0; j < 12; ++j) S[j] += t.w10 * r10[j];
+    for (int j = 0; j < 12; ++j) S[j] += t.w11 * r11[j];
+    recombine(S, t, out, plane, i);
+  }
+}
+
+void warpDirectorGatherBandScalar(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1) {
   y0 = std::max(y0, 0);
   y1 = std::min(y1, H);
-  for (int y = y0; y < y1; ++y)
-    for (int x = 0; x < W; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * W + x;
-      const Taps t = taps(grid + 2 * i, W, H);
-      const float* r00 = planes + 12 * (static_cast<std::size_t>(t.y0) * W + t.x0);
-      const float* r01 = planes + 12 * (static_cast<std::size_t>(t.y0) * W + t.x1);
-      const float* r10 = planes + 12 * (static_cast<std::size_t>(t.y1) * W + t.x0);
-      const float* r11 = planes + 12 * (static_cast<std::size_t>(t.y1) * W + t.x1);
-      float S[12];
-      for (int j = 0; j < 12; ++j) S[j] = 0.0f;
-      for (int j = 0; j < 12; ++j) S[j] += t.w00 * r00[j];
-      for (int j = 0; j < 12; ++j) S[j] += t.w01 * r01[j];
-      for (int j = 0; j < 12; ++j) S[j] += t.w10 * r10[j];
-      for (int j = 0; j < 12; ++j) S[j] += t.w11 * r11[j];
-      recombine(S, t, out, plane, i);
-    }
+  for (int y = y0; y < y1; ++y) warpDirectorGatherSpan(planes, grid, out, W, H, y, 0, W);
 }
 
 void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int y0, int y1) {
