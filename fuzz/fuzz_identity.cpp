@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <exception>
 #include <sstream>
 
@@ -46,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sink = sink + id.pooled64(i)[0] + id.pooled64(i)[65535];
         if (!id.rawPrior.empty()) sink = sink + id.P(i)[0] + id.P(i)[3 * side * side - 1];
         if (!id.featSynth.empty()) sink = sink + id.fsRed(i)[0] + id.fsRed(i)[262143];
-        sink = sink + static_cast<uint16_t>(id.M(i)[5]);
+        uint32_t bits;  // the float's bits: a cast of a huge value would itself be undefined
+        std::memcpy(&bits, &id.M(i)[5], sizeof bits);
+        sink = sink + static_cast<uint16_t>(bits);
       }
     } catch (const std::exception&) {
     }
