@@ -109,7 +109,11 @@ TEST(Normalise, RewritesMatchOnnxRuntimeOnTheOriginalGraphs) {
     if (c.kind == kCubic) {
       const std::vector<float> got = runOn(*after, in, out);
       ASSERT_EQ(got.size(), want.size());
-      EXPECT_LE(rtest::worstDiff(got.data(), want), 1e-6f) << label;
+      // 1e-6 of the output's scale: ORT's own cubic rounds differently per processor
+      // (fused multiply-add on ARM), by an ulp of the largest values.
+      float scale = 1;
+      for (float v : want) scale = std::max(scale, std::fabs(v));
+      EXPECT_LE(rtest::worstDiff(got.data(), want), 1e-6f * scale) << label;
       continue;
     }
     if (c.kind == kBlend) {

@@ -33,7 +33,9 @@ TEST_F(BankTrack, DecodesToDonorOrder) {
   int worst = 0;
   for (std::size_t k = 0; k < ref.size(); ++k)
     worst = std::max(worst, std::abs(int(got[ord[k / frame] * frame + k % frame]) - int(ref[k])));
-  EXPECT_LE(worst, 1);
+  // The reference comes from the build machine's ffmpeg; under emulation our decode
+  // runs another processor's swscale code, whose yuv->rgb rounding differs by a level.
+  EXPECT_LE(worst, tqtest::underEmulation() ? 2 : 1);
 }
 
 TEST_F(BankTrack, RefusesMalformedTracks) {
