@@ -77,12 +77,9 @@ TEST(PoolChild, Report) {
 
 // The child's report under the given environment, through the emulator when there is one.
 std::string child(const std::string& env) {
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  const char* emu = std::getenv("TQ_TEST_EMULATOR");
   std::string out;
-  tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " + (emu ? emu : "") +
-                         " " + std::string(exe, n > 0 ? size_t(n) : 0) + " --gtest_filter=PoolChild.Report", &out);
+  tqtest::runCommand("env -u TQ_CORE_THREADS -u TQ_PASTE_THREADS TQ_POOL_REPORT=1 " + env + " " +
+                         tqtest::selfCommand() + " --gtest_filter=PoolChild.Report", &out);
   const auto at = out.find("threads=");
   return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
 }

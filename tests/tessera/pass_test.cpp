@@ -174,9 +174,8 @@ TEST_F(TeethPassRef, OneThreadAndSeveralGiveTheSameBytes) {
   }
   ASSERT_GE(tq::pool::threads(), 2) << "needs a machine with two cores";
   const std::string out = *dir_ / "one_thread.bin";
-  ASSERT_EQ(tqtest::runCommand("TQ_CORE_THREADS=1 TQ_TEST_TEETH_DUMP=" + out +
-                               " /proc/" + std::to_string(getpid()) + "/exe --gtest_filter=" +
-                               "TeethPassRef.OneThreadAndSeveralGiveTheSameBytes >/dev/null"), 0);
+  ASSERT_EQ(tqtest::runCommand("TQ_CORE_THREADS=1 TQ_TEST_TEETH_DUMP=" + out + " " + tqtest::selfCommand() +
+                               " --gtest_filter=TeethPassRef.OneThreadAndSeveralGiveTheSameBytes >/dev/null"), 0);
   EXPECT_TRUE(tqtest::readText(out) == bytes);
 }
 

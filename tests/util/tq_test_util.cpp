@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +89,13 @@ bool underEmulation() {
   // qemu-user sets no marker of its own; the test runner exports this one.
   const char* e = std::getenv("TQ_UNDER_EMULATION");
   return e && *e && *e != '0';
+}
+
+std::string selfCommand() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  const char* emu = std::getenv("TQ_TEST_EMULATOR");
+  return (emu ? std::string(emu) + " " : std::string()) + "'" + std::string(exe, n > 0 ? std::size_t(n) : 0) + "'";
 }
 
 }  // namespace tqtest

@@ -57,6 +57,9 @@ class ScopedEnv {
 
 // True when running under qemu user emulation (tests shrink their inputs there).
 bool underEmulation();
+// The shell words that start this test binary again: its path, through the
+// emulator when there is one (under qemu-user /proc/<pid>/exe names qemu itself).
+std::string selfCommand();
 
 // The message of the std::runtime_error that fn throws, else a text no library message equals.
 template <class F>
