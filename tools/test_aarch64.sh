@@ -30,11 +30,6 @@ full_cpus=${TQ_AARCH64_FULL_CPUS-"max max,sve=off"}
 simd_cpus=${TQ_AARCH64_SIMD_CPUS-"max,sve256=on max,sve128=on"}
 with_clang=${TQ_AARCH64_CLANG:-1}
 read -r -a extra <<< "${TQ_AARCH64_CTEST_ARGS:-}"
-# Known to differ under emulation, to be mended: the warp kernels' vector and
-# scalar results, ORT's cubic and warp outputs past their x86 tolerances, the
-# yuv420p bank's swscale rounding, and two teeth binaries that re-run themselves
-# (under qemu-user the re-run starts qemu, not the test).
-extra+=(-E '^(tq_test_normalise|tq_test_warp_director|tq_test_warp_simd|tq_test_tessera_bank_track|tq_test_tessera_pass|tq_bench_teeth_pass_smoke)$')
 
 need() { echo "test_aarch64: $1 missing; run tools/bootstrap.sh --aarch64" >&2; exit 1; }
 for tool in aarch64-linux-gnu-g++ qemu-aarch64; do command -v "$tool" >/dev/null || need "$tool"; done
