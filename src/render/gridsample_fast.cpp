@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "render/gs_graph_rewrite.h"
 #include "render/gs_wire.h"
+#include "render/onnx_fields.h"
 #include "render/tq_ort.h"
 #include "render/tq_warp.h"
 
@@ -207,14 +209,8 @@ void registerWarpDirector(Ort::SessionOptions& options) { options.Add(vexamoDoma
 
 namespace {
 
-constexpr uint32_t kModelGraph = 7, kModelOpset = 8;
-constexpr uint32_t kGraphNode = 1;
-constexpr uint32_t kNodeOpType = 4, kNodeAttribute = 5, kNodeDomain = 7;
-constexpr uint32_t kAttrName = 1, kAttrI = 3, kAttrS = 4;
-constexpr uint32_t kOpsetDomain = 1, kOpsetVersion = 2;
+using namespace onnxf;
 const char* const kDomain = "com.vexamo";
-
-bool isBytes(const GsField& f, uint32_t number) { return f.number == number && f.wire == 2; }
 
 // Whether a NodeProto is a GridSample that GridSampleFast computes: default
 // domain, explicit bilinear mode, explicit border padding, align_corners 0 (or
@@ -257,77 +253,22 @@ bool qualifies(GsSlice node) {
   return isGridSample && !otherOp && !badDomain && modeOk && !modeBad && padOk && !padBad && !cornersBad;
 }
 
-bool hasVexamoImport(GsSlice model) {
-  GsReader r(model);
-  GsField f;
-  while (r.next(f))
-    if (isBytes(f, kModelOpset) && gsFirstStr(f.payload, kOpsetDomain) == kDomain) return true;
-  return false;
-}
-
 }  // namespace
 
 bool gridSampleNodeQualifies(GsSlice node) { return qualifies(node); }
 
 std::size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
   const GsSlice in(model);
-  const bool imported = hasVexamoImport(in);
-  const GsSlice graph = gsGraphOf(in);
-
   std::vector<bool> rewrite;
-  std::size_t count = 0;
-  {
-    GsReader r(graph);
-    GsField f;
-    while (r.next(f)) {
-      if (!isBytes(f, kGraphNode)) continue;
-      const bool q = qualifies(f.payload);
-      rewrite.push_back(q);
-      count += q;
-    }
-  }
+  const std::size_t count = gsMarkNodes(gsGraphOf(in), qualifies, rewrite);
   if (count == 0) return 0;
 
   std::vector<uint8_t> out;
-  out.reserve(model.size() + 256);
-  std::vector<uint8_t> newGraph;
-  newGraph.reserve(graph.size + 64 * count);
-  std::vector<uint8_t> node;
-  bool graphDone = false;
-  GsReader r(in);
-  GsField f;
-  while (r.next(f)) {
-    if (graphDone || !isBytes(f, kModelGraph)) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    graphDone = true;
-    std::size_t k = 0;
-    GsReader gr(f.payload);
-    GsField gf;
-    while (gr.next(gf)) {
-      if (!isBytes(gf, kGraphNode) || !rewrite[k++]) {
-        gsPutRaw(newGraph, gf.raw);
-        continue;
-      }
-      node.clear();
-      GsReader nr(gf.payload);
-      GsField nf;
-      while (nr.next(nf))
-        if (nf.number != kNodeOpType && nf.number != kNodeAttribute && nf.number != kNodeDomain) gsPutRaw(node, nf.raw);
-      gsPutBytes(node, kNodeOpType, std::string("GridSampleFast"));
-      gsPutBytes(node, kNodeDomain, std::string(kDomain));
-      gsPutBytes(newGraph, kGraphNode, node.data(), node.size());
-    }
-    gsPutBytes(out, kModelGraph, newGraph.data(), newGraph.size());
-  }
-  if (!imported) {
-    std::vector<uint8_t> opset;
-    gsPutBytes(opset, kOpsetDomain, std::string(kDomain));
-    gsPutVarint(opset, (kOpsetVersion << 3) | 0);
-    gsPutVarint(opset, 1);
-    gsPutBytes(out, kModelOpset, opset.data(), opset.size());
-  }
+  gsRewriteGraph(in, out, 64 * count + 256, [&](const GsField& f, std::ptrdiff_t node, std::vector<uint8_t>& graph) {
+    if (node < 0 || !rewrite[node]) return gsPutRaw(graph, f.raw);
+    gsPutRetypedNode(graph, f.payload, "GridSampleFast", kDomain, false);
+  });
+  gsEnsureOpsetImport(out, kDomain);
   model.swap(out);
   return count;
 }

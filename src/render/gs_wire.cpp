@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "render/gs_graph_rewrite.h"
+
 namespace tq {
 
 namespace {
@@ -393,44 +395,27 @@ void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::
     out.swap(rebuilt);
     return;
   }
-  out.clear();
-  out.reserve(model.size() + 256);
-  std::vector<uint8_t> graph;
-  bool graphDone = false;
-  GsReader r{GsSlice(model)};
-  GsField f;
-  while (r.next(f)) {
-    if (graphDone || f.number != kModelGraph || f.wire != kWireBytes) {
-      gsPutRaw(out, f.raw);
-      continue;
+  const auto onField = [&edit](const GsField& gf, std::ptrdiff_t node, std::vector<uint8_t>& graph) {
+    bool keep = true;
+    if (node >= 0) {
+      keep = !(static_cast<std::size_t>(node) < edit.dropNode.size() && edit.dropNode[node]);
+    } else if (gf.number == kGraphInput && gf.wire == kWireBytes) {
+      const bool isPrgb = gsFirstStr(gf.payload, kValueInfoName) == "P_rgb";
+      if (edit.onlyPrgbInput)
+        keep = isPrgb && !edit.dropPrgbInput;
+      else
+        keep = !(isPrgb && edit.dropPrgbInput);
+    } else if (gf.number == kGraphOutput && gf.wire == kWireBytes) {
+      keep = !edit.dropOutputs;
+    } else if (gf.number == kGraphValueInfo && gf.wire == kWireBytes) {
+      keep = !(edit.newValueName && gsFirstStr(gf.payload, kValueInfoName) == *edit.newValueName);
     }
-    graphDone = true;
-    graph.reserve(f.payload.size + 256);
-    std::size_t nodeIndex = 0;
-    GsReader gr(f.payload);
-    GsField gf;
-    while (gr.next(gf)) {
-      bool keep = true;
-      if (gf.number == kGraphNode && gf.wire == kWireBytes) {
-        const std::size_t k = nodeIndex++;
-        keep = !(k < edit.dropNode.size() && edit.dropNode[k]);
-      } else if (gf.number == kGraphInput && gf.wire == kWireBytes) {
-        const bool isPrgb = gsFirstStr(gf.payload, kValueInfoName) == "P_rgb";
-        if (edit.onlyPrgbInput)
-          keep = isPrgb && !edit.dropPrgbInput;
-        else
-          keep = !(isPrgb && edit.dropPrgbInput);
-      } else if (gf.number == kGraphOutput && gf.wire == kWireBytes) {
-        keep = !edit.dropOutputs;
-      } else if (gf.number == kGraphValueInfo && gf.wire == kWireBytes) {
-        keep = !(edit.newValueName && gsFirstStr(gf.payload, kValueInfoName) == *edit.newValueName);
-      }
-      if (keep) gsPutRaw(graph, gf.raw);
-    }
+    if (keep) gsPutRaw(graph, gf.raw);
+  };
+  gsRewriteGraph(GsSlice(model), out, 256, onField, [&edit](std::vector<uint8_t>& graph) {
     if (edit.newValueName && edit.newValueField != 0)
       gsPutTensorValueInfo(graph, edit.newValueField, *edit.newValueName, edit.newValueDims, edit.newValueRank);
-    putMessage(out, kModelGraph, graph);
-  }
+  });
 }
 
 }  // namespace tq

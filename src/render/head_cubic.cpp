@@ -8,6 +8,7 @@
 #include <set>
 
 #include "render/graph_normalise.h"
+#include "render/gs_graph_rewrite.h"
 #include "render/onnx_fields.h"
 
 namespace tq {
@@ -207,34 +208,19 @@ std::size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   hcAttrI(d2sAttrs, "blocksize", 2);
   hcAttrS(d2sAttrs, "mode", "CRD");
 
-  std::vector<uint8_t> out, newGraph;
-  out.reserve(model.size() + kernel.size() * 4 + 512);
-  newGraph.reserve(graph.size + kernel.size() * 4 + 512);
-  bool graphDone = false;
-  GsReader r(in);
-  GsField f;
-  while (r.next(f)) {
-    if (graphDone || !isBytes(f, kModelGraph)) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    graphDone = true;
-    std::size_t k = 0;
-    GsReader gr(f.payload);
-    GsField gf;
-    while (gr.next(gf)) {
-      if (!isBytes(gf, kGraphNode) || k++ != at) {
-        gsPutRaw(newGraph, gf.raw);
-        continue;
-      }
-      hcNode(newGraph, "Pad", {rz.inputs[0], pads}, padOut, B + "/pad", padAttrs);
-      hcNode(newGraph, "Conv", {padOut, weight}, convOut, B + "/dwconv", convAttrs);
-      hcNode(newGraph, "DepthToSpace", {convOut}, rz.outputs[0], B + "/d2s", d2sAttrs);
-    }
-    hcInit(newGraph, pads, kInt64, {8}, padValues, sizeof padValues);
-    hcInit(newGraph, weight, kFloat, {4 * C, 1, 5, 5}, kernel.data(), kernel.size() * sizeof(float));
-    gsPutBytes(out, kModelGraph, newGraph.data(), newGraph.size());
-  }
+  std::vector<uint8_t> out;
+  gsRewriteGraph(
+      in, out, kernel.size() * 4 + 512,
+      [&](const GsField& f, std::ptrdiff_t node, std::vector<uint8_t>& graph) {
+        if (node < 0 || std::size_t(node) != at) return gsPutRaw(graph, f.raw);
+        hcNode(graph, "Pad", {rz.inputs[0], pads}, padOut, B + "/pad", padAttrs);
+        hcNode(graph, "Conv", {padOut, weight}, convOut, B + "/dwconv", convAttrs);
+        hcNode(graph, "DepthToSpace", {convOut}, rz.outputs[0], B + "/d2s", d2sAttrs);
+      },
+      [&](std::vector<uint8_t>& graph) {
+        hcInit(graph, pads, kInt64, {8}, padValues, sizeof padValues);
+        hcInit(graph, weight, kFloat, {4 * C, 1, 5, 5}, kernel.data(), kernel.size() * sizeof(float));
+      });
   model.swap(out);
   return 1;
 }

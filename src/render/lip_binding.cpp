@@ -7,6 +7,7 @@
 #include <set>
 
 #include "render/graph_normalise.h"
+#include "render/gs_graph_rewrite.h"
 #include "render/onnx_fields.h"
 
 namespace tq {
@@ -236,38 +237,20 @@ bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int
   }
   const int64_t batch = readBatch(graph);
 
-  std::vector<uint8_t> out, newGraph;
-  out.reserve(model.size() + 256);
-  newGraph.reserve(graph.size + 256);
-  bool graphDone = false;
-  GsReader r(in);
-  GsField f;
-  while (r.next(f)) {
-    if (graphDone || !isBytes(f, kModelGraph)) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    graphDone = true;
-    std::size_t k = 0;
-    GsReader gr(f.payload);
-    GsField gf;
-    while (gr.next(gf)) {
-      if (!isBytes(gf, kGraphNode)) {
-        gsPutRaw(newGraph, gf.raw);
-        continue;
-      }
-      const std::size_t at = k++;
-      if (at == tail.sub || at == tail.alphaMul) {
-        putRewired(newGraph, gf.payload, tail.alpha, kLipAlpha);
-        continue;
-      }
-      gsPutRaw(newGraph, gf.raw);
-      if (at == tail.clip) hcNode(newGraph, "Min", {tail.alpha, kLipInput}, kLipAlpha, kLipMinNode, {});
-    }
-    const int64_t dims[4] = {batch, 1, canvas, canvas};
-    gsPutTensorValueInfo(newGraph, kGraphInput, kLipInput, dims, 4);
-    gsPutBytes(out, kModelGraph, newGraph.data(), newGraph.size());
-  }
+  std::vector<uint8_t> out;
+  gsRewriteGraph(
+      in, out, 256,
+      [&](const GsField& f, std::ptrdiff_t node, std::vector<uint8_t>& graph) {
+        const std::size_t at = static_cast<std::size_t>(node);
+        if (node >= 0 && (at == tail.sub || at == tail.alphaMul))
+          return putRewired(graph, f.payload, tail.alpha, kLipAlpha);
+        gsPutRaw(graph, f.raw);
+        if (node >= 0 && at == tail.clip) hcNode(graph, "Min", {tail.alpha, kLipInput}, kLipAlpha, kLipMinNode, {});
+      },
+      [&](std::vector<uint8_t>& graph) {
+        const int64_t dims[4] = {batch, 1, canvas, canvas};
+        gsPutTensorValueInfo(graph, kGraphInput, kLipInput, dims, 4);
+      });
   reason = selfCheck(gsGraphOf(GsSlice(out)), tail.alpha);
   if (!reason.empty()) return false;
   model.swap(out);

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "render/graph_normalise.h"
+#include "render/gs_graph_rewrite.h"
 #include "render/onnx_fields.h"
 
 namespace tq {
@@ -84,48 +85,14 @@ std::size_t normaliseStudentBlend(std::vector<uint8_t>& model) {
   if (graph.empty()) return 0;
   const std::map<std::string, int> ranks = knownRanks(graph);
   std::vector<bool> rewrite;
-  std::size_t count = 0;
-  {
-    GsReader r(graph);
-    GsField f;
-    while (r.next(f)) {
-      if (!isBytes(f, kGraphNode)) continue;
-      rewrite.push_back(qualifies(f.payload, ranks));
-      count += rewrite.back();
-    }
-  }
+  const std::size_t count = gsMarkNodes(graph, [&](GsSlice node) { return qualifies(node, ranks); }, rewrite);
   if (count == 0) return 0;
 
-  std::vector<uint8_t> out, newGraph, node;
-  out.reserve(model.size() + 64);
-  newGraph.reserve(graph.size + 16 * count);
-  bool graphDone = false;
-  GsReader r(in);
-  GsField f;
-  while (r.next(f)) {
-    if (graphDone || !isBytes(f, kModelGraph)) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    graphDone = true;
-    std::size_t k = 0;
-    GsReader gr(f.payload);
-    GsField gf;
-    while (gr.next(gf)) {
-      if (!isBytes(gf, kGraphNode) || !rewrite[k++]) {
-        gsPutRaw(newGraph, gf.raw);
-        continue;
-      }
-      node.clear();
-      GsReader nr(gf.payload);
-      GsField nf;
-      while (nr.next(nf))
-        if (nf.number != kNodeOpType && nf.number != kNodeDomain) gsPutRaw(node, nf.raw);
-      gsPutBytes(node, kNodeOpType, std::string("Gemm"));
-      gsPutBytes(newGraph, kGraphNode, node.data(), node.size());
-    }
-    gsPutBytes(out, kModelGraph, newGraph.data(), newGraph.size());
-  }
+  std::vector<uint8_t> out;
+  gsRewriteGraph(in, out, 16 * count + 64, [&](const GsField& f, std::ptrdiff_t node, std::vector<uint8_t>& g) {
+    if (node < 0 || !rewrite[node]) return gsPutRaw(g, f.raw);
+    gsPutRetypedNode(g, f.payload, "Gemm", "", true);
+  });
   model.swap(out);
   return count;
 }

@@ -7,7 +7,9 @@
 #include <unordered_set>
 
 #include "render/gridsample_fast.h"
+#include "render/gs_graph_rewrite.h"
 #include "render/gs_wire.h"
+#include "render/onnx_fields.h"
 #include "render/tq_source_cone.h"
 
 namespace tq {
@@ -145,14 +147,6 @@ bool findBlock(const std::vector<uint8_t>& model, WarpBlock& block, std::size_t&
   return analyse(g, boundary, block, gsAt, marked, reason);
 }
 
-bool importsDomain(const std::vector<uint8_t>& model) {
-  GsReader r(model.data(), model.size());
-  GsField f;
-  while (r.next(f))
-    if (f.number == 8 && f.wire == 2 && gsFirstStr(f.payload, 1) == kDomain) return true;
-  return false;
-}
-
 }  // namespace
 
 bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::string& reason) {
@@ -198,42 +192,18 @@ std::size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string&
   gsPutBytes(node, 7, std::string(kDomain));
 
   std::size_t removed = 0;
-  std::vector<uint8_t> newGraph, out;
-  newGraph.reserve(graph.size + node.size() + 16);
-  out.reserve(model.size() + 64);
-  GsReader gr(graph);
-  GsField gf;
-  std::size_t k = 0;
-  while (gr.next(gf)) {
-    if (gf.number != 1 || gf.wire != 2) {
-      gsPutRaw(newGraph, gf.raw);
-      continue;
-    }
-    const std::size_t at = k++;
-    if (at == gsAt) gsPutBytes(newGraph, 1, node.data(), node.size());
-    if (inCone[at] || marked[at])
-      ++removed;
-    else
-      gsPutRaw(newGraph, gf.raw);
-  }
-  bool graphDone = false;
-  GsReader r(model.data(), model.size());
-  GsField f;
-  while (r.next(f)) {
-    if (graphDone || f.number != 7 || f.wire != 2) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    graphDone = true;
-    gsPutBytes(out, 7, newGraph.data(), newGraph.size());
-  }
-  if (!importsDomain(model)) {
-    std::vector<uint8_t> opset;
-    gsPutBytes(opset, 1, std::string(kDomain));
-    gsPutVarint(opset, 2 << 3);
-    gsPutVarint(opset, 1);
-    gsPutBytes(out, 8, opset.data(), opset.size());
-  }
+  std::vector<uint8_t> out;
+  gsRewriteGraph(GsSlice(model), out, node.size() + 64,
+                 [&](const GsField& f, std::ptrdiff_t n, std::vector<uint8_t>& g) {
+                   if (n < 0) return gsPutRaw(g, f.raw);
+                   const std::size_t at = static_cast<std::size_t>(n);
+                   if (at == gsAt) gsPutBytes(g, onnxf::kGraphNode, node.data(), node.size());
+                   if (inCone[at] || marked[at])
+                     ++removed;
+                   else
+                     gsPutRaw(g, f.raw);
+                 });
+  gsEnsureOpsetImport(out, kDomain);
   model.swap(out);
   return removed;
 }
