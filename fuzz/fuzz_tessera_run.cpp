@@ -8,8 +8,8 @@
 //          bit 6 no error buffer
 //   4-15   the twelve stamp values, signed bytes
 //   16-22  config: kshort, aperture_tol * 64, cut, K, hysteresis, lookahead
-//          (signed bytes), and its form (0 no temporal block, 1 a foreign
-//          envelope, 2 not JSON, else well formed)
+//          (signed bytes, the counts modulo 9), and its form (0 no temporal
+//          block, 1 a foreign envelope, 2 not JSON, else well formed)
 //   23-24  canonical centroid, signed bytes
 //   then   per donor x, y, aperture * 255; per frame dy, dx (-128: derive)
 //   rest   bank, frame and mask bytes, repeated as far as needed
@@ -84,11 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = in.u8();
   int32_t stamp[12];
   for (int32_t& s : stamp) s = in.s8();
+  // Counts stay within -8..8 so that a run's cost follows the window alone.
   int cfg[6];
-  for (int& c : cfg) c = in.s8();
+  for (int k = 0; k < 6; ++k) cfg[k] = k == 1 ? in.s8() : in.s8() % 9;
   const std::string json = configJson(cfg, in.u8() % 8);
   const double cCanon[2] = {double(in.s8()), double(in.s8())};
-  const std::size_t donors = std::size_t(std::max(nDonors, 1)), frames = std::size_t(std::max(nFrames, 0));
+  // A donor count the run refuses gets arrays of one donor, which it must not read.
+  const std::size_t donors = std::size_t(nDonors >= 1 && nDonors <= 4 ? nDonors : 1);
+  const std::size_t frames = std::size_t(std::max(nFrames, 0));
   std::vector<double> cent(2 * donors), aperture(donors);
   for (std::size_t d = 0; d < donors; ++d) {
     cent[2 * d] = in.s8(), cent[2 * d + 1] = in.s8();
