@@ -103,6 +103,11 @@ float retrieveTermExactScalar(const uint16_t* a, const uint16_t* b, const float*
 void roundF16Mul(const float* a, const float* b, float* out, std::size_t n);
 void roundF16MulScalar(const float* a, const float* b, float* out, std::size_t n);
 
+// p[i] = max(p[i] + shared[i], 0), or max(p[i], 0) when shared is null; a NaN
+// sum gives 0. shared must not overlap p.
+void addRelu(float* p, const float* shared, std::size_t n);
+void addReluScalar(float* p, const float* shared, std::size_t n);
+
 // 3x3 convolution, stride 1, zero padding 1, of a batch: in is [n][cin][h][w],
 // weight [cout][cin][3][3], bias [cout] (null: zeros), out [n][cout][h][w]. Pair p
 // is image p / cout, output channel p % cout; the call writes the output planes of

@@ -69,6 +69,13 @@ inline void mulTail(const float* a, const float* b, float* out, std::size_t i, s
   for (; i < n; ++i) out[i] = b[i] * roundHalf(a[i]);
 }
 
+inline void addReluTail(float* p, const float* shared, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    const float v = shared ? p[i] + shared[i] : p[i];
+    p[i] = v > 0.0f ? v : 0.0f;
+  }
+}
+
 // One output plane of one (image, channel) pair in the reference order.
 inline void convPlane(const float* img, int cin, int h, int w, const float* wk, float bias, float* out) {
   const std::size_t plane = static_cast<std::size_t>(h) * w;
@@ -201,6 +208,20 @@ void RoundF16Mul(const float* a, const float* b, float* out, std::size_t n) {
   for (; i + N <= n; i += N)
     hn::StoreU(hn::Mul(hn::LoadU(df, b + i), RoundHalf(df, hn::LoadU(df, a + i))), df, out + i);
   teeth_detail::mulTail(a, b, out, i, n);
+}
+
+void AddRelu(float* HWY_RESTRICT p, const float* HWY_RESTRICT shared, std::size_t n) {
+  const hn::ScalableTag<float> df;
+  const std::size_t N = hn::Lanes(df);
+  const auto zero = hn::Zero(df);
+  std::size_t i = 0;
+  for (; i + N <= n; i += N) {
+    auto v = hn::LoadU(df, p + i);
+    if (shared) v = hn::Add(v, hn::LoadU(df, shared + i));
+    // A comparison, not Max: NaN fails it and becomes 0 on every processor.
+    hn::StoreU(hn::IfThenElseZero(hn::Gt(v, zero), v), df, p + i);
+  }
+  teeth_detail::addReluTail(p, shared, i, n);
 }
 
 // Stores the first `count` (at most N) lanes of v at p.
@@ -404,6 +425,7 @@ HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RoundF16Mul);
 HWY_EXPORT(Conv3x3Range);
+HWY_EXPORT(AddRelu);
 
 void rgb8ToPlanarF16(const uint8_t* src, uint16_t* dst, std::size_t planeStride, std::size_t n) {
   HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16)(src, dst, planeStride, n);
@@ -452,6 +474,10 @@ void roundF16Mul(const float* a, const float* b, float* out, std::size_t n) {
 void roundF16MulScalar(const float* a, const float* b, float* out, std::size_t n) {
   teeth_detail::mulTail(a, b, out, 0, n);
 }
+
+void addRelu(float* p, const float* shared, std::size_t n) { HWY_DYNAMIC_DISPATCH(AddRelu)(p, shared, n); }
+
+void addReluScalar(float* p, const float* shared, std::size_t n) { teeth_detail::addReluTail(p, shared, 0, n); }
 
 void conv3x3Range(const float* in, int n, int cin, int h, int w, const float* weight, const float* bias,
                   int cout, float* out, std::size_t begin, std::size_t end) {

@@ -27,19 +27,6 @@ void pool2x2(const float* in, int planes, int32_t h, int32_t w, float* out) {
   }
 }
 
-// p = max(p + shared, 0), or max(p, 0) without shared; written as the
-// processor's max so that it vectorises (NaN becomes 0).
-void addRelu(float* p, const float* shared, std::size_t n) {
-  if (!shared) {
-    for (std::size_t i = 0; i < n; ++i) p[i] = p[i] > 0.0f ? p[i] : 0.0f;
-    return;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    const float v = p[i] + shared[i];
-    p[i] = v > 0.0f ? v : 0.0f;
-  }
-}
-
 }  // namespace
 
 // Half-pixel source position of output index i for a 2x upsample from `size`.
@@ -83,14 +70,31 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* query, c
         const std::size_t q = std::min(e, (p / co + 1) * co);
         simd::conv3x3Range(in, int(N), cin, h2_, w2_, w, bias, cout, out, p, q);
         if (relu)
-          for (std::size_t r = p; r < q; ++r) addRelu(out + r * hp, shared ? shared + (r % co) * hp : nullptr, hp);
+          for (std::size_t r = p; r < q; ++r)
+            simd::addRelu(out + r * hp, shared ? shared + (r % co) * hp : nullptr, hp);
         p = q;
       }
     });
   };
-  conv(hIn_.data(), 4, w0Cand_.data(), nullptr, 16, hA_.data(), true, hQ16_.data());
-  conv(hA_.data(), 16, w_.cand2_w.data(), w_.cand2_b.data(), 16, hB_.data(), true, nullptr);
-  conv(hB_.data(), 16, w_.cand4_w.data(), w_.cand4_b.data(), 1, hLogit_.data(), false, nullptr);
+  if (N >= 8) {
+    // Enough candidates to share out whole: each runs its three layers while its
+    // planes are still in this core's cache. The outputs are the same bits.
+    detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) {
+        float* a = hA_.data() + i * 16 * hp;
+        float* h = hB_.data() + i * 16 * hp;
+        simd::conv3x3Range(hIn_.data() + i * 4 * hp, 1, 4, h2_, w2_, w0Cand_.data(), nullptr, 16, a, 0, 16);
+        for (std::size_t r = 0; r < 16; ++r) simd::addRelu(a + r * hp, hQ16_.data() + r * hp, hp);
+        simd::conv3x3Range(a, 1, 16, h2_, w2_, w_.cand2_w.data(), w_.cand2_b.data(), 16, h, 0, 16);
+        simd::addRelu(h, nullptr, 16 * hp);
+        simd::conv3x3Range(h, 1, 16, h2_, w2_, w_.cand4_w.data(), w_.cand4_b.data(), 1, hLogit_.data() + i * hp, 0, 1);
+      }
+    });
+  } else {
+    conv(hIn_.data(), 4, w0Cand_.data(), nullptr, 16, hA_.data(), true, hQ16_.data());
+    conv(hA_.data(), 16, w_.cand2_w.data(), w_.cand2_b.data(), 16, hB_.data(), true, nullptr);
+    conv(hB_.data(), 16, w_.cand4_w.data(), w_.cand4_b.data(), 1, hLogit_.data(), false, nullptr);
+  }
 
   // Logits upsampled straight into the weight planes.
   detail::parallelFor(N, 1, [&](std::size_t b, std::size_t e) {

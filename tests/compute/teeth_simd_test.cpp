@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -76,6 +77,15 @@ TEST(TeethKernels, EveryTargetEqualsTheScalarReference) {
       ts::roundF16Mul(inPlace.data(), y.data(), inPlace.data(), n);
       ASSERT_EQ(0, std::memcmp(mo.data(), mw.data(), (n + 1) * 4));
       ASSERT_EQ(0, std::memcmp(inPlace.data(), mw.data(), (n + 1) * 4));
+
+      std::vector<float> rg(x), rw(x), sh = floats(rng, n, 0.0f);
+      for (size_t i = 0; i < n; i += 7) rg[i] = rw[i] = std::numeric_limits<float>::quiet_NaN();
+      const float* shared[] = {sh.data(), nullptr};
+      for (const float* shp : shared) {
+        ts::addRelu(rg.data(), shp, n);
+        ts::addReluScalar(rw.data(), shp, n);
+        ASSERT_EQ(0, std::memcmp(rg.data(), rw.data(), n * 4));  // NaN became 0 in both
+      }
     }
     for (const ConvShape& s : kConvShapes) {
       const size_t plane = size_t(s.h) * s.w, pairs = size_t(s.n) * s.cout;

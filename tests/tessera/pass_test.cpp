@@ -181,37 +181,40 @@ TEST_F(TeethPassRef, OneThreadAndSeveralGiveTheSameBytes) {
 
 TEST_F(TeethPassRef, HeadMatchesOnnxRuntime) {
   auto pass = makePass();
-  const int n = 5, H = pass->windowH(), W = pass->windowW();
-  const std::size_t plane = std::size_t(H) * W;
-  std::vector<float> cands(n * 3 * plane), query(n * 3 * plane);
-  uint32_t seed = 12345;
-  for (float& v : cands) v = ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f;
-  for (std::size_t k = 0; k < 3 * plane; ++k) query[k] = ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f;
-  for (int i = 1; i < n; ++i) std::copy(query.begin(), query.begin() + 3 * plane, query.begin() + i * 3 * plane);
-  std::vector<float> weights((n + 1) * plane, -1.0f), blended(3 * plane);
-  pass->headForward(cands.data(), n, query.data(), pass->bandMask().data(), weights.data(), blended.data());
+  for (const int n : {5, 9}) {  // a few candidates run layer by layer, more candidate by candidate
+    SCOPED_TRACE(n);
+    const int H = pass->windowH(), W = pass->windowW();
+    const std::size_t plane = std::size_t(H) * W;
+    std::vector<float> cands(n * 3 * plane), query(n * 3 * plane);
+    uint32_t seed = 12345;
+    for (float& v : cands) v = ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f;
+    for (std::size_t k = 0; k < 3 * plane; ++k) query[k] = ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f;
+    for (int i = 1; i < n; ++i) std::copy(query.begin(), query.begin() + 3 * plane, query.begin() + i * 3 * plane);
+    std::vector<float> weights((n + 1) * plane, -1.0f), blended(3 * plane);
+    pass->headForward(cands.data(), n, query.data(), pass->bandMask().data(), weights.data(), blended.data());
 
-  tq::ortInit();
-  Ort::SessionOptions so;
-  so.SetIntraOpNumThreads(1);
-  auto session = tq::makeSession(*dir_ / "head.onnx", so);
-  const int64_t shape[] = {n, 3, H, W}, bandShape[] = {1, H, W};
-  std::unique_ptr<bool[]> band(new bool[plane]);
-  for (std::size_t k = 0; k < plane; ++k) band[k] = pass->bandMask()[k] != 0;
-  Ort::Value in[] = {Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), cands.data(), cands.size(), shape, 4),
-                     Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), query.data(), query.size(), shape, 4),
-                     Ort::Value::CreateTensor<bool>(tq::ortCpuMemory(), band.get(), plane, bandShape, 3)};
-  const char* inNames[] = {"cands", "query", "band"};
-  const char* outNames[] = {"weights", "blended"};
-  auto out = session->Run(Ort::RunOptions{nullptr}, inNames, in, 3, outNames, 2);
-  const float* ow = out[0].GetTensorData<float>();
-  const float* ob = out[1].GetTensorData<float>();
-  double worstW = 0, worstB = 0;
-  for (std::size_t k = 0; k < n * plane; ++k) worstW = std::max(worstW, double(std::fabs(weights[k] - ow[k])));
-  for (std::size_t k = 0; k < 3 * plane; ++k) worstB = std::max(worstB, double(std::fabs(blended[k] - ob[k])));
-  EXPECT_LE(worstW, 1e-5);
-  EXPECT_LE(worstB, 1e-5);
-  for (std::size_t k = n * plane; k < (n + 1) * plane; ++k) ASSERT_EQ(weights[k], 0.0f);
+    tq::ortInit();
+    Ort::SessionOptions so;
+    so.SetIntraOpNumThreads(1);
+    auto session = tq::makeSession(*dir_ / "head.onnx", so);
+    const int64_t shape[] = {n, 3, H, W}, bandShape[] = {1, H, W};
+    std::unique_ptr<bool[]> band(new bool[plane]);
+    for (std::size_t k = 0; k < plane; ++k) band[k] = pass->bandMask()[k] != 0;
+    Ort::Value in[] = {Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), cands.data(), cands.size(), shape, 4),
+                       Ort::Value::CreateTensor<float>(tq::ortCpuMemory(), query.data(), query.size(), shape, 4),
+                       Ort::Value::CreateTensor<bool>(tq::ortCpuMemory(), band.get(), plane, bandShape, 3)};
+    const char* inNames[] = {"cands", "query", "band"};
+    const char* outNames[] = {"weights", "blended"};
+    auto out = session->Run(Ort::RunOptions{nullptr}, inNames, in, 3, outNames, 2);
+    const float* ow = out[0].GetTensorData<float>();
+    const float* ob = out[1].GetTensorData<float>();
+    double worstW = 0, worstB = 0;
+    for (std::size_t k = 0; k < n * plane; ++k) worstW = std::max(worstW, double(std::fabs(weights[k] - ow[k])));
+    for (std::size_t k = 0; k < 3 * plane; ++k) worstB = std::max(worstB, double(std::fabs(blended[k] - ob[k])));
+    EXPECT_LE(worstW, 1e-5);
+    EXPECT_LE(worstB, 1e-5);
+    for (std::size_t k = n * plane; k < (n + 1) * plane; ++k) ASSERT_EQ(weights[k], 0.0f);
+  }
 }
 
 TEST_F(TeethPassRef, RunShiftThroughTheCApi) {
