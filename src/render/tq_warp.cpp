@@ -191,11 +191,32 @@ std::size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string&
   gsPutBytes(node, 4, std::string("WarpDirector"));
   gsPutBytes(node, 7, std::string(kDomain));
 
+  // Initializers only the removed nodes read go with them (ORT would warn about
+  // each and drop it itself); graph inputs and outputs of the same name stay.
+  std::set<std::string> removedReads, keptReads(g.inputs.begin(), g.inputs.end());
+  for (std::size_t k = 0; k < g.nodes.size(); ++k)
+    (inCone[k] || marked[k] ? removedReads : keptReads).insert(g.nodes[k].inputs.begin(), g.nodes[k].inputs.end());
+  keptReads.insert({"P_rgb", block.grid});
+  {
+    GsReader r(graph);
+    GsField f;
+    while (r.next(f))
+      if (onnxf::isBytes(f, onnxf::kGraphOutput)) keptReads.insert(gsFirstStr(f.payload, onnxf::kValueInfoName));
+  }
+  const auto deadInit = [&](const GsField& f) {
+    if (!onnxf::isBytes(f, onnxf::kGraphInitializer)) return false;
+    const std::string name = gsFirstStr(f.payload, onnxf::kTensorName);
+    return removedReads.count(name) && !keptReads.count(name);
+  };
+
   std::size_t removed = 0;
   std::vector<uint8_t> out;
   gsRewriteGraph(GsSlice(model), out, node.size() + 64,
                  [&](const GsField& f, std::ptrdiff_t n, std::vector<uint8_t>& g) {
-                   if (n < 0) return gsPutRaw(g, f.raw);
+                   if (n < 0) {
+                     if (!deadInit(f)) gsPutRaw(g, f.raw);
+                     return;
+                   }
                    const std::size_t at = static_cast<std::size_t>(n);
                    if (at == gsAt) gsPutBytes(g, onnxf::kGraphNode, node.data(), node.size());
                    if (inCone[at] || marked[at])
