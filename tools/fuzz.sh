@@ -17,6 +17,9 @@ secs=${1:-60}
 shift || true
 out=build/fuzz
 export ORT_DISABLE_TELEMETRY=1
+# Targets that unpack into a fresh directory per input spend most of their time in
+# the file system: memory-backed directories run them about 2.5x faster.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 tp=()
 [ -n "${TQ_THIRD_PARTY:-}" ] && tp=(-DTQ_THIRD_PARTY="$TQ_THIRD_PARTY")
 
