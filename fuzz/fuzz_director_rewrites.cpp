@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_util.h"
 #include "render/graph_normalise.h"
 #include "render/gs_wire.h"
 #include "render/tq_source_cone.h"
@@ -18,30 +19,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void readBack(const Bytes& bytes) {
-  std::vector<tq::GsNodeInfo> nodes;
-  std::vector<std::string> inits, inputs;
-  const tq::GsSlice graph = tq::gsGraphOf(bytes);
-  tq::gsReadGraph(graph, nodes, inits, inputs);
-  for (const tq::GsNodeInfo& n : nodes) {
-    (void)tq::hcReadAttrs(n.bytes);
-    const tq::GsSlice v = tq::hcConstValue(n.bytes);
-    std::vector<float> floats;
-    std::vector<int64_t> dims;
-    if (!v.empty()) {
-      tq::hcTensorFloats(v, floats);
-      tq::hcTensorDims(v, dims);
-    }
-  }
-  for (const std::string& in : inputs) {
-    int64_t first = 0, last = 0, count = 0;
-    tq::ldInputDims(graph, in, first, last, count);
-  }
-}
-
 bool readsBack(const Bytes& bytes) {
   try {
-    readBack(bytes);
+    tqfuzz::readGraphBack(bytes);
     return true;
   } catch (const std::exception&) {
     return false;

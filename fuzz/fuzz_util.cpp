@@ -9,6 +9,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "render/graph_normalise.h"
+#include "render/gs_wire.h"
+
 namespace tqfuzz {
 
 namespace {
@@ -62,6 +65,27 @@ std::vector<std::string> segments(const uint8_t* data, std::size_t size) {
   }
   out.push_back(all.substr(start));
   return out;
+}
+
+void readGraphBack(const std::vector<uint8_t>& model) {
+  std::vector<tq::GsNodeInfo> nodes;
+  std::vector<std::string> inits, inputs;
+  const tq::GsSlice graph = tq::gsGraphOf(model);
+  tq::gsReadGraph(graph, nodes, inits, inputs);
+  for (const tq::GsNodeInfo& n : nodes) {
+    (void)tq::hcReadAttrs(n.bytes);
+    const tq::GsSlice v = tq::hcConstValue(n.bytes);
+    std::vector<float> floats;
+    std::vector<int64_t> dims;
+    if (!v.empty()) {
+      tq::hcTensorFloats(v, floats);
+      tq::hcTensorDims(v, dims);
+    }
+  }
+  for (const std::string& in : inputs) {
+    int64_t first = 0, last = 0, count = 0;
+    tq::ldInputDims(graph, in, first, last, count);
+  }
 }
 
 }  // namespace tqfuzz

@@ -34,4 +34,8 @@ void writeFile(const std::string& path, const std::string& text);
 // in every dictionary so the fuzzer finds it quickly.
 std::vector<std::string> segments(const uint8_t* data, std::size_t size);
 
+// Reads a model's graph back the way the rewrites do: every node, its attributes
+// and Constant values, and every graph input's shape. Throws on malformed bytes.
+void readGraphBack(const std::vector<uint8_t>& model);
+
 }  // namespace tqfuzz
