@@ -78,13 +78,15 @@ TEST(TeethKernels, EveryTargetEqualsTheScalarReference) {
       ASSERT_EQ(0, std::memcmp(mo.data(), mw.data(), (n + 1) * 4));
       ASSERT_EQ(0, std::memcmp(inPlace.data(), mw.data(), (n + 1) * 4));
 
-      std::vector<float> rg(x), rw(x), sh = floats(rng, n, 0.0f);
-      for (size_t i = 0; i < n; i += 7) rg[i] = rw[i] = std::numeric_limits<float>::quiet_NaN();
+      std::vector<float> rg(x), sh = floats(rng, n, 0.0f);
+      rg.push_back(-9.0f);  // past the end: stays untouched
+      for (size_t i = 0; i < n; i += 7) rg[i] = std::numeric_limits<float>::quiet_NaN();
+      std::vector<float> rw(rg);
       const float* shared[] = {sh.data(), nullptr};
       for (const float* shp : shared) {
         ts::addRelu(rg.data(), shp, n);
         ts::addReluScalar(rw.data(), shp, n);
-        ASSERT_EQ(0, std::memcmp(rg.data(), rw.data(), n * 4));  // NaN became 0 in both
+        ASSERT_EQ(0, std::memcmp(rg.data(), rw.data(), (n + 1) * 4));  // NaN became 0 in both
       }
     }
     for (const ConvShape& s : kConvShapes) {
