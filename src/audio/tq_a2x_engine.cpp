@@ -78,6 +78,12 @@ A2x::A2x(const std::string& dir, int threads) {
   w2vPath_ = env::text("W2V_ONNX");
 
   if (loadShortPair(w2vPath_, threads_, &pair_)) {
+    const int most = maxShortRightContext();
+    if (RC_ > most)
+      throw std::runtime_error("TQ_A2X_W2V_RIGHT=" + std::to_string(RC_) +
+                               " is more right context than the short-window w2v frontend can serve (at most " +
+                               std::to_string(most) +
+                               " frames: its 2 s trunk window would start after the first frame of a block)");
     short_ = true;
     AL_ = RC_ + kBlockFrames;
   } else {

@@ -62,6 +62,31 @@ void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
 // One trunk run per block of 8 frames over the 2 s before sample (W + 8 + RC) x 640;
 // each frame samples the trunk where the 8-second window that the legacy path
 // takes it from would, and the head turns the block into features.
+namespace a2x {
+
+double trunkPosition(int64_t W, int j, int rc) {
+  const int64_t f = W + j;
+  const int64_t begin = (W + kBlockFrames + rc) * kHop - kShortSamples;
+  int64_t local = f, base = 0;
+  if (f > kLongFrames - 1) {
+    const int64_t k = f / 100 - 1;
+    local = f - 100 * k;
+    base = 100 * k * kHop;
+  }
+  return static_cast<double>(base - begin) / 80.0 + static_cast<double>(local) * 8.030150753768844;
+}
+
+int maxShortRightContext() {
+  // Positions move back 8 steps per frame of right context; past two 8-second
+  // windows the pattern repeats every 100 frames.
+  double lowest = trunkPosition(0, 0, 0);
+  for (int64_t W = 0; W < 2 * kLongFrames + 100; W += kBlockFrames)
+    for (int j = 0; j < kBlockFrames; ++j) lowest = std::min(lowest, trunkPosition(W, j, 0));
+  return lowest < 0 ? -1 : static_cast<int>(std::floor(lowest / 8.0));
+}
+
+}  // namespace a2x
+
 void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
   win_.resize(kShortSamples);
   headIn_.resize(static_cast<std::size_t>(kBlockFrames) * kTrunkChannels);
@@ -97,14 +122,7 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
     auto at = [&](std::size_t k) { return half ? halfToFloat(xh[k]) : xf[k]; };
 
     for (int j = 0; j < kBlockFrames; ++j) {
-      const int64_t f = W + j;
-      int64_t local = f, base = 0;
-      if (f > kLongFrames - 1) {
-        const int64_t k = f / 100 - 1;
-        local = f - 100 * k;
-        base = 100 * k * kHop;
-      }
-      const double p = static_cast<double>(base - begin) / 80.0 + static_cast<double>(local) * 8.030150753768844;
+      const double p = trunkPosition(W, j, RC_);
       const double fl = std::floor(p);
       if (fl < 0.0 || fl >= static_cast<double>(lt)) throw std::runtime_error("w2v_win: trunk pos out of range");
       const int64_t i0 = static_cast<int64_t>(fl);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,14 @@ bool loadShortPair(const std::string& w2vPath, int threads, ShortPair* out);
 // first run (0 until then).
 int trunkSteps();
 void noteTrunkSteps(int lt);
+
+// Where frame W + j (j < 8) of the block starting at frame W samples the trunk
+// output of that block's 2 s window, in fractional trunk steps, for right
+// context rc: the step the 8-second window would take the frame from.
+double trunkPosition(int64_t W, int j, int rc);
+// The largest right context for which no frame samples before its window's
+// first trunk step.
+int maxShortRightContext();
 
 // Runs the 8-second graph on one normalised window of 128000 samples. The result
 // holds at least 12 x 200 x 768 floats, read as [layer][frame][768].
