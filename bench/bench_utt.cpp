@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "capi/tq_utt_api.h"
-#include "capi/tq_utt_engine.h"
+#include "session/tq_utt_api.h"
+#include "session/tq_utt_engine.h"
 #include "tq/tq.h"
 
 namespace {
@@ -55,6 +55,7 @@ class LookAheadEngine : public tq::utt::Engine {
   }
   int total() override { return finished_ ? static_cast<int>((samples_ + 639) / 640) : -1; }
   int nt() override { return nt_; }
+  bool takeError(std::string&) override { return false; }
 
  private:
   int nt_, start_ = 0, pulled_ = 0;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "capi/tq_utt_api.h"
-#include "capi/tq_utt_engine.h"
+#include "session/tq_utt_api.h"
+#include "session/tq_utt_engine.h"
 #include "tessera/tq_bankdec_ff.h"
 #include "tessera/tq_bundle_tessera.h"
 #include "tessera/tq_tessera_pi.h"
@@ -44,6 +44,7 @@ class RestEngine : public tq::utt::Engine {
   }
   int total() override { return finished_ ? static_cast<int>((samples_ + 639) / 640) : -1; }
   int nt() override { return kNT; }
+  bool takeError(std::string&) override { return false; }
 
  private:
   long samples_ = 0;

@@ -148,11 +148,32 @@ typedef struct tq_utt_stats {
   uint64_t frames_out;
   uint64_t speech_frames_out;
   uint64_t first_frames;
-  double first_frame_ms;
+  double first_frame_ms; /* latest utterance: from its first push (or, for audio queued behind
+                          * an earlier utterance, from when that one was over) to its first frame */
   double render_ms;
   uint32_t state; /* 0 idle, 1 utterance started, 2 speaking, 3 ramp */
 } tq_utt_stats;
 
+/* What happened to the audio and the utterances of a session since creation. */
+typedef struct tq_utt_counts {
+  uint64_t samples_dropped;        /* pushed before the engine was ready, or into an abandoned utterance */
+  uint64_t utterances_started;     /* utterances handed to the engine */
+  uint64_t utterances_finished;    /* rendered to their last frame */
+  uint64_t utterances_interrupted; /* cut short by tq_utt_interrupt */
+  uint64_t utterances_failed;      /* abandoned after an engine or render failure */
+} tq_utt_counts;
+
+/* Conversations: audio pushed after tq_utt_end_utterance (or after the silence
+ * timeout ended an utterance) belongs to the next utterance. It waits in the
+ * session until the current one has delivered all its frames and its end ramp,
+ * then starts a new utterance at speech frame 0; it is never appended to an
+ * utterance whose end was taken. tq_utt_interrupt discards all audio pushed so
+ * far, queued sentences included.
+ *
+ * One live session per context: a second tq_utt_create on the same context is
+ * refused until the first is destroyed. tq_destroy of a context whose session
+ * is still alive only marks it; the context is released when that session is
+ * destroyed. */
 TQ_API tq_utt* tq_utt_create(tq_ctx* ctx, const tq_utt_opts* opts);
 TQ_API tq_utt* tq_utt_open(tq_ctx* ctx, const char* motion_dir);
 /* Blocks until every thread of the session has ended. Null accepted. */
@@ -166,7 +187,13 @@ TQ_API int tq_utt_frames_available(tq_utt* u);
 /* 1 when a frame was copied into buf (width x height x 3 bytes), else 0. */
 TQ_API int tq_utt_pull_frame(tq_utt* u, uint8_t* buf, size_t cap, tq_utt_frame_info* info);
 TQ_API void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out);
-/* -1 after a fatal render failure, else 0. */
+/* Copies the counters; null arguments do nothing. */
+TQ_API void tq_utt_get_counts(tq_utt* u, tq_utt_counts* out);
+/* -1 from a fatal failure (the director failed on a speech frame: stage
+ * "render"; the motion engine failed: stage "motion", with the engine's own
+ * text) until a later utterance has rendered all its frames; 0 otherwise and
+ * for a null handle. The failure count and the latest failure text stay
+ * readable after the session recovered. */
 TQ_API int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures);
 TQ_API const char* tq_utt_last_error(void);
 

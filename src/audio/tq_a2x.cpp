@@ -3,6 +3,7 @@
 #include <string>
 
 #include "audio/tq_a2x_engine.h"
+#include "audio/tq_a2x_error.h"
 #include "audio/tq_a2x_w2v.h"
 #include "compute/tq_env.h"
 #include "tq/tq_a2x.h"
@@ -12,23 +13,31 @@ struct tq_a2x {
   tq_a2x(const char* dir, int threads) : engine(dir, threads) {}
 };
 
-namespace {
+namespace tq {
+namespace a2x {
 
-std::string& a2xError() {
+std::string& lastError() {
   thread_local std::string text;
   return text;
 }
 
+}  // namespace a2x
+}  // namespace tq
+
+namespace {
+
+using tq::a2x::lastError;
+
 void setError(const char* fn, const char* what) noexcept {
   try {
-    a2xError() = std::string(fn) + ": " + what;
+    lastError() = std::string(fn) + ": " + what;
   } catch (...) {
   }
 }
 
 void setText(const char* text) noexcept {
   try {
-    a2xError() = text;
+    lastError() = text;
   } catch (...) {
   }
 }
@@ -167,7 +176,7 @@ int tq_a2x_deltas_wn(tq_a2x* h, const float* audio, int n, float* out, float* wn
 
 const char* tq_a2x_last_error(void) {
   try {
-    return a2xError().c_str();
+    return lastError().c_str();
   } catch (...) {
     return "";
   }

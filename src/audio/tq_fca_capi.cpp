@@ -4,7 +4,7 @@
 #include <string>
 
 #include "audio/tq_fca.h"
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 #include "tq/tq.h"
 
 struct tq_fca {

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "audio/tq_motion.h"
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 #include "tq/tq_a2x.h"
 
 struct tq_motion {

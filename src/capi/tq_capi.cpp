@@ -13,7 +13,7 @@
 #include "bundle/tq_bundle.h"
 #include "bundle/tq_identity.h"
 #include "capi/tq_ctx.h"
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 #include "compute/tq_pool.h"
 #include "driver/tq_driver.h"
 #include "paste/tq_paste.h"
@@ -92,6 +92,26 @@ void ensureDirector(tq_ctx* ctx) {
   ctx->renderer = std::make_unique<tq::Renderer>(ctx->manifest, *ctx->identity, ctx->modelKey, intra, ctx->ep);
 }
 
+void claimForSession(tq_ctx* ctx) {
+  std::lock_guard<std::mutex> lk(ctx->sessionMu);
+  if (ctx->releasePending) throw std::runtime_error("the context was destroyed (tq_destroy)");
+  if (ctx->sessionLive)
+    throw std::runtime_error(
+        "this context already has a live session; tq_utt_destroy it first (two sessions would share one "
+        "director, compositor and driver cursor between two render threads)");
+  ctx->sessionLive = true;
+}
+
+void releaseFromSession(tq_ctx* ctx) noexcept {
+  bool release = false;
+  {
+    std::lock_guard<std::mutex> lk(ctx->sessionMu);
+    ctx->sessionLive = false;
+    release = ctx->releasePending;
+  }
+  if (release) delete ctx;
+}
+
 }  // namespace tq
 
 extern "C" {
@@ -124,7 +144,20 @@ tq_ctx* tq_create(const char* bundle_dir, const char* model_key, int threads, co
 }
 
 void tq_destroy(tq_ctx* ctx) {
+  if (!ctx) return;
   try {
+    {
+      std::lock_guard<std::mutex> lk(ctx->sessionMu);
+      if (ctx->sessionLive) {
+        // The session renders, pastes and decodes through this context: it is
+        // released when the session ends, not under the session's threads.
+        ctx->releasePending = true;
+        std::fprintf(stderr,
+                     "[tq] tq_destroy: a tq_utt session is still alive on this context; the context is released "
+                     "when tq_utt_destroy ends it\n");
+        return;
+      }
+    }
     delete ctx;
   } catch (...) {
   }

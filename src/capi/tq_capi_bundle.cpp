@@ -5,7 +5,7 @@
 
 #include "bundle/tq_bundle.h"
 #include "bundle/tq_imx.h"
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 #include "tq/tq.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct tq_ctx {
   std::unique_ptr<tq::DriverCursor> driver;
   std::vector<uint8_t> frame;
   const float* lastCrop = nullptr;
+  // The one session allowed on the context, and a tq_destroy that waits for it.
+  std::mutex sessionMu;
+  bool sessionLive = false;
+  bool releasePending = false;
 
   ~tq_ctx() {
     // Frame buffer first, then the driver's decoder thread, then the rest.
@@ -43,5 +48,12 @@ namespace tq {
 // the host (and without a provider) it takes at most 2 intra-op threads and
 // says so, leaving the rest of the pool to the session's other stages.
 void ensureDirector(tq_ctx* ctx);
+
+// A session takes the context for its lifetime: it shares the context's
+// director, compositor and driver cursor with nobody. Throws when another
+// session holds the context or the host has destroyed it.
+void claimForSession(tq_ctx* ctx);
+// Ends the claim, releasing the context when tq_destroy came meanwhile.
+void releaseFromSession(tq_ctx* ctx) noexcept;
 
 }  // namespace tq

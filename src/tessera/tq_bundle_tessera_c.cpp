@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 #include "tessera/tq_bundle_tessera.h"
 #include "tq/tq.h"
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 #include "tessera/tq_teeth_pass.h"
 #include "tq/tq.h"
 

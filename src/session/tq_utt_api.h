@@ -1,7 +1,7 @@
 // Internal entry to the utterance session: tests hand in their own engine.
 #pragma once
 
-#include "capi/tq_utt_engine.h"
+#include "session/tq_utt_engine.h"
 #include "tq/tq.h"
 
 namespace tq {

@@ -2,7 +2,7 @@
 # The offline example host renders an espeak-ng sentence into an MP4 that ffprobe reads back with
 # the right size, one frame per 640 samples after the skipped ones, and the audio muxed in.
 host=$1 src=$2
-. "$(dirname "$0")/host_common.sh"
+. "$(dirname "$0")/../capi/host_common.sh"
 fx fca-bundle "$tmp/b"
 fx a2x --out "$tmp/motion" --w2v-dir "$tmp/w2v"
 espeak-ng -w "$tmp/s.wav" "Render it offline."

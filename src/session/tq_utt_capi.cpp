@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sys/stat.h>
 
-#include "capi/tq_error.h"
-#include "capi/tq_utt_api.h"
-#include "capi/tq_utt_session.h"
+#include "base/tq_error.h"
+#include "session/tq_utt_api.h"
+#include "session/tq_utt_session.h"
 #include "compute/tq_env.h"
 
 namespace {
@@ -65,6 +65,13 @@ namespace tq {
 namespace utt {
 
 tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory) {
+  claimForSession(ctx);
+  struct Claim {
+    tq_ctx* ctx;
+    ~Claim() {
+      if (ctx) releaseFromSession(ctx);
+    }
+  } claim{ctx};
   ensureDirector(ctx);
   auto u = std::make_unique<tq_utt>();
   u->ctx = ctx;
@@ -80,10 +87,12 @@ tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory) 
   u->xsTarget = readRestKeypoints(u->opt.motionDir, m.NT);
   u->ring.size(u->frameBytes);
   if (u->opt.pipelinedPaste) u->pastePool.init(kPasteQueue + 4, u->cropFloats);
-  u->inbox.reserve(16000);
+  u->inbox.samples.reserve(16000);
+  u->inbox.ends.reserve(16);
   const char* note = ctx->renderer->directorNote();
   if (note && *note) u->noteRenderFail("director load", note, false);
   u->startThreads();
+  claim.ctx = nullptr;
   return u.release();
 }
 
@@ -141,7 +150,9 @@ void tq_utt_destroy(tq_utt* u) {
     }
   } catch (...) {
   }
+  tq_ctx* ctx = u->ctx;
   delete u;
+  tq::releaseFromSession(ctx);
 }
 
 int tq_utt_push_audio(tq_utt* u, const int16_t* pcm, int n) {
@@ -153,15 +164,9 @@ int tq_utt_push_audio(tq_utt* u, const int16_t* pcm, int n) {
   try {
     {
       std::lock_guard<std::mutex> lk(u->mu);
-      const std::size_t at = u->inbox.size();
-      u->inbox.resize(at + static_cast<std::size_t>(n));
-      for (int i = 0; i < n; ++i) u->inbox[at + static_cast<std::size_t>(i)] = pcm[i] * 3.0517578e-5f;
       const double now = tq::utt::nowMs();
+      u->inbox.push(pcm, n, now);
       u->lastPushMs = now;
-      if (!u->pushedOnce) {
-        u->pushedOnce = true;
-        u->firstPushMs = now;
-      }
     }
     u->cv.notify_all();
     u->pasteCv.notify_all();
@@ -178,7 +183,10 @@ void tq_utt_end_utterance(tq_utt* u) {
   if (!u) return;
   {
     std::lock_guard<std::mutex> lk(u->mu);
-    u->endFlag = true;
+    try {
+      u->inbox.end();
+    } catch (...) {  // no memory for one more mark: this end is lost, not the host process
+    }
   }
   u->cv.notify_all();
 }
@@ -187,8 +195,8 @@ void tq_utt_interrupt(tq_utt* u) {
   if (!u) return;
   {
     std::lock_guard<std::mutex> lk(u->mu);
+    u->counts.samples_dropped += u->inbox.samples.size();
     u->inbox.clear();
-    u->endFlag = false;
     u->ring.read = u->ring.write;
     while (tq::utt::PasteJob* j = u->pasteQ.pop()) {
       u->pastePool.give(j);
@@ -253,6 +261,12 @@ void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out) {
   std::lock_guard<std::mutex> lk(u->mu);
   *out = u->stats;
   out->state = static_cast<uint32_t>(u->loopState);
+}
+
+void tq_utt_get_counts(tq_utt* u, tq_utt_counts* out) {
+  if (!u || !out) return;
+  std::lock_guard<std::mutex> lk(u->mu);
+  *out = u->counts;
 }
 
 int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures) {

@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "capi/tq_utt_session.h"
+#include "session/tq_utt_session.h"
 
 void tq_utt::warmUp() {
   std::unique_ptr<tq::utt::Engine> eng;
@@ -81,6 +81,7 @@ void tq_utt::warmUp() {
 void tq_utt::dispatchLoop() {
   tq::utt::Mailbox& b = box;
   std::vector<float> samples;
+  std::string error;
   int idx[tq::utt::kPullCap];
   float src[tq::utt::kPullCap * tq::utt::kKp], drv[tq::utt::kPullCap * tq::utt::kKp];
   for (;;) {
@@ -107,19 +108,30 @@ void tq_utt::dispatchLoop() {
       samples.swap(b.samples);
     }
     int pulled = 0, avail = 0, total = -1;
+    bool failed = false;
     if (e) {
+      // Each call's failure shows only in the engine's error text; the first
+      // one ends the request. Text left from before this request is not ours.
+      e->takeError(error);
+      error.clear();
+      auto ok = [&] {
+        if (!failed) failed = e->takeError(error);
+        return !failed;
+      };
       if (reset) e->reset(start, dir, 1);
       if (eager != 0) e->setEager(eager);
-      if (!samples.empty()) e->push(samples.data(), static_cast<int>(samples.size()));
-      if (finish) e->finish();
-      avail = std::max(0, e->avail());
-      if (max > 0 && avail > 0) pulled = std::max(0, e->pull(idx, src, drv, std::min(max, avail)));
-      total = e->total();
+      if (ok() && !samples.empty()) e->push(samples.data(), static_cast<int>(samples.size()));
+      if (ok() && finish) e->finish();
+      if (ok()) avail = std::max(0, e->avail());
+      if (ok() && max > 0 && avail > 0) pulled = std::max(0, e->pull(idx, src, drv, std::min(max, avail)));
+      if (ok()) total = e->total();
     }
     {
       std::lock_guard<std::mutex> lk(b.mu);
       b.done = true;
       b.doneTag = tag;
+      b.failed = failed;
+      if (failed) b.error.swap(error);
       b.pulled = pulled;
       std::memcpy(b.idx, idx, sizeof(int) * static_cast<std::size_t>(pulled));
       std::memcpy(b.src, src, sizeof(float) * tq::utt::kKp * static_cast<std::size_t>(pulled));

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <exception>
 
-#include "capi/tq_utt_session.h"
+#include "session/tq_utt_session.h"
 
 namespace tq {
 namespace utt {

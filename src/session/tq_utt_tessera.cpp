@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "capi/tq_error.h"
-#include "capi/tq_utt_session.h"
+#include "base/tq_error.h"
+#include "session/tq_utt_session.h"
 #include "tessera/tq_tessera_stream.h"
 #include "tq/tq.h"
 

@@ -3,7 +3,7 @@
 // re-attach, and attaches racing the host's pushes and pulls.
 #include <future>
 
-#include "capi/tq_utt_session.h"
+#include "session/tq_utt_session.h"
 #include "tessera/tq_bankdec_ff.h"
 #include "tessera/tq_bundle_tessera.h"
 #include "tessera/tq_tessera_head.h"

@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "capi/tq_utt_session.h"
+#include "session/tq_utt_session.h"
 
 namespace {
 
@@ -33,13 +33,10 @@ class Loop {
       if (u_->stop) return false;
       counter = u_->interrupts;
       interrupted = counter != epoch_;
-      // Input that arrived after an interrupt belongs to the next utterance: it
-      // stays in the inbox until the interrupt has been adopted.
-      if (!interrupted && state_ != 3) {
-        taken_.swap(u_->inbox);
-        endTaken_ = u_->endFlag;
-        u_->endFlag = false;
-      }
+      // Input that arrived after an interrupt, or after the current utterance's
+      // end, belongs to the next utterance: it stays in the inbox until the
+      // interrupt has been adopted or the utterance and its ramp are over.
+      if (!interrupted && accepting()) endTaken_ = u_->inbox.take(taken_, &segmentFirstPush_);
       ringCount_ = u_->ring.count();
       lastPush_ = u_->lastPushMs;
       engine_ = u_->engineReady ? u_->engine.get() : nullptr;
@@ -55,9 +52,14 @@ class Loop {
     bool progress = collect();
     const double now = nowMs();
 
-    if (!taken_.empty() && engine_ && !abandoned_) {
-      if (!speaking_) startUtterance();
-      pending_.insert(pending_.end(), taken_.begin(), taken_.end());
+    if (!taken_.empty()) {
+      if (engine_ && !abandoned_) {
+        if (!speaking_) startUtterance(now);
+        pending_.insert(pending_.end(), taken_.begin(), taken_.end());
+      } else {
+        std::lock_guard<std::mutex> lk(u_->mu);
+        u_->counts.samples_dropped += taken_.size();
+      }
     }
     const bool silent = u_->opt.silenceMs >= 0 && now - lastPush_ >= u_->opt.silenceMs;
     if (abandoned_ && (endTaken_ || silent)) abandoned_ = false;
@@ -104,13 +106,16 @@ class Loop {
     if (progress || produced) return true;
     std::unique_lock<std::mutex> lk(u_->mu);
     u_->loopState = state_;
-    const bool waiting = state_ == 3 || (u_->inbox.empty() && !u_->endFlag);
+    const bool waiting = !accepting() || u_->inbox.empty();
     if (!u_->stop && u_->interrupts == epoch_ && waiting) u_->cv.wait_for(lk, kStep);
     return true;
   }
 
  private:
   int unconsumed() const { return fill_ - consumed_; }
+  // The loop takes new input unless it is ramping or the current utterance has
+  // already been ended.
+  bool accepting() const { return state_ != 3 && !(speaking_ && endSeen_); }
   bool allObtained() const { return finishSent_ && !inFlight_ && total_ >= 0 && total_ <= obtained_; }
   bool fillable(int batch) const {
     return batch > 0 && unconsumed() < batch && unconsumed() + remaining_ >= batch;
@@ -145,57 +150,76 @@ class Loop {
       kind = u_->lastPulledKind;
       index = u_->lastPulledIndex;
       std::memcpy(kp, u_->lastPulledKp, sizeof kp);
-      u_->pushedOnce = false;
+      if (speaking_) ++u_->counts.utterances_interrupted;
     }
     tq::utt::dropHeldTeeth(u_);
     clearUtterance();
     abandoned_ = false;
     if (kind < 0) {
-      state_ = 0;
+      toIdle();
     } else if (kind == 0) {
       idleIndex_ = nextIndex(index);
-      state_ = 0;
+      toIdle();
     } else if (!u_->xsTarget.empty()) {
       startRamp(index, kp, u_->opt.interruptRamp);
     } else {
       // No ramp possible: the idle stream still continues after the face the
       // host last saw, not after frames it never received.
       idleIndex_ = nextIndex(index);
-      state_ = 0;
+      toIdle();
     }
   }
 
-  void startUtterance() {
+  void toIdle() {
+    if (state_ != 0) idleSinceMs_ = nowMs();
+    state_ = 0;
+  }
+
+  // Audio queued behind an earlier utterance counts its first-frame latency
+  // from the moment that utterance was over, not from when it was pushed.
+  void startUtterance(double now) {
     clearUtterance();
     speaking_ = true;
     resetPending_ = true;
     if (state_ == 0) state_ = 1;
+    const double first = segmentFirstPush_ > 0 ? std::max(segmentFirstPush_, idleSinceMs_) : now;
+    std::lock_guard<std::mutex> lk(u_->mu);
+    u_->firstPushMs = first;
+    ++u_->counts.utterances_started;
   }
 
+  // Every frame rendered: the utterance is over, and a session that had failed
+  // before has recovered.
   void endUtterance() {
     const bool rendered = speechRendered_;
     clearUtterance();
     {
       std::lock_guard<std::mutex> lk(u_->mu);
-      u_->pushedOnce = false;
+      ++u_->counts.utterances_finished;
+      if (rendered) u_->fatal = false;
     }
     if (rendered && !u_->xsTarget.empty())
       startRamp(lastSpeechIndex_, lastSpeechKp_, u_->opt.endRamp);
     else
-      state_ = 0;
+      toIdle();
   }
 
-  // A fatal failure ends the utterance: back to idle frames, the rest of its
-  // audio dropped until it ends.
-  void abandonUtterance() {
+  // A fatal failure ends the utterance: back to idle frames (through the end
+  // ramp when `ramp` and a face was rendered), the rest of its audio dropped
+  // until it ends. The next utterance starts a fresh engine run.
+  void abandonUtterance(bool ramp) {
     abandoned_ = !endSeen_;
+    const bool rendered = speechRendered_;
     ++gen_;
     clearUtterance();
     {
       std::lock_guard<std::mutex> lk(u_->mu);
-      u_->pushedOnce = false;
+      ++u_->counts.utterances_failed;
     }
-    state_ = 0;
+    if (ramp && rendered && !u_->xsTarget.empty())
+      startRamp(lastSpeechIndex_, lastSpeechKp_, u_->opt.endRamp);
+    else
+      toIdle();
   }
 
   int eagerValue() {
@@ -250,6 +274,7 @@ class Loop {
       inFlight_ = false;
       b.done = false;
       if (b.doneTag != gen_) return false;
+      if (b.failed) engineError_.swap(b.error);
       int n = std::max(0, std::min(b.pulled, kPullCap));
       if (fill_ + n > kPullCap) {
         const int keep = unconsumed();
@@ -270,13 +295,18 @@ class Loop {
       remaining_ = b.remaining;
       const bool news = n > 0 || b.total != total_;
       total_ = b.total;
-      if (bad < 0) return news;
+      if (bad < 0 && engineError_.empty()) return news;
     }
-    u_->noteRenderFail("motion",
-                       "the engine handed out driver index " + std::to_string(bad) + " outside 0.." +
-                           std::to_string(u_->NT - 1),
-                       true);
-    abandonUtterance();
+    if (!engineError_.empty()) {
+      u_->noteRenderFail("motion", engineError_, true);
+      engineError_.clear();
+    } else {
+      u_->noteRenderFail("motion",
+                         "the engine handed out driver index " + std::to_string(bad) + " outside 0.." +
+                             std::to_string(u_->NT - 1),
+                         true);
+    }
+    abandonUtterance(true);
     return true;
   }
 
@@ -317,7 +347,7 @@ class Loop {
         }
         if (!crop) {
           u_->noteRenderFail("render", err, true);
-          abandonUtterance();
+          abandonUtterance(false);
           return true;
         }
         ms = nowMs() - t0;
@@ -355,7 +385,7 @@ class Loop {
     }
     if (crop && !u_->enqueue(crop, 2, idleIndex_, -1, rampKp_, epoch_)) return false;
     idleIndex_ = nextIndex(idleIndex_);
-    if (--rampRemaining_ <= 0) state_ = 0;
+    if (--rampRemaining_ <= 0) toIdle();
     return true;
   }
 
@@ -368,6 +398,8 @@ class Loop {
   int pasteBusy_ = 0;
   double lastPush_ = 0;
   bool endTaken_ = false;
+  double segmentFirstPush_ = 0, idleSinceMs_ = 0;
+  std::string engineError_;
   // loop state
   int state_ = 0;
   int idleIndex_ = 0, idleDir_ = 1;

@@ -24,6 +24,11 @@ class Engine {
   virtual int total() = 0;
   // Rows of rest keypoints the engine walks (its NT).
   virtual int nt() = 0;
+  // Moves the failure text the engine's calls on this thread left since the
+  // last take into `text`; false when there is none. Both engines report
+  // failures only through their error text (a failed avail or pull is also a
+  // valid 0).
+  virtual bool takeError(std::string& text) = 0;
 };
 
 // Creates an engine; throws std::runtime_error carrying the engine's own error

@@ -6,8 +6,8 @@
 #include <regex>
 #include <tuple>
 
-#include "capi/tq_utt_session.h"
-#include "capi/tq_utt_teeth.h"
+#include "session/tq_utt_session.h"
+#include "session/tq_utt_teeth.h"
 #include "utt_fixture.h"
 
 namespace {

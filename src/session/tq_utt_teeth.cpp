@@ -1,13 +1,13 @@
 // The teeth stage of the session: crops pass through an attached borrow one
 // frame behind, synchronously on the render thread or on the stage's own
 // thread behind a queue of 2. A refusal or failure stops delivery.
-#include "capi/tq_utt_teeth.h"
+#include "session/tq_utt_teeth.h"
 
 #include <chrono>
 #include <cstring>
 #include <exception>
 
-#include "capi/tq_utt_session.h"
+#include "session/tq_utt_session.h"
 
 using tq::utt::nowMs;
 using tq::utt::PasteJob;

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "capi/tq_ctx.h"
-#include "capi/tq_utt_engine.h"
-#include "capi/tq_utt_options.h"
-#include "capi/tq_utt_queue.h"
-#include "capi/tq_utt_ring.h"
-#include "capi/tq_utt_teeth.h"
+#include "session/tq_utt_engine.h"
+#include "session/tq_utt_options.h"
+#include "session/tq_utt_queue.h"
+#include "session/tq_utt_ring.h"
+#include "session/tq_utt_teeth.h"
 #include "tq/tq.h"
 
 namespace tq {
@@ -69,11 +69,42 @@ struct Mailbox {
   bool done = false;
   uint64_t doneTag = 0;
   int pulled = 0;
+  bool failed = false;  // the engine reported a failure; its text in `error`
+  std::string error;
   int remaining = 0;
   int total = -1;
   int idx[kPullCap] = {};
   float src[kPullCap * kKp] = {};
   float drv[kPullCap * kKp] = {};
+};
+
+// Pushed audio not yet taken by the render loop, with the end marks that split
+// it into utterances. Preallocated; a mark list that outgrows its reserve
+// grows (a host that queues hundreds of sentences at once).
+struct Inbox {
+  struct End {
+    std::size_t at;      // samples before this end
+    double firstPushMs;  // first push of the segment it closes (0: none)
+  };
+  std::vector<float> samples;
+  std::vector<End> ends;
+  bool openPushed = false;  // the segment after the last end has had a push
+  double openFirstPushMs = 0;
+
+  bool empty() const { return samples.empty() && ends.empty(); }
+  void clear() {
+    samples.clear();
+    ends.clear();
+    openPushed = false;
+  }
+  void push(const int16_t* pcm, int n, double now);
+  // An end after the segment pushed so far; a second end with nothing pushed in
+  // between adds nothing.
+  void end();
+  // Moves the next segment into out (replacing its contents): up to the first
+  // end mark (returns true: the segment is ended), or all of it when no end is
+  // marked. firstPushMs receives the segment's first push (0: none).
+  bool take(std::vector<float>& out, double* firstPushMs);
 };
 
 struct StageSums {
@@ -102,14 +133,15 @@ struct tq_utt {
   std::string engineError;
   std::unique_ptr<tq::Renderer> chunk;
 
-  // host input
-  std::vector<float> inbox;
-  bool endFlag = false;
+  // host input: the inbox holds the audio of the current utterance followed by
+  // any later ones; `ends` marks where each tq_utt_end_utterance fell in it
+  tq::utt::Inbox inbox;
   uint64_t interrupts = 0;
   bool stop = false;
   std::atomic<bool> stopping{false};
-  double firstPushMs = 0, lastPushMs = 0;
-  bool pushedOnce = false;
+  double lastPushMs = 0;
+  double firstPushMs = 0;  // of the utterance whose first frame is awaited
+  tq_utt_counts counts{};
 
   // output
   tq::utt::Ring ring;

@@ -1,4 +1,5 @@
 // The exported tq_stream_* functions: a complete clip rendered offline.
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -9,8 +10,8 @@
 #include "audio/tq_fca.h"
 #include "bundle/tq_bundle.h"
 #include "capi/tq_ctx.h"
-#include "capi/tq_error.h"
-#include "capi/tq_stream_pipeline.h"
+#include "base/tq_error.h"
+#include "session/tq_stream_pipeline.h"
 #include "tq/tq.h"
 
 namespace {
@@ -42,6 +43,9 @@ struct tq_stream {
   std::vector<float> offsets, driving;
   std::vector<uint8_t> frame;
   std::unique_ptr<tq::RenderPastePipeline> pipeline;
+  // Set for the length of a run: a second run on the handle (another thread,
+  // or the frame callback) would share the buffers above.
+  std::atomic<bool> running{false};
 
   int driverIndex(int64_t i) const { return nt <= 1 ? 0 : static_cast<int>(i % nt); }
   ~tq_stream() {
@@ -103,6 +107,14 @@ int tq_stream_run(tq_stream* s, const float* audio, int n, tq_stream_frame_fn on
     tq::setErrText("tq_stream_run: bad args");
     return -1;
   }
+  if (s->running.exchange(true)) {
+    tq::setErrText("tq_stream_run: a run is already in progress on this handle");
+    return -1;
+  }
+  struct Running {
+    std::atomic<bool>& flag;
+    ~Running() { flag.store(false); }
+  } running{s->running};
   const int64_t frames = tq::Fca::framesFor(n);
   const int64_t count = frames - s->skip;
   if (count <= 0) return 0;

@@ -3,7 +3,7 @@
 # carries video and audio of the same length, holds every speech frame of the audio, the mouth opens
 # while the words are said and closes again; a broken input is refused with one line.
 speak=$1 src=$2
-. "$(dirname "$0")/host_common.sh"
+. "$(dirname "$0")/../capi/host_common.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 fx demo-avatar "$tmp/a" --seconds 1 --crop 256 --width 640 --height 480 --motion "$tmp/m" >/dev/null
 espeak-ng -w "$tmp/s.wav" "Open wide, then close."

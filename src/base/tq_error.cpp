@@ -1,4 +1,4 @@
-#include "capi/tq_error.h"
+#include "base/tq_error.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "capi/tq_stream_pipeline.h"
+#include "session/tq_stream_pipeline.h"
 
 #include <cstring>
 #include <thread>

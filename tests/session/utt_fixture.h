@@ -7,9 +7,9 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "capi/tq_utt_api.h"
-#include "capi/tq_utt_engine.h"
-#include "capi/tq_utt_options.h"
+#include "session/tq_utt_api.h"
+#include "session/tq_utt_engine.h"
+#include "session/tq_utt_options.h"
 #include "capi_fixture.h"
 
 namespace utttest {
@@ -35,9 +35,16 @@ struct Script {
   int createMs = 0;  // simulated load time
   const char* failText = nullptr;
   int fixedIndex = -1;  // >= 0: every frame is drawn over this driver frame
+  // Push after finish: false appends (as tq_a2x does), true refuses with an error text (as tq_motion).
+  bool refuseAfterFinish = false;
+  // failUtterance >= 0: that utterance (counted from 0 by reset) fails once failAfter frames were
+  // pulled, with failText in the engine's error text on every avail until the next reset.
+  int failUtterance = -1, failAfter = 0;
   std::atomic<int> live{0};
   std::mutex m;
-  std::vector<int> eagerSet;  // every set_eager value, in order
+  std::vector<int> eagerSet;                 // every set_eager value, in order
+  std::vector<std::vector<float>> received;  // the samples of each utterance, by reset
+  int misuse = 0;                            // pushes after finish
 };
 
 // Frames ready: one per 640 samples while open, the partial one too after finish.
@@ -48,10 +55,31 @@ class ScriptedEngine : public tq::utt::Engine {
   void setEager(int e) override { std::lock_guard<std::mutex>{s_.m}, s_.eagerSet.push_back(e); }
   void reset(int start, int dir, int) override {
     start_ = start, dir_ = dir < 0 ? -1 : 1, samples_ = pulled_ = 0, finished_ = false;
+    std::lock_guard<std::mutex> lk(s_.m);
+    utterance_ = static_cast<int>(s_.received.size());
+    s_.received.emplace_back();
   }
-  void push(const float*, int n) override { samples_ += n; }
+  void push(const float* x, int n) override {
+    std::lock_guard<std::mutex> lk(s_.m);
+    if (finished_) {
+      ++s_.misuse;
+      if (s_.refuseAfterFinish) return void(error_ = "scripted: push after finish");
+    }
+    samples_ += n;
+    if (utterance_ >= 0) s_.received[utterance_].insert(s_.received[utterance_].end(), x, x + n);
+  }
   void finish() override { finished_ = true; }
-  int avail() override { return (finished_ ? frames() : static_cast<int>(samples_ / 640)) - pulled_; }
+  int avail() override {
+    const int ready = (finished_ ? frames() : static_cast<int>(samples_ / 640)) - pulled_;
+    if (utterance_ != s_.failUtterance) return ready;
+    if (pulled_ >= s_.failAfter) return error_ = s_.failText, 0;
+    return std::min(ready, s_.failAfter - pulled_);
+  }
+  bool takeError(std::string& text) override {
+    if (error_.empty()) return false;
+    text.swap(error_), error_.clear();
+    return true;
+  }
   int pull(int* idx, float* src, float* drv, int max) override {
     const int n = std::min(max, avail());
     for (int k = 0; k < n; ++k, ++pulled_) {
@@ -69,12 +97,14 @@ class ScriptedEngine : public tq::utt::Engine {
   long samples_ = 0;
   int pulled_ = 0, start_ = 0, dir_ = 1;
   bool finished_ = false;
+  int utterance_ = -1;
+  std::string error_;
 };
 
 inline tq::utt::EngineFactory scripted(Script& s) {
   return [&s](const tq::utt::Options&) -> std::unique_ptr<tq::utt::Engine> {
     if (s.createMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.createMs));
-    if (s.failText) throw std::runtime_error(s.failText);
+    if (s.failText && s.failUtterance < 0) throw std::runtime_error(s.failText);
     return std::make_unique<ScriptedEngine>(s);
   };
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capi/tq_utt_queue.h"
+#include "session/tq_utt_queue.h"
 
 struct tq_utt;
 

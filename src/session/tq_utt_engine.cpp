@@ -1,9 +1,11 @@
 // The two real engines behind the session's engine interface.
-#include "capi/tq_utt_engine.h"
+#include "session/tq_utt_engine.h"
 
 #include <stdexcept>
 
-#include "capi/tq_utt_options.h"
+#include "audio/tq_a2x_error.h"
+#include "base/tq_error.h"
+#include "session/tq_utt_options.h"
 #include "tq/tq_a2x.h"
 
 namespace tq {
@@ -12,6 +14,13 @@ namespace {
 
 std::string engineText(const char* text, const char* fallback) {
   return (text && *text) ? std::string(text) : std::string(fallback);
+}
+
+bool takeText(std::string& from, std::string& to) {
+  if (from.empty()) return false;
+  to.swap(from);
+  from.clear();
+  return true;
 }
 
 class A2xEngine : public Engine {
@@ -28,6 +37,7 @@ class A2xEngine : public Engine {
   int pull(int* idx, float* src, float* drv, int max) override { return tq_a2x_pull(h_, idx, src, drv, max); }
   int total() override { return tq_a2x_total(h_); }
   int nt() override { return tq_a2x_nt(h_); }
+  bool takeError(std::string& text) override { return takeText(tq::a2x::lastError(), text); }
 
  private:
   tq_a2x* h_;
@@ -48,6 +58,7 @@ class MotionEngine : public Engine {
   int pull(int* idx, float* src, float* drv, int max) override { return tq_motion_pull(h_, idx, src, drv, max); }
   int total() override { return tq_motion_total(h_); }
   int nt() override { return tq_motion_nt(h_); }
+  bool takeError(std::string& text) override { return takeText(tq::lastError(), text); }
 
  private:
   tq_motion* h_;

@@ -1,4 +1,4 @@
-#include "capi/tq_utt_options.h"
+#include "session/tq_utt_options.h"
 
 #include <stdexcept>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 #include <future>
 #include <random>
 
-#include "capi/tq_stream_pipeline.h"
+#include "session/tq_stream_pipeline.h"
 #include "utt_fixture.h"
 
 namespace {
