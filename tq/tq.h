@@ -233,7 +233,9 @@ TQ_API tq_stream* tq_stream_create(const char* bundle_dir, const char* w2v_path,
                                    float gain);
 /* Renders the clip, rendering and pasting on two threads, and calls on_frame
  * (may be NULL) for each frame. Returns the frames delivered, 0 when none are
- * left after skip, -1 on failure (after the frames already delivered). */
+ * left after skip, -1 on failure (after the frames already delivered). A run
+ * entered while another is in progress on the handle (from another thread or
+ * from on_frame) is refused with -1. */
 TQ_API int tq_stream_run(tq_stream* s, const float* audio, int n, tq_stream_frame_fn on_frame, void* user);
 TQ_API int tq_stream_width(const tq_stream* s);
 TQ_API int tq_stream_height(const tq_stream* s);

@@ -115,3 +115,28 @@ def test_interrupt_ramps_back_from_the_last_pulled_face(tq, demo):
             kinds = [f.kind for f in after]
             assert kinds == [tq.FrameKind.RAMP] * 4 + [tq.FrameKind.IDLE], kinds
             assert s.stats.speech_frames_out == 1
+
+
+def test_two_sentences_handed_over_back_to_back_are_two_utterances(tq, demo):
+    one, two = voice(66 * 640 - 200, seed=3), voice(73 * 640 - 100, seed=4)
+    with tq.Avatar(demo.bundle, threads=1) as a:
+        with tq.Session(a, demo.motion, steady_model="-", silence_end_s=-1, end_ramp=5, threads=1) as s:
+            s.wait_ready(timeout=300)
+            s.push(one)
+            s.end()
+            s.push(two)
+            s.end()
+            runs, ramps = [], []
+            for f in s.frames(timeout=120):
+                if f.kind == tq.FrameKind.SPEECH:
+                    if f.frame == 0:
+                        runs.append([])
+                        ramps.append(0)
+                    runs[-1].append(f.frame)
+                elif f.kind == tq.FrameKind.RAMP:
+                    ramps[-1] += 1
+                elif len(runs) == 2 and ramps[-1]:
+                    break
+            assert runs == [list(range(66)), list(range(73))]
+            assert ramps == [5, 5]
+            assert s.counts == tq.Counts(0, 2, 2, 0, 0)

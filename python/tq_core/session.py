@@ -13,7 +13,7 @@ from ._handle import Handle, out_array
 from ._lib import Error, bind, opt_arg, path_arg
 from .avatar import Avatar, PathLike, clear_error, last_error
 
-__all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "RenderStatus"]
+__all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "Counts", "RenderStatus"]
 
 _p = C.c_void_p
 
@@ -33,6 +33,12 @@ class _Stats(C.Structure):
                 ("first_frame_ms", C.c_double), ("render_ms", C.c_double), ("state", C.c_uint32)]
 
 
+class _Counts(C.Structure):
+    _fields_ = [("samples_dropped", C.c_uint64), ("utterances_started", C.c_uint64),
+                ("utterances_finished", C.c_uint64), ("utterances_interrupted", C.c_uint64),
+                ("utterances_failed", C.c_uint64)]
+
+
 _c = bind({
     "tq_utt_create": (_p, [_p, C.POINTER(_Opts)]),
     "tq_utt_destroy": (None, [_p]),
@@ -43,6 +49,7 @@ _c = bind({
     "tq_utt_frames_available": (C.c_int, [_p]),
     "tq_utt_pull_frame": (C.c_int, [_p, C.POINTER(C.c_uint8), C.c_size_t, C.POINTER(_Info)]),
     "tq_utt_get_stats": (None, [_p, C.POINTER(_Stats)]),
+    "tq_utt_get_counts": (None, [_p, C.POINTER(_Counts)]),
     "tq_utt_render_status": (C.c_int, [_p, C.c_char_p, C.c_int, C.POINTER(C.c_uint64)]),
 })
 
@@ -83,6 +90,15 @@ class Stats(NamedTuple):
     first_frame_ms: float
     render_ms: float
     state: SessionState
+
+
+class Counts(NamedTuple):
+    """What happened to the audio and the utterances since creation."""
+    samples_dropped: int          #: pushed before ready, or into an abandoned utterance
+    utterances_started: int
+    utterances_finished: int      #: rendered to their last frame
+    utterances_interrupted: int   #: cut short by interrupt()
+    utterances_failed: int        #: abandoned after an engine or render failure
 
 
 class RenderStatus(NamedTuple):
@@ -134,7 +150,11 @@ class Session(Handle):
     engine loads in the background; audio pushed before ``ready`` is True
     is dropped, so call ``wait_ready()`` first. Push audio with push() in
     pieces of any size, close an utterance with end() (or let silence end
-    it), abandon it with interrupt(). The session keeps at most 8 frames
+    it), abandon it with interrupt(). Audio pushed after end() is the next
+    utterance: it waits until the current one and its ramp are over, so a
+    conversation may hand over sentence after sentence. An engine failure
+    abandons the utterance (see render_status) and the next one speaks.
+    One session per avatar at a time. The session keeps at most 8 frames
     ready; pull them with pull() or iterate::
 
         with Session(avatar, "motion") as s:
@@ -243,6 +263,14 @@ class Session(Handle):
         _c.tq_utt_get_stats(self._ptr, C.byref(s))
         return Stats(int(s.frames_out), int(s.speech_frames_out), int(s.first_frames), float(s.first_frame_ms),
                      float(s.render_ms), SessionState(s.state))
+
+    @property
+    def counts(self) -> Counts:
+        """Samples dropped and utterances started, finished, interrupted, failed."""
+        c = _Counts()
+        _c.tq_utt_get_counts(self._ptr, C.byref(c))
+        return Counts(int(c.samples_dropped), int(c.utterances_started), int(c.utterances_finished),
+                      int(c.utterances_interrupted), int(c.utterances_failed))
 
     @property
     def render_status(self) -> RenderStatus:

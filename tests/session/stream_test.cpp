@@ -111,6 +111,20 @@ TEST(Stream, EdgesRefusalsAndAFailureInMidRun) {
   EXPECT_EQ(run(s, fx().speech, nullptr), 11);  // frames made and dropped
   EXPECT_TRUE(tq_stream_run(s, nullptr, 100, nullptr, nullptr) == -1 &&
               tq_stream_last_error() == std::string("tq_stream_run: bad args"));
+  // A run entered again from its own frame callback is refused; the outer run goes on.
+  struct Reentry { tq_stream* s; const std::vector<float>* audio; int got = 0; std::string text; } re{s, &fx().speech};
+  const int outer = tq_stream_run(
+      s, fx().speech.data(), static_cast<int>(fx().speech.size()),
+      [](void* user, int, const uint8_t*, int, int) {
+        auto* r = static_cast<Reentry*>(user);
+        if (r->text.empty()) {
+          r->got = tq_stream_run(r->s, r->audio->data(), static_cast<int>(r->audio->size()), nullptr, nullptr);
+          r->text = tq_stream_last_error();
+        }
+      },
+      &re);
+  EXPECT_EQ(std::make_tuple(outer, re.got, re.text),
+            std::make_tuple(11, -1, std::string("tq_stream_run: a run is already in progress on this handle")));
   tq_stream_destroy(s), tq_stream_destroy(nullptr);
   EXPECT_EQ(tq_stream_width(nullptr), 0);
   const std::string gap = fx().bundle("gap");
