@@ -142,6 +142,13 @@ def main():
         # Frames already on their way (this client's queue and unacknowledged ones) may still be speech.
         expect(re.fullmatch(r"1{0,6}[02]*0", after) is not None, f"after stop: ramp and idle frames ({after})")
 
+        # A sentence typed once the previous one's audio is all pushed, while its last frames may still be
+        # shown: it is said from its own frame 0 on (interrupting the previous one), never merged into it.
+        a.ws.send("speak " + SENTENCE)
+        samples = a.wait_text(lambda m: m["t"] == "speaking" and m["sentence"] == 6)["samples"]
+        time.sleep(samples / 16000 + 0.1)
+        say_and_wait(a, b, SENTENCE, 7)
+
         # A client that stops reading: its own frames are dropped, the others keep the session's pace.
         slow = live_ws.WebSocket(url)
         time.sleep(1)
