@@ -35,6 +35,9 @@ run_one() {  # $1 = target; prints one summary line, returns the fuzzer's status
   local t=$1 dict=() log rc stats runs cpu
   mkdir -p "$out/corpus/$t"
   [ -f "fuzz/dict/$t.dict" ] && dict=(-dict="fuzz/dict/$t.dict")
+  # Per-target flags (fuzz/options/<target>.args, one line) come last and win.
+  local extra=()
+  [ -f "fuzz/options/$t.args" ] && read -r -a extra <"fuzz/options/$t.args"
   log="$out/$t.log"
   # The library's own stderr lines are dropped (-close_fd_mask); libFuzzer and
   # the sanitizers keep reporting on a duplicate of stderr.
@@ -42,7 +45,8 @@ run_one() {  # $1 = target; prints one summary line, returns the fuzzer's status
   set +e
   { time ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$out/fuzz/$t" "$out/corpus/$t" "fuzz/corpus/$t" "${dict[@]}" -max_total_time="$secs" -timeout=20 \
-    -rss_limit_mb=2560 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" >"$log" 2>&1; } 2>"$log.time"
+    -rss_limit_mb=2560 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" "${extra[@]}" \
+    >"$log" 2>&1; } 2>"$log.time"
   rc=$?
   set -e
   stats=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n1 | sed -E 's/.*(cov: [0-9]+ ft: [0-9]+).*exec\/s: ([0-9]+).*/\1 exec\/s: \2/' || true)

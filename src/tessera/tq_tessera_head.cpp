@@ -61,10 +61,10 @@ std::vector<float> extract(const uint8_t* data, const std::vector<ZipEntry>& ent
   for (const auto& kv : tensors)
     if (kv.first == key) t = &kv.second;
   // Only tensors enter the list, so the value is a tensor by construction.
-  if (t->shape != p.shape) {
+  if (*t->shape != p.shape) {
     std::string dims;
-    for (std::size_t i = 0; i < t->shape.size(); ++i)
-      dims += (i ? "," : "") + std::to_string(t->shape[i]);
+    for (std::size_t i = 0; i < t->shape->size(); ++i)
+      dims += (i ? "," : "") + std::to_string((*t->shape)[i]);
     throw std::runtime_error("teeth: head '" + key + "' has shape [" + dims +
                              "] — not the BlendHead(16) arch");
   }
@@ -109,7 +109,7 @@ HeadWeights loadHeadPt(const uint8_t* data, std::size_t size) {
     if (endsWith(e.name, "/data.pkl")) pkl = &e;
   if (!pkl) throw std::runtime_error("teeth: head .pt has no data.pkl");
 
-  const TensorList tensors = head::evalPickle(data + pkl->offset, pkl->size);
+  const TensorList tensors = head::evalPickle(data + pkl->offset, pkl->size, size / 4);
   if (tensors.empty()) throw std::runtime_error("teeth: head .pt state_dict is empty");
 
   HeadWeights w;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,17 +23,26 @@ struct ZipEntry {
 // to lie inside the archive.
 std::vector<ZipEntry> zipEntries(const uint8_t* data, std::size_t size);
 
-// A tensor as the pickle describes it: which storage, where in it, what shape.
+// A tensor as the pickle describes it: which storage, where in it, what shape
+// (shared: a pickle may set one memoised tensor under many keys).
 struct TensorRef {
   std::string storageKey;
   int64_t offset = 0;
-  std::vector<int64_t> shape;
+  std::shared_ptr<const std::vector<int64_t>> shape;
 };
+
+// What a head archive may describe: a blend head is ten tensors of at most four
+// dimensions. Limits far above that, checked before anything is copied, keep a
+// hostile pickle from asking for memory out of proportion to its size.
+constexpr std::size_t kMaxTensorDims = 8;
+constexpr std::size_t kMaxTensors = 1024;
 
 // (state-dict key, tensor) pairs in the order SETITEM and SETITEMS met them.
 using TensorList = std::vector<std::pair<std::string, TensorRef>>;
 
-TensorList evalPickle(const uint8_t* data, std::size_t size);
+// maxElements: the most elements one tensor may have (its archive's bytes / 4:
+// no storage of the archive can hold more).
+TensorList evalPickle(const uint8_t* data, std::size_t size, uint64_t maxElements);
 
 }  // namespace head
 }  // namespace tessera

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "tessera/tq_tessera_head_archive.h"
 
@@ -40,7 +41,8 @@ struct PVal {
 
 class Machine {
  public:
-  Machine(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+  Machine(const uint8_t* data, std::size_t size, uint64_t maxElements)
+      : p_(data), end_(data + size), maxElements_(maxElements) {}
 
   TensorList run() {
     for (;;) {
@@ -195,10 +197,13 @@ class Machine {
 
   void setItem(const PVal& key, const PVal& value) {
     if (key.type == PVal::Str && value.type == PVal::Tensor) {
+      if (tensors_.size() >= kMaxTensors)
+        fail("teeth: head .pt sets more than " + std::to_string(kMaxTensors) +
+             " tensors \xe2\x80\x94 a blend head has 10; refusing the rest of this state_dict");
       TensorRef t;
       t.storageKey = *value.s;
       t.offset = value.i;
-      t.shape = *value.shape;
+      t.shape = value.shape;
       tensors_.emplace_back(*key.s, std::move(t));
     }
   }
@@ -214,7 +219,7 @@ class Machine {
     return PVal::str(PVal::Storage, *(*t)[2].s);
   }
 
-  static PVal reduce(const PVal& callable, const PVal& args) {
+  PVal reduce(const PVal& callable, const PVal& args) const {
     if (callable.type != PVal::Global)
       fail("teeth: head .pt calls a value that is not a global — this reader refuses code it "
            "does not model");
@@ -230,9 +235,20 @@ class Machine {
     if (!a || a->size() < 4 || (*a)[0].type != PVal::Storage || (*a)[1].type != PVal::Int ||
         (*a)[2].type != PVal::Tuple || (*a)[3].type != PVal::Tuple)
       fail("teeth: malformed _rebuild_tensor_v2");
+    const std::vector<PVal>& dims = *(*a)[2].items;
+    if (dims.size() > kMaxTensorDims)
+      fail("teeth: head .pt tensor has " + std::to_string(dims.size()) + " dimensions; a head tensor has at most " +
+           std::to_string(kMaxTensorDims));
     auto shape = std::make_shared<std::vector<int64_t>>();
-    for (const PVal& d : *(*a)[2].items) {
+    uint64_t elements = 1;
+    for (const PVal& d : dims) {
       if (d.type != PVal::Int) fail("teeth: malformed _rebuild_tensor_v2");
+      if (d.i < 0) fail("teeth: head .pt tensor dimension " + std::to_string(d.i) + " is negative");
+      // Compared before multiplying, so the count never wraps.
+      if (d.i > 0 && elements > maxElements_ / static_cast<uint64_t>(d.i))
+        fail("teeth: head .pt describes a tensor larger than its whole archive (" + std::to_string(maxElements_ * 4) +
+             " bytes)");
+      elements *= static_cast<uint64_t>(d.i);
       shape->push_back(d.i);
     }
     PVal t;
@@ -245,6 +261,7 @@ class Machine {
 
   const uint8_t* p_;
   const uint8_t* end_;
+  uint64_t maxElements_;
   std::vector<PVal> stack_;
   std::vector<std::size_t> marks_;
   // Indices are sparse and may be large: a map holds only those written.
@@ -254,8 +271,8 @@ class Machine {
 
 }  // namespace
 
-TensorList evalPickle(const uint8_t* data, std::size_t size) {
-  Machine m(data, size);
+TensorList evalPickle(const uint8_t* data, std::size_t size, uint64_t maxElements) {
+  Machine m(data, size, maxElements);
   return m.run();
 }
 

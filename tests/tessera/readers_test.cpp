@@ -170,11 +170,23 @@ TEST_F(HeadArchives, RefusesVariantsAndDamagedArchives) {
     return p;
   };
   const std::string dict("\x80\x02}", 3), deep = dict + "N" + std::string(100000, '\x85');
+  // A FloatStorage tensor of the given dimensions (each a pickle integer) set under key "k", memoised
+  // as key 1 and tensor 2.
+  const auto text = [](const std::string& t) {
+    return "X" + std::string(1, char(t.size())) + std::string(3, '\0') + t;
+  };
+  const auto tensor = [&](const std::string& dims) {
+    return dict + text("k") + "q\x01" "ctorch._utils\n_rebuild_tensor_v2\n((" + text("storage") +
+           "ctorch\nFloatStorage\n" + text("0") + text("cpu") + "K\x01tQK" + std::string(1, '\0') + "(" + dims + "t)tRq\x02s";
+  };
+  std::string dims40k, sets;
+  for (int i = 0; i < 40000; ++i) dims40k += "K\x01";
+  for (int i = 0; i < 1100; ++i) sets += "h\x01h\x02s";
   const struct {
     const char* variant;  // "": the pickle alone in a fresh archive
     std::string pkl;
     std::function<void(Bytes&)> edit;
-    const char* error;
+    std::string error;
   } cases[] = {
       {"deflate", "", {}, "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
       {"half", "", {}, "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to reinterpret it"},
@@ -210,6 +222,17 @@ TEST_F(HeadArchives, RefusesVariantsAndDamagedArchives) {
       // The largest memo index costs one entry, not a table of four billion.
       {"", dict + "r\xff\xff\xff\xff" + "j\xff\xff\xff\xff" + "0.", {}, "teeth: unsupported pickle opcode 0x30 in head .pt"},
       {"", deep + ".", {}, "teeth: pickle nests tuples too deeply"},  // before they exhaust the stack
+      // What a pickle describes is capped before anything is copied: a 40,000-dimension shape set
+      // thousands of times asked for gigabytes, from 100 KB.
+      {"", tensor(dims40k) + sets + ".", {}, "teeth: head .pt tensor has 40000 dimensions; a head tensor has at most 8"},
+      {"", tensor("K\x01K\x01K\x01K\x01K\x01K\x01K\x01K\x01K\x01") + ".", {},
+       "teeth: head .pt tensor has 9 dimensions; a head tensor has at most 8"},
+      {"", tensor("K\x10K\x07") + sets + ".", {},
+       "teeth: head .pt sets more than 1024 tensors \xe2\x80\x94 a blend head has 10; refusing the rest of this state_dict"},
+      {"", tensor("J\xff\xff\xff\x7fJ\xff\xff\xff\x7fJ\xff\xff\xff\x7f") + ".", {},
+       "teeth: head .pt describes a tensor larger than its whole archive (" + std::to_string(archiveWith(
+           tensor("J\xff\xff\xff\x7fJ\xff\xff\xff\x7fJ\xff\xff\xff\x7f") + ".").size() / 4 * 4) + " bytes)"},
+      {"", tensor("K\x01J\xff\xff\xff\xff") + ".", {}, "teeth: head .pt tensor dimension -1 is negative"},
   };
   for (const auto& c : cases) {
     Bytes b = *c.variant ? pt(c.variant) : archiveWith(c.pkl);
