@@ -167,7 +167,8 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   }
 
   bool gsRewrite = false;
-  if (env::beginsWith("TQ_GS_FAST", '0')) {
+  const bool customOps = !env::beginsWith("TQ_GS_FAST", '0');
+  if (!customOps) {
     bool baked = false;
     try {
       const std::vector<uint8_t> bytes = readModelBytes(modelPath);
@@ -194,8 +195,10 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   // Load-time rewrites, in order, each in place on the bytes.
   std::size_t warpRemoved = 0;
   if (env::nonEmpty("TQ_WARP_NODE") && !env::beginsWith("TQ_WARP_NODE", '0') && !coreml) {
-    std::string reason;
-    warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
+    // Without the custom domain registered the WarpDirector node would have no
+    // kernel and every render would fail: the warp stays in standard nodes.
+    std::string reason = "TQ_GS_FAST=0 turns the com.vexamo custom operators off";
+    if (customOps) reason.clear(), warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
     if (warpRemoved)
       std::fprintf(stderr, "[tq] director warp -> com.vexamo::WarpDirector (%zu nodes removed, the source cone with them)\n",
                    warpRemoved);

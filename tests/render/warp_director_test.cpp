@@ -197,6 +197,7 @@ TEST(WarpDirector, RendererWarpNode) {
     const char* env;
     const char* variant;
     std::vector<const char*> lines;  // in this order
+    const char* gsFast = nullptr;     // TQ_GS_FAST
   } rows[] = {
       {"1", "ok",
        {"[tq] director warp -> com.vexamo::WarpDirector (16 nodes removed, the source cone with them)\n",
@@ -206,6 +207,12 @@ TEST(WarpDirector, RendererWarpNode) {
         "the graph loads exactly as it did before\n",
         "[tq] source-cone hoist: 'stencil'"}},
       {"0", "ok", {"[tq] source-cone hoist: 'stencil'"}},
+      // Custom operators off: the warp stays in standard nodes instead of naming an operator no
+      // domain provides (every render failed).
+      {"1", "ok",
+       {"[tq] director warp NOT moved to one node (TQ_GS_FAST=0 turns the com.vexamo custom operators off) \xe2\x80\x94 "
+        "the graph loads exactly as it did before\n"},
+       "0"},
   };
   tqtest::TempDir tmp;
   const std::string dir = tmp / "b";
@@ -218,6 +225,7 @@ TEST(WarpDirector, RendererWarpNode) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.env);
     setenv("TQ_WARP_NODE", row.env, 1);
+    tqtest::ScopedEnv gsFast("TQ_GS_FAST", row.gsFast);
     testing::internal::CaptureStderr();
     std::unique_ptr<tq::Renderer> r;
     try {
