@@ -88,9 +88,10 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int32_t canvas)
     for (std::size_t i = 0; i < li->arr.size(); ++i) {
       const JVal& e = li->arr[i];
       if (!e.isNumber()) refuse("lip_idx entry " + std::to_string(i) + " is not a number");
-      // Truncation toward zero must land on a keypoint row; NaN fails both tests.
-      if (!(e.num > -1.0 && e.num < 21.0))
-        refuse("lip_idx names keypoint row " + truncText(e.num) + ", and a kd row is 0..20");
+      // A keypoint row is a whole number 0..20; NaN fails every test.
+      if (!(e.num >= 0.0 && e.num <= 20.0 && e.num == std::floor(e.num)))
+        refuse("lip_idx names keypoint row " + (e.num == std::floor(e.num) ? truncText(e.num) : json::numText(e.num)) +
+               ", and a kd row is 0..20");
       anchors.push_back(static_cast<int32_t>(e.num));
     }
   }

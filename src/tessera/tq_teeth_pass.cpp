@@ -47,21 +47,15 @@ TeethPass::TeethPass(BankData bank, HeadWeights weights, ServeConfig config)
   if (s.window_w < 2 || s.window_h < 2)
     throw std::runtime_error("teeth: window " + std::to_string(s.window_w) + "x" + std::to_string(s.window_h) +
                              " is under 2x2 — the head's half-size plane would be empty");
-  requireAtLeast("kshort", cfg_.kshort, 1);
-  requireAtLeast("cut", cfg_.cut, 1);
-  requireAtLeast("K", cfg_.K, 1);
-  requireAtLeast("hysteresis", cfg_.hysteresis, 0);
-  requireAtLeast("lookahead", cfg_.lookahead, 0);
-  if (cfg_.K > kMaxCandidates)
-    throw std::runtime_error("teeth: head config K=" + std::to_string(cfg_.K) + " is over " +
-                             std::to_string(kMaxCandidates) + " candidates");
-  if (nDonors_ < 1 || nDonors_ > kMaxTesseraDonors)
-    throw std::runtime_error("teeth: n_donors=" + std::to_string(nDonors_) + " is outside 1.." +
-                             std::to_string(kMaxTesseraDonors));
   const uint64_t canvasPx = uint64_t(uint32_t(s.canvas_w)) * uint32_t(s.canvas_h);
   if (canvasPx > kMaxCanvasPixels)
     throw std::runtime_error("teeth: canvas " + std::to_string(s.canvas_w) + "x" + std::to_string(s.canvas_h) +
                              " is too large");
+  // The stamp, the patch buffer, the sidecar arrays, then the head config: a
+  // bank with several faults names the first of them in that order.
+  if (nDonors_ < 1 || nDonors_ > kMaxTesseraDonors)
+    throw std::runtime_error("teeth: n_donors=" + std::to_string(nDonors_) + " is outside 1.." +
+                             std::to_string(kMaxTesseraDonors));
 
   const uint64_t required = uint64_t(nDonors_) * storedPatchBytes(s);
   storedH_ = s.band_r1 - s.band_r0 + 2 * s.shift_margin;
@@ -73,6 +67,14 @@ TeethPass::TeethPass(BankData bank, HeadWeights weights, ServeConfig config)
                              "format would land here");
   if (aperture_.size() != std::size_t(nDonors_) || cent_.size() != 2 * std::size_t(nDonors_))
     throw std::runtime_error("teeth: bank sidecar arrays disagree with n_donors");
+  requireAtLeast("kshort", cfg_.kshort, 1);
+  requireAtLeast("cut", cfg_.cut, 1);
+  requireAtLeast("K", cfg_.K, 1);
+  requireAtLeast("hysteresis", cfg_.hysteresis, 0);
+  requireAtLeast("lookahead", cfg_.lookahead, 0);
+  if (cfg_.K > kMaxCandidates)
+    throw std::runtime_error("teeth: head config K=" + std::to_string(cfg_.K) + " is over " +
+                             std::to_string(kMaxCandidates) + " candidates");
   requireSize(w_.cand0_w, 16 * 7 * 9, "cand.0.weight");
   requireSize(w_.cand0_b, 16, "cand.0.bias");
   requireSize(w_.cand2_w, 16 * 16 * 9, "cand.2.weight");

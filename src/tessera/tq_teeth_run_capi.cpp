@@ -64,9 +64,7 @@ int runBatch(const char* fn, const uint8_t* bank, int nDonors, const double* cen
     if (emitted < nFrames)
       return fail("teeth: emitted " + std::to_string(emitted) + " of " + std::to_string(nFrames) + " frames");
     return 0;
-  } catch (const std::bad_alloc&) {
-    return fail(f + ": out of memory");
-  } catch (const std::exception& e) {
+  } catch (const std::exception& e) {  // an allocation failure too: its own message, as every other
     return fail(e.what());
   } catch (...) {
     return fail("teeth: unknown failure");

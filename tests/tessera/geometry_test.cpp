@@ -280,7 +280,7 @@ std::string lipMap(int wide, const std::string& b, const std::string& extra = ""
 }
 
 TEST(LipTemplate, LoadsAndRefusesEveryBrokenRuleWithItsText) {
-  const LipContour plain = LipContour::fromTemplateJson(templ("edge", "\"inward\"", "lip_idx", "[3, 5.7]"), 128);
+  const LipContour plain = LipContour::fromTemplateJson(templ("edge", "\"inward\"", "lip_idx", "[3, 5]"), 128);
   EXPECT_TRUE(plain.lip_idx == std::vector<int32_t>({3, 5}) && plain.nv == 4 && plain.feather_px == 4.0f && plain.W.empty());
   const std::string b8 = "[1,2,3,4,5,6,7,8]", P = "lip_template.v1.json: ", A = "{\"schema\": \"lip-map-v1\", \"kind\": \"anchor-linear\", ";
   const LipContour mapped = LipContour::fromTemplateJson(templ("lip_map", lipMap(8, b8, ", \"canvas\": 128")), 128);
@@ -304,6 +304,8 @@ TEST(LipTemplate, LoadsAndRefusesEveryBrokenRuleWithItsText) {
       {templ("lip_idx", "[]"), P + "carries a `lip_idx` that is not a non-empty array"},
       {templ("lip_idx", "[17, 21]"), P + "lip_idx names keypoint row 21, and a kd row is 0..20"},
       {templ("lip_idx", "[-2]"), P + "lip_idx names keypoint row -2, and a kd row is 0..20"},
+      {templ("lip_idx", "[17, 20.5]"), P + "lip_idx names keypoint row 20.5, and a kd row is 0..20"},
+      {templ("lip_idx", "[-0.5]"), P + "lip_idx names keypoint row -0.5, and a kd row is 0..20"},
       {templ("lip_idx", "[\"17\"]"), P + "lip_idx entry 0 is not a number"},
       {templ("lip_map", "5"), P + "lip_map is not a JSON object"},
       {templ("lip_map", "{\"schema\": \"lip-map-v2\"}"), P + "lip_map declares schema 'lip-map-v2', not 'lip-map-v1' — "

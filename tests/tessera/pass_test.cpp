@@ -271,6 +271,12 @@ TEST_F(TeethPassRef, ConstructionRefusals) {
        "teeth: reference track is 80639 bytes, the stamp requires 80640 (n * stored_h * stored_w * 3) — a decoder "
        "that delivered a different pixel format would land here"},
       {[](BankData& b, tq::tessera::ServeConfig&) { b.cent.pop_back(); }, "teeth: bank sidecar arrays disagree with n_donors"},
+      // Two faults: the patch buffer is checked before the sidecar arrays and the head config.
+      {[](BankData& b, tq::tessera::ServeConfig& c) { b.patches.pop_back(), b.cent.pop_back(), c.K = 0; },
+       "teeth: reference track is 80639 bytes, the stamp requires 80640 (n * stored_h * stored_w * 3) — a decoder "
+       "that delivered a different pixel format would land here"},
+      {[](BankData& b, tq::tessera::ServeConfig& c) { b.aperture.clear(), c.kshort = 0; },
+       "teeth: bank sidecar arrays disagree with n_donors"},
       {[](BankData&, tq::tessera::ServeConfig& c) { c.K = 0; }, "teeth: head config K=0 must be at least 1"},
       {[](BankData&, tq::tessera::ServeConfig& c) { c.kshort = -3; }, "teeth: head config kshort=-3 must be at least 1"},
       {[](BankData&, tq::tessera::ServeConfig& c) { c.lookahead = -1; }, "teeth: head config lookahead=-1 must be at least 0"},
