@@ -141,7 +141,8 @@ void Fca::removeCausalMean(int64_t frames) {
 // its neighbours at -1..+5 (clamped to the clip). The first frame lets the
 // runtime allocate its outputs, so that a graph with other output sizes is
 // refused by name before anything is read; later frames write straight into
-// the state set the next frame reads.
+// the state set the next frame reads, bound with the shapes the graph gave
+// (a decoder may declare "m" as [63] rather than [1, 63]).
 void Fca::decode(int64_t frames, float* out) {
   static const char* inNames[] = {"cond", "prev", "h"};
   static const char* outNames[] = {"m", "hn"};
@@ -172,6 +173,12 @@ void Fca::decode(int64_t frames, float* out) {
       spent += since(t0);
       const float* m = checkedOutput(first[0], graph, "m", kKp, "(63)");
       const float* hn = checkedOutput(first[1], graph, "hn", kHidden, "(384)");
+      const std::vector<int64_t> mShape = first[0].GetTensorTypeAndShapeInfo().GetShape();
+      const std::vector<int64_t> hnShape = first[1].GetTensorTypeAndShapeInfo().GetShape();
+      for (int k = 0; k < 2; ++k) {
+        res[k][0] = tensor(prev_[k], mShape.data(), mShape.size());
+        res[k][1] = tensor(hidden_[k], hnShape.data(), hnShape.size());
+      }
       std::memcpy(prev_[next].data(), m, static_cast<std::size_t>(kKp) * sizeof(float));
       std::memcpy(hidden_[next].data(), hn, static_cast<std::size_t>(kHidden) * sizeof(float));
     } else {

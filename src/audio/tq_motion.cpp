@@ -46,18 +46,17 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
   xs_.assign(kExprDim, 0.0f);
   xd_.assign(kExprDim, 0.0f);
   stitched_.assign(kExprDim, 0.0f);
+  using Buffer = MotionNet::Buffer;
   encoder_ = std::make_unique<MotionNet>(dir_ + "/hubert_student.onnx", options,
-                                         std::vector<std::pair<float*, std::size_t>>{{mel_.data(), mel_.size()}},
-                                         feat_.data(), feat_.size());
+                                         std::vector<Buffer>{{mel_.data(), {1, kMelBands, kMelFrames}}},
+                                         Buffer{feat_.data(), {1, kFeatRows, kFeatDim}});
   generator_ = std::make_unique<MotionNet>(
       dir_ + "/lmdm.onnx", options,
-      std::vector<std::pair<float*, std::size_t>>{{lmdmState_.data(), lmdmState_.size()},
-                                                  {lmdmCond_.data(), lmdmCond_.size()}},
-      lmdmOut_.data(), lmdmOut_.size());
-  stitcher_ = std::make_unique<MotionNet>(
-      dir_ + "/stitch.onnx", options,
-      std::vector<std::pair<float*, std::size_t>>{{xs_.data(), xs_.size()}, {xd_.data(), xd_.size()}},
-      stitched_.data(), stitched_.size());
+      std::vector<Buffer>{{lmdmState_.data(), {1, kMotionDim}}, {lmdmCond_.data(), {1, kChunk, kCondDim}}},
+      Buffer{lmdmOut_.data(), {1, kChunk, kMotionDim}});
+  stitcher_ = std::make_unique<MotionNet>(dir_ + "/stitch.onnx", options,
+                                          std::vector<Buffer>{{xs_.data(), {1, kExprDim}}, {xd_.data(), {1, kExprDim}}},
+                                          Buffer{stitched_.data(), {1, kExprDim / 3, 3}});
   snap_.assign(kOverlap * kMotionDim, 0.0f);
   dump_ = std::make_unique<MotionDump>(dumpDir);
   reset(0, 1, false);

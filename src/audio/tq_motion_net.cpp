@@ -18,22 +18,42 @@ std::string baseName(const std::string& path) {
   return s == std::string::npos ? path : path.substr(s + 1);
 }
 
-// Declared shape with symbolic dimensions read as 1, as the tensor handed to
-// the graph; its element count must be the buffer's.
-std::vector<int64_t> shapeFor(const Ort::TypeInfo& info, std::size_t count, const std::string& what) {
+std::string dimsText(const std::vector<int64_t>& shape) {
+  std::string t;
+  for (std::size_t i = 0; i < shape.size(); ++i) t += (i ? "," : "") + (shape[i] < 0 ? "?" : std::to_string(shape[i]));
+  return "[" + t + "]";
+}
+
+// The shape a buffer is bound with: the graph's declared shape, its one
+// symbolic dimension inferred from the element count; the engine's shape when
+// the graph declares none, or when several symbolic dimensions sit among fixed
+// ones that agree with it.
+std::vector<int64_t> shapeFor(const Ort::TypeInfo& info, const std::vector<int64_t>& engine, const std::string& what) {
   auto tensor = info.GetTensorTypeAndShapeInfo();
   if (tensor.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
     throw std::runtime_error("tq_motion: " + what + " is not float32");
   std::vector<int64_t> shape = tensor.GetShape();
-  std::size_t n = 1;
-  for (auto& d : shape) {
-    if (d < 0) d = 1;
-    n *= static_cast<std::size_t>(d);
+  if (shape.empty()) return engine;
+  std::size_t count = 1, fixed = 1;
+  for (int64_t d : engine) count *= static_cast<std::size_t>(d);
+  int symbolic = 0;
+  for (int64_t d : shape) d < 0 ? ++symbolic : (fixed *= static_cast<std::size_t>(d), 0);
+  if (symbolic == 0 && fixed == count) return shape;
+  if (symbolic == 1 && fixed > 0 && count % fixed == 0) {
+    for (int64_t& d : shape)
+      if (d < 0) d = static_cast<int64_t>(count / fixed);
+    return shape;
   }
-  if (n != count)
-    throw std::runtime_error("tq_motion: " + what + " holds " + std::to_string(n) + " floats, expected " +
+  if (symbolic > 1 && shape.size() == engine.size()) {
+    bool agree = true;
+    for (std::size_t i = 0; i < shape.size(); ++i) agree = agree && (shape[i] < 0 || shape[i] == engine[i]);
+    if (agree) return engine;
+  }
+  if (symbolic == 0)
+    throw std::runtime_error("tq_motion: " + what + " holds " + std::to_string(fixed) + " floats, expected " +
                              std::to_string(count));
-  return shape;
+  throw std::runtime_error("tq_motion: " + what + " declares " + dimsText(shape) + ", which cannot hold the " +
+                           std::to_string(count) + " floats of " + dimsText(engine));
 }
 
 }  // namespace
@@ -62,9 +82,14 @@ Ort::SessionOptions motionSessionOptions(int threads, const std::string& ep, con
   return o;
 }
 
-MotionNet::MotionNet(const std::string& path, const Ort::SessionOptions& options,
-                     const std::vector<std::pair<float*, std::size_t>>& inputs, float* output,
-                     std::size_t outputCount)
+std::size_t elements(const std::vector<int64_t>& shape) {
+  std::size_t n = 1;
+  for (int64_t d : shape) n *= static_cast<std::size_t>(d);
+  return n;
+}
+
+MotionNet::MotionNet(const std::string& path, const Ort::SessionOptions& options, const std::vector<Buffer>& inputs,
+                     const Buffer& output)
     : name_(baseName(path)) {
   if (!isReadable(path)) throw std::runtime_error("cannot open " + path);
   session_ = makeSession(path, options);
@@ -77,14 +102,16 @@ MotionNet::MotionNet(const std::string& path, const Ort::SessionOptions& options
   const Ort::MemoryInfo& mem = ortCpuMemory();
   for (std::size_t i = 0; i < nIn; ++i) {
     inNames_.push_back(session_->GetInputNameAllocated(i, alloc).get());
-    const auto shape = shapeFor(session_->GetInputTypeInfo(i), inputs[i].second,
+    const auto shape = shapeFor(session_->GetInputTypeInfo(i), inputs[i].shape,
                                 name_ + " input " + std::to_string(i) + " '" + inNames_.back() + "'");
-    inValues_.push_back(
-        Ort::Value::CreateTensor<float>(mem, inputs[i].first, inputs[i].second, shape.data(), shape.size()));
+    inValues_.push_back(Ort::Value::CreateTensor<float>(mem, inputs[i].data, elements(inputs[i].shape), shape.data(),
+                                                        shape.size()));
   }
   outName_ = session_->GetOutputNameAllocated(0, alloc).get();
-  const auto outShape = shapeFor(session_->GetOutputTypeInfo(0), outputCount, name_ + " output '" + outName_ + "'");
-  outValue_ = Ort::Value::CreateTensor<float>(mem, output, outputCount, outShape.data(), outShape.size());
+  const auto outShape =
+      shapeFor(session_->GetOutputTypeInfo(0), output.shape, name_ + " output '" + outName_ + "'");
+  outValue_ =
+      Ort::Value::CreateTensor<float>(mem, output.data, elements(output.shape), outShape.data(), outShape.size());
   for (const auto& n : inNames_) inPtrs_.push_back(n.c_str());
   outPtr_ = outName_.c_str();
 }

@@ -23,11 +23,18 @@ const char* coremlComputeUnits(const std::string& ep);
 
 class MotionNet {
  public:
-  // Opens the graph at path. inputs[i] and output are caller buffers of the
-  // given float counts; the graph's declared inputs, in order, must hold
-  // exactly those counts, and its first output the output count.
-  MotionNet(const std::string& path, const Ort::SessionOptions& options,
-            const std::vector<std::pair<float*, std::size_t>>& inputs, float* output, std::size_t outputCount);
+  // A caller buffer and the shape the engine gives it.
+  struct Buffer {
+    float* data;
+    std::vector<int64_t> shape;
+  };
+  // Opens the graph at path over caller buffers: the graph's declared inputs,
+  // in order, and its first output. Each is bound with the graph's declared
+  // shape, one symbolic dimension inferred from the buffer's element count,
+  // or the engine's shape where the graph declares none; refused when the
+  // declared fixed dimensions contradict the count.
+  MotionNet(const std::string& path, const Ort::SessionOptions& options, const std::vector<Buffer>& inputs,
+            const Buffer& output);
   MotionNet(const MotionNet&) = delete;
   MotionNet& operator=(const MotionNet&) = delete;
 

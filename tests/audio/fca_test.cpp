@@ -109,4 +109,17 @@ TEST_F(FcaDeltas, Refusals) {
   EXPECT_EQ(std::string(tq_fca_last_error()).rfind("tq_fca_create: ", 0), 0u) << tq_fca_last_error();
 }
 
+// A decoder that declares "m" as [63] (same weights): the same deltas, not a rank error on every frame.
+TEST_F(FcaDeltas, ADecoderWithAFlatOutputGivesTheSameDeltas) {
+  const std::string flatDec = fx().dir / "flat/fca_stream.onnx";
+  ASSERT_TRUE(tqtest::runFixtureTool({"fca-decoder", flatDec, "--m-flat"}));
+  Fca flat(fx().w2v, flatDec);
+  const int frames = static_cast<int>((audio.size() + 639) / 640);
+  std::vector<float> want(frames * 63), got(frames * 63);
+  ASSERT_EQ(tq_fca_deltas(fca.h, audio.data(), static_cast<int>(audio.size()), want.data(), frames), frames);
+  ASSERT_EQ(tq_fca_deltas(flat.h, audio.data(), static_cast<int>(audio.size()), got.data(), frames), frames)
+      << tq_fca_last_error();
+  EXPECT_EQ(got, want);
+}
+
 }  // namespace
