@@ -247,7 +247,7 @@ void A2x::reset(int start, int dir, int wrap) {
   Stream& s = st_;
   s.samples.clear();
   s.finished = false;
-  s.pulled = s.encoded = s.produced = s.filled = s.window = s.block = 0;
+  s.pulled = s.encoded = s.produced = s.filled = s.window = s.block = s.openBlocks = 0;
   s.feat.clear();
   s.ctx.clear();
   s.wn.clear();

@@ -64,7 +64,8 @@ class A2x {
     a2x::Rows samples{1};
     bool finished = false;
     int64_t pulled = 0, encoded = 0, produced = 0, filled = 0, window = 0;
-    int64_t block = 0;  // audio blocks the legacy frontend has taken in while open
+    int64_t block = 0;       // audio blocks the legacy frontend has taken in
+    int64_t openBlocks = 0;  // blocks that were usable at its last call while open
     a2x::Rows feat{a2x::kFeat}, ctx, wn{1}, delta{a2x::kKp};
     std::vector<float> prev, hidden;
   };

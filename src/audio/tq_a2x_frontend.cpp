@@ -21,7 +21,10 @@ using namespace a2x;
 // sees exactly the samples that first made the block usable (the 5120 k - 639
 // below its end) and fills frames up to 8 k - RC. A frame's features thus depend
 // on the audio alone, never on how the pushes fell or when the engine was asked.
-// After finish the remaining frames come from windows over all the audio.
+// Blocks are visited only as far as the frames asked for need them: a block
+// usable while open is visited later (also after finish) with the same samples,
+// so stopping early changes no value. After finish, once those blocks are done,
+// the remaining frames come from windows over all the audio.
 void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
   win_.resize(kLongSamples);
   auto pass = [&](int64_t horizon, int64_t limit) {
@@ -40,19 +43,17 @@ void A2x::fillLong(Stream& s, int64_t need, int64_t usable) {
     }
     s.filled = std::max(s.filled, limit);
   };
-  if (!s.finished) {
-    const int64_t blocks = (s.samples.end() + kHop - 1) / kBlockSamples;
-    while (s.block < blocks) {
-      const int64_t k = s.block + 1;
-      const int64_t limit = std::min(s.window + kLongFrames, k * kBlockFrames - RC_);
-      if (limit > s.filled) pass(k * kBlockSamples - (kHop - 1), limit);
-      if (limit >= s.window + kLongFrames)
-        s.window += kLongFrames / 2;  // this window is done; the next one may take more of block k
-      else
-        s.block = k;
-    }
-    return;
+  if (!s.finished) s.openBlocks = (s.samples.end() + kHop - 1) / kBlockSamples;
+  while (s.block < s.openBlocks && s.filled < need) {
+    const int64_t k = s.block + 1;
+    const int64_t limit = std::min(s.window + kLongFrames, k * kBlockFrames - RC_);
+    if (limit > s.filled) pass(k * kBlockSamples - (kHop - 1), limit);
+    if (limit >= s.window + kLongFrames)
+      s.window += kLongFrames / 2;  // this window is done; the next one may take more of block k
+    else
+      s.block = k;
   }
+  if (!s.finished || s.block < s.openBlocks) return;
   while (s.filled < need) {
     pass(usable, s.window + kLongFrames);
     s.window += kLongFrames / 2;

@@ -187,6 +187,35 @@ TEST(A2xStream, RunTimeFailureIsReportedByAvailAndPull) {
   EXPECT_EQ(std::string(tq_a2x_last_error()).rfind("tq_a2x_deltas: ", 0), 0u) << tq_a2x_last_error();
 }
 
+// 20 s pushed at once: the first avail runs only the windows its frames need (it ran every buffered
+// block, all of it first-frame latency), and the frames are those of the same audio pushed in blocks.
+TEST(A2xStream, TheFirstAvailFillsOnlyWhatItNeeds) {
+  tqtest::ScopedEnv env("W2V_ONNX", fixture().w2v.c_str());
+  const std::vector<float> a = speechOf(20.0);
+  const auto drain = [](tq::A2x& e, std::vector<float>& drv) {
+    int idx[32];
+    float src[32 * kKp], d[32 * kKp];
+    for (int n; (n = e.pull(idx, src, d, nullptr, 32)) > 0;) drv.insert(drv.end(), d, d + n * kKp);
+  };
+  tq::A2x whole(fixture().motion, 1), pieces(fixture().motion, 1);
+  whole.push(a.data(), static_cast<int>(a.size()));
+  EXPECT_EQ(whole.avail(), 64);
+  EXPECT_LE(whole.stats().featureRows, 64 + whole.lookAhead() + 8) << "features beyond the frames asked for";
+  std::vector<float> got, want;
+  drain(whole, got);
+  whole.finish();
+  drain(whole, got);
+  for (std::size_t at = 0; at < a.size(); at += 5120) {
+    pieces.push(a.data() + at, static_cast<int>(std::min<std::size_t>(5120, a.size() - at)));
+    pieces.avail();
+    drain(pieces, want);
+  }
+  pieces.finish();
+  drain(pieces, want);
+  ASSERT_EQ(got.size(), (a.size() + 639) / 640 * kKp);
+  EXPECT_EQ(got, want);
+}
+
 // A long stream holds no more than its first ten seconds did: every buffer is bounded at every step.
 TEST(A2xStream, WorkingSetStaysBounded) {
   tqtest::ScopedEnv env("W2V_ONNX", fixture().w2v.c_str());
