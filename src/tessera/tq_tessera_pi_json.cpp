@@ -39,6 +39,10 @@ const CorpusRow kCorpus[3] = {{"v1", 0.05f, 0.08f, 0.015f}, {"v2", 0.1f, 0.08f, 
 
 constexpr double kMatchTolerancePx = 8.0;
 constexpr double kAmbiguityMarginPx = 3.0;
+// Two rows whose canonical centroids lie closer than this share of the margin
+// cannot be told apart by any bank (v2 and v3 differ only in pad_x, which
+// widens the lip region evenly about its mean).
+constexpr double kIndistinctFraction = 0.1;
 
 }  // namespace
 
@@ -118,11 +122,13 @@ UnifiedPi UnifiedPi::corpusFromManifestJson(const std::string& text, int32_t can
     double d;
   };
   Ranked ranked[3];
+  double centroid[3][2];
   for (int k = 0; k < 3; ++k) {
     UnifiedPi trial = base;
     trial.lip_geom_params = {{kCorpus[k].padX, kCorpus[k].padY, kCorpus[k].down}};
     double cx = 0.0, cy = 0.0;
     trial.canonicalCentroid(xsTarget, nFrames, cx, cy);
+    centroid[k][0] = cx, centroid[k][1] = cy;
     const double dx = cx - cCanon[0], dy = cy - cCanon[1];
     ranked[k] = {k, std::sqrt(dx * dx + dy * dy)};
   }
@@ -137,12 +143,31 @@ UnifiedPi UnifiedPi::corpusFromManifestJson(const std::string& text, int32_t can
     refuse("no corpus pi geometry matches this bank's c_canon (" + fixed2(cCanon[0]) + "," + fixed2(cCanon[1]) +
            ") within " + fixed2(kMatchTolerancePx) + "px —" + ranking +
            " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name");
-  if (key(ranked[1].d) - ranked[0].d < kAmbiguityMarginPx)
-    refuse("corpus pi geometry is AMBIGUOUS (best two within " + fixed2(kAmbiguityMarginPx) + "px) —" + ranking +
-           " — refusing to guess the bank frame");
+  int chosen = ranked[0].row;
+  if (key(ranked[1].d) - ranked[0].d < kAmbiguityMarginPx) {
+    // Rows whose centroids (nearly) coincide cannot be told apart by any bank:
+    // the manifest's own lip_geom_params decide between them when they name one.
+    const int a = ranked[0].row, b = ranked[1].row;
+    const double apart = std::hypot(centroid[a][0] - centroid[b][0], centroid[a][1] - centroid[b][1]);
+    const auto named = [&](int row) {
+      return base.lip_geom_params[0] == kCorpus[row].padX && base.lip_geom_params[1] == kCorpus[row].padY &&
+             base.lip_geom_params[2] == kCorpus[row].down;
+    };
+    const std::string pair = std::string(kCorpus[a].name) + " and " + kCorpus[b].name + " put the centroid " +
+                             fixed2(apart) + "px apart";
+    if (!(apart < kIndistinctFraction * kAmbiguityMarginPx))
+      refuse("corpus pi geometry is AMBIGUOUS (best two within " + fixed2(kAmbiguityMarginPx) + "px) —" + ranking +
+             " — refusing to guess the bank frame");
+    if (named(a) == named(b))
+      refuse("corpus pi geometry is AMBIGUOUS (best two within " + fixed2(kAmbiguityMarginPx) + "px) —" + ranking +
+             " — " + pair + ", so the centroid cannot tell those two rows apart, and the manifest's lip_geom_params "
+             "name neither — refusing to guess the bank frame");
+    chosen = named(a) ? a : b;
+    ranking += " (" + pair + "; took " + kCorpus[chosen].name + ", the manifest's own lip_geom_params)";
+  }
 
   UnifiedPi out = base;
-  const CorpusRow& best = kCorpus[ranked[0].row];
+  const CorpusRow& best = kCorpus[chosen];
   out.lip_geom_params = {{best.padX, best.padY, best.down}};
   if (why) *why = ranking;
   return out;

@@ -214,8 +214,28 @@ TEST(UnifiedPiManifest, CorpusMatchSelectsWithinToleranceAndRefusesUnmatchedOrAm
   EXPECT_EQ(pick(kp.data(), far), "teeth-pi: no corpus pi geometry matches this bank's c_canon (128.00," +
             num(far[1], "%.2f") + ") within 8.00px —" + ranking(far) +
             " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name");
+  // v2 and v3 put the centroid at the same place: a bank between them is ambiguous unless the manifest
+  // names one of the two; a v1/v2 pair far enough apart stays refused as before.
+  ASSERT_LT(std::fabs(c[3] - c[5]), 0.3);
+  const std::string pair = " — v2 and v3 put the centroid " + num(std::fabs(c[3] - c[5]), "%.2f") + "px apart";
   EXPECT_EQ(pick(kp.data(), mid), "teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) —" +
-            ranking(mid) + " — refusing to guess the bank frame");
+            ranking(mid) + pair + ", so the centroid cannot tell those two rows apart, and the manifest's "
+            "lip_geom_params name neither — refusing to guess the bank frame");
+  for (int k : {1, 2}) {
+    const std::string named = manifest("\"prop_gate_scale\": 1, \"lip_idx\": [17, 18, 19, 20], \"lip_geom_params\": [" +
+                                           num(kCorpus[3 * k], "%g") + ", 0.08, 0.074]", "");
+    why.clear();
+    EXPECT_EQ(thrown([&] { trial = UnifiedPi::corpusFromManifestJson(named, 257, kp.data(), 2, mid, &why); }),
+              "(nothing thrown)");
+    EXPECT_EQ(trial.lip_geom_params[0], float(kCorpus[3 * k])) << "a v" << k + 1 << " bank arms";
+    EXPECT_NE(why.find("v2 and v3 put the centroid"), std::string::npos) << why;
+    EXPECT_NE(why.find("; took v" + std::to_string(k + 1) + ", the manifest's own lip_geom_params)"), std::string::npos)
+        << why;
+  }
+  double v1v2[2] = {128, 0.5 * (c[1] + c[3])};  // v1 and v2 lie about 7.5 px apart
+  ASSERT_GT(std::fabs(c[1] - c[3]), 3.0);
+  EXPECT_EQ(pick(kp.data(), v1v2), "teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) —" +
+            ranking(v1v2) + " — refusing to guess the bank frame");
   EXPECT_EQ(pick(kp.data(), nan).rfind("teeth-pi: no corpus pi geometry matches", 0), 0u);
   EXPECT_EQ(pick(nullptr, far), "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none "
             "was supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose field");
