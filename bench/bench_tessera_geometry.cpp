@@ -1,8 +1,11 @@
 // Compose alpha and lip contour on a 512 canvas with an open mouth:
 //  - piU8Boxed against the full-canvas piU8 (goal: >= 10x faster, ratio <= 0.1);
 //  - contourF32Canvas against a bare clear of the same canvas field (goal <= 1.5);
-//  - deliveredU8AndShift against piU8 (goal <= 0.15).
+//  - deliveredU8AndShift against piU8 (goal <= 0.15);
+//  - canonicalCentroid over 250 frames (what an attach does per corpus row) against the
+//    same centroids from the full-canvas piU8 (goal: >= 10x faster, identical centroids).
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -63,5 +66,30 @@ int main(int argc, char** argv) {
   const double delivered = tqbench::bestSeconds(
       [&] { lc.deliveredU8AndShift(kp.data(), pi, cCanon, b.data(), sy, sx); tqbench::keep(b[0]); }, reps, inner);
   tqbench::report("deliveredU8AndShift (512)", delivered, "piU8", full);
+
+  const int frames = quick ? 8 : 250;
+  std::vector<float> many(static_cast<std::size_t>(frames) * 63);
+  for (int f = 0; f < frames; ++f)
+    for (int c = 0; c < 63; ++c) many[f * 63 + c] = kp[c] * (1.0f + 0.002f * static_cast<float>(f % 17));
+  double cx = 0, cy = 0, rx = 0, ry = 0;
+  const double fast = tqbench::bestSeconds([&] { pi.canonicalCentroid(many.data(), frames, cx, cy); }, reps, 1);
+  const double ref = tqbench::bestSeconds(
+      [&] {
+        double sx = 0, sy = 0;
+        int found = 0;
+        for (int f = 0; f < frames; ++f) {
+          double fx = 0, fy = 0;
+          pi.piU8(many.data() + f * 63, a.data());
+          if (pi.piU8Centroid(a.data(), fx, fy)) sx += fx, sy += fy, ++found;
+        }
+        rx = sx / found, ry = sy / found;
+      },
+      reps, 1);
+  tqbench::report("canonicalCentroid (512, 250 frames)", fast, "full-canvas piU8 centroids", ref);
+  if (cx != rx || cy != ry) {
+    std::fprintf(stderr, "canonicalCentroid (%.17g, %.17g) differs from the full canvas's (%.17g, %.17g)\n", cx, cy,
+                 rx, ry);
+    return 1;
+  }
   return 0;
 }

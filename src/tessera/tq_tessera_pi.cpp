@@ -279,12 +279,15 @@ void UnifiedPi::canonicalCentroid(const float* kp, int64_t nFrames, double& cx, 
   double sx = 0.0, sy = 0.0;
   int64_t found = 0;
   if (kp && nFrames > 0) {
+    // The boxed pi holds the full-canvas pi's bytes wherever it is non-zero, so
+    // its centroid over the support box is the full canvas's, at a fraction of
+    // the work (an attach walks every bundle frame for each corpus row).
     std::vector<uint8_t> pi(pixels());
-    std::vector<float> lip(pixels()), gate(pixels());
     for (int64_t f = 0; f < nFrames; ++f) {
-      piU8Full(kp + f * kPiKpStride, pi.data(), lip.data(), gate.data());
+      const float* k = kp + f * kPiKpStride;
+      piU8Boxed(k, pi.data());
       double fx = 0.0, fy = 0.0;
-      if (!piU8Centroid(pi.data(), fx, fy)) continue;
+      if (!piU8Centroid(pi.data(), supportBox(k), fx, fy)) continue;
       sx += fx;
       sy += fy;
       ++found;
