@@ -22,7 +22,12 @@ for a in "$@"; do
 done
 
 say() { echo "[bootstrap] $*" >&2; }
-sudo_do() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+sudo_do() {
+  if [ "$(id -u)" = 0 ]; then "$@"
+  elif command -v sudo >/dev/null; then sudo "$@"
+  else echo "[bootstrap] installing Debian packages needs root, and sudo is not installed: run this command as root" >&2; exit 1
+  fi
+}
 
 ORT_VERSION=1.30.0
 ORT_SHA_X64=ffb75a925ba05e47b235bb66e3e3911714a80b328a9c9425539feb204aa32a23
@@ -35,7 +40,7 @@ HWY_FALLBACK_SHA=7e0be78b8318e8bdbf6fa545d2ecb4c90f947df03f7aadc42c1967f019e6334
 # ---------------------------------------------------------------- Debian packages
 host_pkgs=(build-essential cmake pkg-config ca-certificates xz-utils libgtest-dev libgmock-dev
            libbenchmark-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
-           libstb-dev python3-onnx python3-numpy python3-pytest espeak-ng)
+           libstb-dev python3-onnx python3-numpy python3-pytest espeak-ng ccache)
 # tq_live: the browser demo host serves over civetweb; its browser test drives Debian's chromium.
 host_pkgs+=(libcivetweb-dev chromium)
 command -v npm >/dev/null 2>&1 || host_pkgs+=(npm)
