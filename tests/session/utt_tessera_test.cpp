@@ -171,7 +171,12 @@ TEST_F(UttBorrow, ARefusalStopsDeliveryUntilAReattach) {
     EXPECT_EQ(std::make_pair(speech, tq_utt_frames_available(u)), std::make_pair(0, 0)) << pipe;
     ASSERT_EQ(attach(u), 0);
     for (const Frame& g : pullUntil(u, 2, 2)) speech += g.info.kind == 1;
-    EXPECT_EQ(std::make_tuple(stats(nullptr, &refused), refused, speech >= 10), std::make_tuple(1, 0ul, true));
+    // Gone with the failed borrow: the refused frame and the one held behind it, and in the
+    // pipelined stage also up to two queued for it and one being queued (how many depends on how
+    // far rendering ran ahead of the stage).
+    const int lost = *pipe == '0' ? 2 : 5;
+    EXPECT_EQ(std::make_tuple(stats(nullptr, &refused), refused, speech >= 12 - lost), std::make_tuple(1, 0ul, true))
+        << pipe << ": " << speech << " speech frames after the reattach";
   }
 }
 
