@@ -37,7 +37,12 @@ std::vector<int64_t> shapeFor(const Ort::TypeInfo& info, const std::vector<int64
   std::size_t count = 1, fixed = 1;
   for (int64_t d : engine) count *= static_cast<std::size_t>(d);
   int symbolic = 0;
-  for (int64_t d : shape) d < 0 ? ++symbolic : (fixed *= static_cast<std::size_t>(d), 0);
+  for (int64_t d : shape) {
+    if (d < 0)
+      ++symbolic;
+    else
+      fixed *= static_cast<std::size_t>(d);
+  }
   if (symbolic == 0 && fixed == count) return shape;
   if (symbolic == 1 && fixed > 0 && count % fixed == 0) {
     for (int64_t& d : shape)

@@ -197,8 +197,11 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   if (env::nonEmpty("TQ_WARP_NODE") && !env::beginsWith("TQ_WARP_NODE", '0') && !coreml) {
     // Without the custom domain registered the WarpDirector node would have no
     // kernel and every render would fail: the warp stays in standard nodes.
-    std::string reason = "TQ_GS_FAST=0 turns the com.vexamo custom operators off";
-    if (customOps) reason.clear(), warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
+    std::string reason;
+    if (customOps)
+      warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
+    else
+      reason = "TQ_GS_FAST=0 turns the com.vexamo custom operators off";
     if (warpRemoved)
       std::fprintf(stderr, "[tq] director warp -> com.vexamo::WarpDirector (%zu nodes removed, the source cone with them)\n",
                    warpRemoved);

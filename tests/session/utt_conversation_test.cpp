@@ -28,7 +28,6 @@ std::vector<int16_t> sentencePcm(int i, int n) {
 struct Heard {
   std::vector<std::vector<int>> runs;
   std::vector<int> rampsAfter;
-  int framesWithFirst = 0;  // speech frames numbered 0 pulled so far (read by the pusher)
 };
 
 class Conversation : public UttBase {
@@ -46,7 +45,7 @@ class Conversation : public UttBase {
   Heard converse(tq_utt* s, const std::vector<int>& sentences, Pace pace, std::size_t runs) {
     const std::size_t lastLength = static_cast<std::size_t>((sentences.back() + 639) / 640);
     std::atomic<int> firsts{0};
-    std::atomic<int> speechPulled{0};
+    std::atomic<int> secondPulled{0};  // frames of the second sentence the host has seen
     std::atomic<bool> done{false};
     auto host = std::async(std::launch::async, [&] {
       for (int i = 0; i < static_cast<int>(sentences.size()); ++i) {
@@ -60,7 +59,7 @@ class Conversation : public UttBase {
           // Half of the second sentence, an interrupt once the host has seen two of its frames,
           // then the rest is never said.
           tq_utt_push_audio(s, pcm.data(), static_cast<int>(pcm.size() / 2));
-          while (!done && (firsts < 2 || speechPulled < 2)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          while (!done && secondPulled < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
           tq_utt_interrupt(s);
           continue;
         } else {
@@ -96,8 +95,7 @@ class Conversation : public UttBase {
           break;
         }
         h.runs.back().push_back(i.frame);
-        ++speechPulled;
-        if (firsts == 2 && h.runs.back().size() == 1) speechPulled = 1;
+        if (h.runs.size() == 2) ++secondPulled;
       } else if (i.kind == 2 && !h.runs.empty()) {
         ++h.rampsAfter.back();
       } else if (i.kind == 0) {
