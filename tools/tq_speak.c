@@ -545,6 +545,8 @@ int main(int argc, char** argv) {
   tq_utt_stats st;
   memset(&st, 0, sizeof st);
   tq_utt_get_stats(utt, &st);
+  tq_utt_latency lat;
+  tq_utt_get_latency(utt, &lat);
   uint64_t failures = 0;
   char status[512] = "";
   tq_utt_render_status(utt, status, sizeof status, &failures);
@@ -585,6 +587,9 @@ int main(int argc, char** argv) {
          noMovie ? "no movie" : outPath, pulled, speechSeen, firstSpeechAt, audioS);
   printf("tq_speak: first-frame latency %.0f ms (first push to first speech frame); the host waited %.0f ms for it\n",
          st.first_frame_ms, startWaitMs);
+  printf("tq_speak: first frame: audio %.0f ms, frontend %.1f ms, encoder %.1f ms, decoder %.1f ms, render %.1f ms, "
+         "paste %.1f ms, hand-off %.1f ms\n",
+         lat.audio_ms, lat.frontend_ms, lat.encoder_ms, lat.decoder_ms, lat.render_ms, lat.paste_ms, lat.handoff_ms);
   printf("tq_speak: delivered %.2f fps overall, %.2f fps during speech; frames late %ld (mean %.1f ms, max %.1f ms)"
          "; playout buffer %.0f ms\n",
          spanS > 0 ? (pulled - 1) / spanS : 0.0, speechSpanS > 0 ? (speechSeen - 1) / speechSpanS : 0.0, late,

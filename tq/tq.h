@@ -163,6 +163,21 @@ typedef struct tq_utt_counts {
   uint64_t utterances_failed;      /* abandoned after an engine or render failure */
 } tq_utt_counts;
 
+/* Where the latest utterance's first-frame latency (tq_utt_stats.first_frame_ms)
+ * went, in milliseconds, in the order the first frame passed through the
+ * session; the parts add up to total_ms. */
+typedef struct tq_utt_latency {
+  double total_ms;    /* tq_utt_stats.first_frame_ms of that utterance */
+  double audio_ms;    /* from the first push to the last push the first frames needed */
+  double frontend_ms; /* the engine request that made the first frames: audio features */
+  double encoder_ms;  /*   its sequence model (streaming encoder, or motion generator) */
+  double decoder_ms;  /*   its per-frame model (decoder, or stitching) */
+  double render_ms;   /* the director on speech frame 0 */
+  double paste_ms;    /* driver frame and paste of speech frame 0 */
+  double handoff_ms;  /* the rest: waits and hand-offs between the session's threads */
+  uint64_t utterance; /* tq_utt_stats.first_frames when it was recorded (0: none yet) */
+} tq_utt_latency;
+
 /* Conversations: audio pushed after tq_utt_end_utterance (or after the silence
  * timeout ended an utterance) belongs to the next utterance. It waits in the
  * session until the current one has delivered all its frames and its end ramp,
@@ -189,6 +204,8 @@ TQ_API int tq_utt_pull_frame(tq_utt* u, uint8_t* buf, size_t cap, tq_utt_frame_i
 TQ_API void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out);
 /* Copies the counters; null arguments do nothing. */
 TQ_API void tq_utt_get_counts(tq_utt* u, tq_utt_counts* out);
+/* Copies the latest first-frame latency split; null arguments do nothing. */
+TQ_API void tq_utt_get_latency(tq_utt* u, tq_utt_latency* out);
 /* -1 from a fatal failure (the director failed on a speech frame: stage
  * "render"; the motion engine failed: stage "motion", with the engine's own
  * text) until a later utterance has rendered all its frames; 0 otherwise and

@@ -41,7 +41,16 @@ TQ_A2X_API void tq_a2x_destroy(tq_a2x* h);
 TQ_A2X_API int tq_a2x_push(tq_a2x* h, const float* samples, int n);
 /* Marks the end of the utterance's audio. */
 TQ_A2X_API void tq_a2x_finish(tq_a2x* h);
-/* Frames tq_a2x_pull can return now; runs the models as far as needed. */
+/* Frames tq_a2x_pull can return now; runs the models as far as needed.
+ * While the stream is open a frame is ready as soon as its own audio features
+ * and those of the R look-ahead frames the encoder reads exist (R = the
+ * meta's window x layers). Features come in blocks of 8 frames: the
+ * short-window frontend fills block W once (W + 8 + RC) x 640 samples are
+ * usable, the 8-second frontend fills frames up to 8 k - RC once block k's
+ * 5120 k - 639 samples are buffered. TQ_A2X_READY=block restores the older,
+ * later rule (ceil(usable / 640) - max(RC + 8, R) frames with the short
+ * window, for comparison). Either way the frames, keypoints and width values
+ * are the same to the bit; only the moment they become available differs. */
 TQ_A2X_API int tq_a2x_avail(tq_a2x* h);
 /* Writes up to max frames: one index and 63 floats to each keypoint array. */
 TQ_A2X_API int tq_a2x_pull(tq_a2x* h, int* idx, float* src_kp, float* drv_kp, int max);

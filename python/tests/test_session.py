@@ -140,3 +140,8 @@ def test_two_sentences_handed_over_back_to_back_are_two_utterances(tq, demo):
             assert runs == [list(range(66)), list(range(73))]
             assert ramps == [5, 5]
             assert s.counts == tq.Counts(0, 2, 2, 0, 0)
+            # The second sentence's first frame, split by stage.
+            lat = s.latency
+            assert lat.utterance == s.stats.first_frames == 2
+            assert lat.total_ms == s.stats.first_frame_ms
+            assert lat.render_ms > 0 and lat.paste_ms > 0 and lat.handoff_ms >= -0.01

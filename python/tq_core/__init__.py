@@ -26,14 +26,14 @@ from ._lib import ClosedError, Error, LibraryNotFound, library_path
 from .avatar import KP_SHAPE, Avatar, Prior, kp_rows, last_error, resolve_bundle, resolve_member
 from .engines import A2X, Motion, MotionFrames, preload_w2v
 from .offline import Fca, FrameCallback, OfflineStream
-from .session import Counts, Frame, FrameKind, RenderStatus, Session, SessionState, Stats
+from .session import Counts, Frame, FrameKind, Latency, RenderStatus, Session, SessionState, Stats
 from .teeth import GEOMETRY_FIELDS, TeethCarriage, TeethMembers, slot_keys
 
 __version__ = "0.1.0"
 
 __all__ = [
     "A2X", "Avatar", "ClosedError", "Counts", "Error", "Fca", "Frame", "FrameCallback", "FrameKind", "GEOMETRY_FIELDS",
-    "KP_SHAPE", "LibraryNotFound", "Motion", "MotionFrames", "OfflineStream", "Prior", "RenderStatus",
+    "KP_SHAPE", "Latency", "LibraryNotFound", "Motion", "MotionFrames", "OfflineStream", "Prior", "RenderStatus",
     "Session", "SessionState", "Stats", "TeethCarriage", "TeethMembers", "kp_rows", "last_error",
     "library_path", "preload_w2v", "resolve_bundle", "resolve_member", "slot_keys",
 ]

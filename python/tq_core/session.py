@@ -39,6 +39,14 @@ class _Counts(C.Structure):
                 ("utterances_failed", C.c_uint64)]
 
 
+_LATENCY_PARTS = ("total_ms", "audio_ms", "frontend_ms", "encoder_ms", "decoder_ms", "render_ms", "paste_ms",
+                  "handoff_ms")
+
+
+class _Latency(C.Structure):
+    _fields_ = [(name, C.c_double) for name in _LATENCY_PARTS] + [("utterance", C.c_uint64)]
+
+
 _c = bind({
     "tq_utt_create": (_p, [_p, C.POINTER(_Opts)]),
     "tq_utt_destroy": (None, [_p]),
@@ -50,6 +58,7 @@ _c = bind({
     "tq_utt_pull_frame": (C.c_int, [_p, C.POINTER(C.c_uint8), C.c_size_t, C.POINTER(_Info)]),
     "tq_utt_get_stats": (None, [_p, C.POINTER(_Stats)]),
     "tq_utt_get_counts": (None, [_p, C.POINTER(_Counts)]),
+    "tq_utt_get_latency": (None, [_p, C.POINTER(_Latency)]),
     "tq_utt_render_status": (C.c_int, [_p, C.c_char_p, C.c_int, C.POINTER(C.c_uint64)]),
 })
 
@@ -99,6 +108,19 @@ class Counts(NamedTuple):
     utterances_finished: int      #: rendered to their last frame
     utterances_interrupted: int   #: cut short by interrupt()
     utterances_failed: int        #: abandoned after an engine or render failure
+
+
+class Latency(NamedTuple):
+    """Where the latest utterance's first-frame latency went, in ms; the parts add up to total_ms."""
+    total_ms: float
+    audio_ms: float      #: from the first push to the last push the first frames needed
+    frontend_ms: float   #: engine: audio features
+    encoder_ms: float    #: engine: sequence model
+    decoder_ms: float    #: engine: per-frame model
+    render_ms: float     #: the director on speech frame 0
+    paste_ms: float      #: driver frame and paste
+    handoff_ms: float    #: waits and hand-offs between the session's threads
+    utterance: int       #: Stats.first_frames when recorded (0: none yet)
 
 
 class RenderStatus(NamedTuple):
@@ -271,6 +293,13 @@ class Session(Handle):
         _c.tq_utt_get_counts(self._ptr, C.byref(c))
         return Counts(int(c.samples_dropped), int(c.utterances_started), int(c.utterances_finished),
                       int(c.utterances_interrupted), int(c.utterances_failed))
+
+    @property
+    def latency(self) -> Latency:
+        """The latest utterance's first-frame latency, split by stage."""
+        x = _Latency()
+        _c.tq_utt_get_latency(self._ptr, C.byref(x))
+        return Latency(*(float(getattr(x, n)) for n in _LATENCY_PARTS), int(x.utterance))
 
     @property
     def render_status(self) -> RenderStatus:

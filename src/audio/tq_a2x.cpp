@@ -5,6 +5,7 @@
 #include "audio/tq_a2x_engine.h"
 #include "audio/tq_a2x_error.h"
 #include "audio/tq_a2x_w2v.h"
+#include "audio/tq_engine_times.h"
 #include "compute/tq_env.h"
 #include "tq/tq_a2x.h"
 
@@ -22,6 +23,17 @@ std::string& lastError() {
 }
 
 }  // namespace a2x
+
+EngineTimes engineTimes(const tq_a2x* h) {
+  EngineTimes t;
+  if (!h) return t;
+  const A2x::Stats s = h->engine.stats();
+  t.frontendMs = s.frontendSec * 1000.0;
+  t.encoderMs = s.encoderSec * 1000.0;
+  t.decoderMs = s.decoderSec * 1000.0;
+  return t;
+}
+
 }  // namespace tq
 
 namespace {

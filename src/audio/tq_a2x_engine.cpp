@@ -63,6 +63,7 @@ A2x::A2x(const std::string& dir, int threads) {
   env::integer("TQ_A2X_W2V_RIGHT", &rc);
   RC_ = static_cast<int>(std::min<long long>(std::max<long long>(rc, 0), 100000));
   AL_ = RC_;
+  textReady_ = env::equals("TQ_A2X_READY", "block");
 
   pos_ = readFloats(dir + "/a2x_pos.f32");
   std::vector<float> norm = readFloats(dir + "/a2x_norm.f32");
@@ -150,6 +151,26 @@ int64_t A2x::usableSamples(const Stream& s) const {
   return std::min((n + kHop - 1) / kBlockSamples * kBlockSamples, n);
 }
 
+// While the stream is open a frame is ready once its own features and the R
+// frames of look-ahead the encoder reads can exist: the frontend's blocks, not
+// the look-ahead of a block's last frame, decide. Features come from the same
+// samples either way, so only the moment a frame becomes available moves.
+int64_t A2x::readyFrames(const Stream& s, int64_t usable) const {
+  if (s.finished) return framesOf(s.samples.end());
+  const int64_t FU = framesOf(usable);
+  if (textReady_) return std::max<int64_t>(FU - std::max(AL_, R_), 0);
+  int64_t features;
+  if (short_) {
+    // Block W is filled once (W + 8 + RC) x 640 samples are usable.
+    const int64_t blocks = (usable / kHop - RC_) / kBlockFrames;
+    features = std::max<int64_t>(blocks, 0) * kBlockFrames;
+  } else {
+    // Block k's pass fills frames up to 8 k - RC once its samples are buffered.
+    features = (s.samples.end() + kHop - 1) / kBlockSamples * kBlockFrames - RC_;
+  }
+  return std::max<int64_t>(std::min(features, FU) - R_, 0);
+}
+
 int A2x::total() const {
   if (!st_.finished) return -1;
   return static_cast<int>(std::min<int64_t>(framesOf(st_.samples.end()), INT32_MAX));
@@ -167,8 +188,7 @@ void A2x::run(Stream& s, int64_t target, bool offline) {
   using clock = std::chrono::steady_clock;
   const int64_t U = usableSamples(s);
   const int64_t FU = framesOf(U);
-  int64_t ready = s.finished ? framesOf(s.samples.end()) : std::max<int64_t>(FU - std::max(AL_, R_), 0);
-  ready = std::min(ready, target);
+  const int64_t ready = std::min(readyFrames(s, U), target);
   if (ready <= s.produced) return;
   const int64_t need = std::min(FU, ready + R_);
   auto t0 = clock::now();
@@ -202,9 +222,7 @@ void A2x::dropConsumed(Stream& s, bool offline) {
 }
 
 int A2x::avail() {
-  const int64_t U = usableSamples(st_);
-  const int64_t ready = st_.finished ? framesOf(st_.samples.end())
-                                     : std::max<int64_t>(framesOf(U) - std::max(AL_, R_), 0);
+  const int64_t ready = readyFrames(st_, usableSamples(st_));
   if (st_.produced < ready) extend(std::min<int64_t>(st_.produced + (short_ ? 8 : 64), ready));
   return static_cast<int>(std::max<int64_t>(st_.produced - st_.pulled, 0));
 }

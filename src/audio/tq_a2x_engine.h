@@ -85,6 +85,8 @@ class A2x {
   void bindDecoder();
   Ort::Session& longSession();
   int64_t usableSamples(const Stream& s) const;
+  // Frames the stream can produce now (before the caller's cap).
+  int64_t readyFrames(const Stream& s, int64_t usable) const;
 
   int threads_ = 1;
   Ort::SessionOptions options_{nullptr};
@@ -95,6 +97,7 @@ class A2x {
   std::unique_ptr<Ort::Session> enc_, dec_;
   std::string encOut0_, encOut1_;
   bool width_ = false;
+  bool textReady_ = false;  // TQ_A2X_READY=block: the look-ahead of a block's last frame holds every frame
   int h_ = 256, window_ = 0, left_ = 0, L_ = 0, R_ = 0, RC_ = 12, AL_ = 12;
   int64_t P_ = 0;
   std::vector<float> pos_, mean_, std_, xs_;

@@ -2,6 +2,7 @@
 #include <exception>
 #include <memory>
 
+#include "audio/tq_engine_times.h"
 #include "audio/tq_motion.h"
 #include "base/tq_error.h"
 #include "tq/tq_a2x.h"
@@ -9,6 +10,20 @@
 struct tq_motion {
   std::unique_ptr<tq::motion::MotionEngine> engine;
 };
+
+namespace tq {
+
+EngineTimes engineTimes(const tq_motion* h) {
+  EngineTimes t;
+  if (!h || !h->engine) return t;
+  const motion::MotionTimes m = h->engine->times();
+  t.frontendMs = m.melMs + m.encoderMs;
+  t.encoderMs = m.generatorMs;
+  t.decoderMs = m.stitchMs;
+  return t;
+}
+
+}  // namespace tq
 
 extern "C" {
 

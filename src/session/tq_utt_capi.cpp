@@ -269,6 +269,12 @@ void tq_utt_get_counts(tq_utt* u, tq_utt_counts* out) {
   *out = u->counts;
 }
 
+void tq_utt_get_latency(tq_utt* u, tq_utt_latency* out) {
+  if (!u || !out) return;
+  std::lock_guard<std::mutex> lk(u->mu);
+  *out = u->latency;
+}
+
 int tq_utt_render_status(tq_utt* u, char* buf, int len, uint64_t* failures) {
   if (!u) return 0;
   std::lock_guard<std::mutex> lk(u->mu);

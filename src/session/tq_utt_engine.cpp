@@ -38,6 +38,7 @@ class A2xEngine : public Engine {
   int total() override { return tq_a2x_total(h_); }
   int nt() override { return tq_a2x_nt(h_); }
   bool takeError(std::string& text) override { return takeText(tq::a2x::lastError(), text); }
+  EngineTimes times() override { return engineTimes(h_); }
 
  private:
   tq_a2x* h_;
@@ -59,6 +60,7 @@ class MotionEngine : public Engine {
   int total() override { return tq_motion_total(h_); }
   int nt() override { return tq_motion_nt(h_); }
   bool takeError(std::string& text) override { return takeText(tq::lastError(), text); }
+  EngineTimes times() override { return engineTimes(h_); }
 
  private:
   tq_motion* h_;

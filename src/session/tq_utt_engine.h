@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "audio/tq_engine_times.h"
+
 namespace tq {
 namespace utt {
 
@@ -29,6 +31,8 @@ class Engine {
   // failures only through their error text (a failed avail or pull is also a
   // valid 0).
   virtual bool takeError(std::string& text) = 0;
+  // Time spent per stage since creation; engines that do not keep it say 0.
+  virtual EngineTimes times() { return {}; }
 };
 
 // Creates an engine; throws std::runtime_error carrying the engine's own error

@@ -250,6 +250,7 @@ class Loop {
       b.pending = true;
     }
     pending_.clear();
+    postedPushMs_ = lastPush_;
     lastEagerSent_ = eagerNow;
     resetPending_ = false;
     if (endSeen_) finishSent_ = true;
@@ -291,6 +292,7 @@ class Loop {
       std::memcpy(src_ + fill_ * kKp, b.src, sizeof(float) * kKp * static_cast<std::size_t>(n));
       std::memcpy(drv_ + fill_ * kKp, b.drv, sizeof(float) * kKp * static_cast<std::size_t>(n));
       fill_ += n;
+      if (obtained_ == 0 && n > 0) noteFirstFrames(b.spent);
       obtained_ += n;
       remaining_ = b.remaining;
       const bool news = n > 0 || b.total != total_;
@@ -308,6 +310,18 @@ class Loop {
     }
     abandonUtterance(true);
     return true;
+  }
+
+  // The engine request that brought the utterance's first frames: the audio
+  // it waited for and the engine's time on it.
+  void noteFirstFrames(const tq::EngineTimes& spent) {
+    std::lock_guard<std::mutex> lk(u_->mu);
+    tq_utt_latency& l = u_->latencyNext;
+    l = tq_utt_latency{};
+    l.audio_ms = std::max(0.0, postedPushMs_ - u_->firstPushMs);
+    l.frontend_ms = spent.frontendMs;
+    l.encoder_ms = spent.encoderMs;
+    l.decoder_ms = spent.decoderMs;
   }
 
   bool renderSpeech(int n) {
@@ -351,6 +365,10 @@ class Loop {
           return true;
         }
         ms = nowMs() - t0;
+      }
+      if (speechFrame_ == 0) {
+        std::lock_guard<std::mutex> lk(u_->mu);
+        u_->latencyNext.render_ms = ms;
       }
       if (!u_->enqueue(crop, 1, idx_[row], speechFrame_, drv, epoch_)) break;
       lastSpeechIndex_ = idx_[row];
@@ -398,7 +416,7 @@ class Loop {
   int pasteBusy_ = 0;
   double lastPush_ = 0;
   bool endTaken_ = false;
-  double segmentFirstPush_ = 0, idleSinceMs_ = 0;
+  double segmentFirstPush_ = 0, idleSinceMs_ = 0, postedPushMs_ = 0;
   std::string engineError_;
   // loop state
   int state_ = 0;

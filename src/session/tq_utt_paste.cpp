@@ -81,7 +81,8 @@ bool tq_utt::pasteStep(const float* crop, int kind, int driverIndex, int frame, 
     noteRenderFail("paste", "unknown failure", true);
     return false;
   }
-  if (timer) *timer += nowMs() - t0;
+  const double pasteMs = nowMs() - t0;
+  if (timer) *timer += pasteMs;
   s.kind = kind;
   s.driverIndex = driverIndex;
   s.frame = frame;
@@ -101,6 +102,12 @@ bool tq_utt::pasteStep(const float* crop, int kind, int driverIndex, int frame, 
       if (frame == 0) {
         ++stats.first_frames;
         stats.first_frame_ms = now - firstPushMs;
+        latency = latencyNext;
+        latency.total_ms = stats.first_frame_ms;
+        latency.paste_ms = pasteMs;
+        latency.handoff_ms = latency.total_ms - latency.audio_ms - latency.frontend_ms - latency.encoder_ms -
+                             latency.decoder_ms - latency.render_ms - latency.paste_ms;
+        latency.utterance = stats.first_frames;
       }
     }
   }

@@ -76,6 +76,7 @@ struct Mailbox {
   int idx[kPullCap] = {};
   float src[kPullCap * kKp] = {};
   float drv[kPullCap * kKp] = {};
+  EngineTimes spent;  // the engine's time per stage during this request
 };
 
 // Pushed audio not yet taken by the render loop, with the end marks that split
@@ -151,6 +152,10 @@ struct tq_utt {
   float lastPulledKp[tq::utt::kKp] = {};
   tq_utt_stats stats{};
   int loopState = 0;
+  // The first frame's latency split: the render loop fills everything up to the
+  // render, the paste stage the rest when it delivers speech frame 0.
+  tq_utt_latency latencyNext{};
+  tq_utt_latency latency{};
 
   // render failures
   uint64_t failures = 0;

@@ -8,7 +8,24 @@ namespace {
 // A trunk whose length is taken from its first run (the fixed length runs in the process test).
 const Fixture& shortFixture() { return fixture({"--short", "--lt-dynamic", "--pos-rows", "48"}); }
 
-TEST(A2xShort, PushSizeInvariance) { expectPushSizeInvariant(shortFixture()); }
+TEST(A2xShort, PushSizeInvariance) {
+  expectPushSizeInvariant(shortFixture());
+  tqtest::ScopedEnv rc("TQ_A2X_W2V_RIGHT", "0");
+  expectPushSizeInvariant(shortFixture());
+}
+
+// Block W's features exist once (W + 8 + RC) x 640 samples are usable (U = min(ceil to a block, n)
+// as the samples arrive); frame f waits for features f..f+R, R = 4 here. RC = 0: U reaches 5120
+// at 5120 samples and frames 0..3 are ready; the block rule waited for 8 + 1 audio frames, which U
+// first holds at 9601. RC = 12: the first block needs U >= 12800, first true at 14721 either way.
+TEST(A2xShort, FirstFrameAsSoonAsItsFeaturesExist) {
+  {
+    tqtest::ScopedEnv rc("TQ_A2X_W2V_RIGHT", "0");
+    expectFirstFrameAfter(shortFixture(), 5120, 9601);
+  }
+  tqtest::ScopedEnv rc("TQ_A2X_W2V_RIGHT", "12");
+  expectFirstFrameAfter(shortFixture(), 14721, 14721);
+}
 
 // Trunk sampling, head, half rounding, banded mask, cycled positional rows (48 rows for ~7 s of
 // frames) and the decoder against the numpy recomputation.

@@ -7,6 +7,18 @@ namespace {
 
 TEST(A2xStream, PushSizeInvariance) { expectPushSizeInvariant(fixture()); }
 
+// Block k's pass fills frames up to 8 k - RC once 5120 k - 639 samples are buffered; frame f waits
+// for features f..f+R (R = 4). That is what the block rule gave already: RC = 0, block 1 at 4481
+// samples, frames 0..3; RC = 12, block 3 (features to 12) at 14721.
+TEST(A2xStream, FirstFrameAsSoonAsItsFeaturesExist) {
+  {
+    tqtest::ScopedEnv rc("TQ_A2X_W2V_RIGHT", "0");
+    expectFirstFrameAfter(fixture(), 4481, 4481);
+  }
+  tqtest::ScopedEnv rc("TQ_A2X_W2V_RIGHT", "12");
+  expectFirstFrameAfter(fixture(), 14721, 14721);
+}
+
 TEST(A2xStream, MatchesIndependentRecomputation) {
   // Small positional table: frames beyond it take cycled rows; bounce from 2 backwards.
   std::vector<float> a = sentence();

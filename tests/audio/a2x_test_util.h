@@ -118,21 +118,46 @@ constexpr float kPushTolerance = 1e-5f;
 #else
 constexpr float kPushTolerance = 0.0f;
 #endif
+// Both readiness rules (per block, the default; TQ_A2X_READY=block, the look-ahead of a block's last
+// frame) give those same frames: only the moment a frame becomes available differs.
 inline void expectPushSizeInvariant(const Fixture& fx) {
-  Handle h(fx);
-  ASSERT_NE(h.h, nullptr) << tq_a2x_last_error();
   std::vector<float> audio = sentence();
   audio.insert(audio.end(), 9000, 0.0f);
-  const Frames ref = stream(h, audio, {640});
+  Frames ref;
+  {
+    Handle h(fx);
+    ASSERT_NE(h.h, nullptr) << tq_a2x_last_error();
+    ref = stream(h, audio, {640});
+  }
   ASSERT_EQ(ref.count(), static_cast<int>((audio.size() + 639) / 640));
   std::mt19937 rng(7);
   std::vector<int> random(64);
   for (int& n : random) n = 1 + static_cast<int>(rng() % 12000);
-  for (const std::vector<int>& pieces : {std::vector<int>{1}, {160}, {5120}, random, {1 << 30}}) {
-    const Frames f = stream(h, audio, pieces);
-    ASSERT_EQ(f.idx, ref.idx) << "pieces " << pieces[0];
-    for (std::size_t i = 0; i < f.drv.size(); ++i) ASSERT_NEAR(f.drv[i], ref.drv[i], kPushTolerance) << pieces[0];
-    for (std::size_t i = 0; i < f.wn.size(); ++i) ASSERT_NEAR(f.wn[i], ref.wn[i], kPushTolerance) << pieces[0];
+  for (const char* rule : {static_cast<const char*>(nullptr), "block"}) {
+    tqtest::ScopedEnv env("TQ_A2X_READY", rule);
+    Handle h(fx);
+    ASSERT_NE(h.h, nullptr) << tq_a2x_last_error();
+    for (const std::vector<int>& pieces : {std::vector<int>{1}, {160}, {640}, {5120}, random, {1 << 30}}) {
+      SCOPED_TRACE(std::string(rule ? rule : "per block") + ", pieces " + std::to_string(pieces[0]));
+      const Frames f = stream(h, audio, pieces);
+      ASSERT_EQ(f.idx, ref.idx);
+      for (std::size_t i = 0; i < f.drv.size(); ++i) ASSERT_NEAR(f.drv[i], ref.drv[i], kPushTolerance);
+      for (std::size_t i = 0; i < f.wn.size(); ++i) ASSERT_NEAR(f.wn[i], ref.wn[i], kPushTolerance);
+    }
+  }
+}
+
+// Samples pushed (one at a time) before the open stream has a frame, under the default rule and
+// under TQ_A2X_READY=block.
+inline void expectFirstFrameAfter(const Fixture& fx, int perBlock, int blockRule) {
+  const std::vector<float> a = speechOf(1.5);
+  for (const char* rule : {static_cast<const char*>(nullptr), "block"}) {
+    tqtest::ScopedEnv env("TQ_A2X_READY", rule);
+    Handle h(fx);
+    ASSERT_NE(h.h, nullptr) << tq_a2x_last_error();
+    int n = 0;
+    while (n < static_cast<int>(a.size()) && tq_a2x_avail(h) == 0) tq_a2x_push(h, &a[n++], 1);
+    EXPECT_EQ(n, rule ? blockRule : perBlock) << (rule ? rule : "per block");
   }
 }
 

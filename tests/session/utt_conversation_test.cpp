@@ -288,6 +288,16 @@ TEST_F(ConversationReal, BothEnginesSpeakEverySentence) {
       SCOPED_TRACE(*dir + " " + name(pace));
       startReal(*dir);
       expectSpoken(converse(u, sentences, pace, sentences.size()), sentences, false);
+      // The last sentence's first frame: engine work and a render happened on its way, and the
+      // measured parts (disjoint intervals) leave a non-negative rest for the hand-offs.
+      tq_utt_latency l{};
+      tq_utt_get_latency(u, &l);
+      EXPECT_EQ(l.utterance, statsOf(u).first_frames);
+      EXPECT_EQ(l.total_ms, statsOf(u).first_frame_ms);
+      EXPECT_GT(l.frontend_ms + l.encoder_ms + l.decoder_ms, 0.0);
+      EXPECT_GT(l.render_ms, 0.0);
+      EXPECT_GT(l.paste_ms, 0.0);
+      EXPECT_GE(l.handoff_ms, -0.01);
       uint64_t failures = 9;
       EXPECT_EQ(tq_utt_render_status(u, nullptr, 0, &failures), 0);
       EXPECT_EQ(failures, 0u);
