@@ -704,7 +704,7 @@ static void pullLoop(int W, int H, int scale, int quality) {
         nextStats = nowMs() + 500;
         statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (nowMs() - pulls[0]) : 0.0);
       }
-      sleepUntilMs(nowMs() + 1);
+      tq_utt_wait_frame(L.utt, 100);
     }
     if (!got) break;
     const double t = nowMs();
@@ -796,8 +796,7 @@ int main(int argc, char** argv) {
   }
   char w2vBeside[4096];
   snprintf(w2vBeside, sizeof w2vBeside, "%s/w2v8.onnx", motionDir);
-  if (w2v) setenv("W2V_ONNX", w2v, 1);
-  else if (!getenv("W2V_ONNX") && exists(w2vBeside)) setenv("W2V_ONNX", w2vBeside, 1);
+  if (!w2v && !getenv("W2V_ONNX") && exists(w2vBeside)) w2v = w2vBeside;
   signal(SIGPIPE, SIG_IGN);
   signal(SIGINT, onSignal);
   signal(SIGTERM, onSignal);
@@ -814,9 +813,13 @@ int main(int argc, char** argv) {
   memset(&opts, 0, sizeof opts);
   opts.motion_dir = motionDir;
   opts.silence_end_s = -1; /* the speech thread ends each sentence itself */
-  L.utt = tq_utt_create(ctx, &opts);
+  tq_utt_opts_ext ext;
+  tq_utt_opts_ext_init(&ext);
+  ext.w2v_path = w2v; /* null: $W2V_ONNX */
+  L.utt = tq_utt_create_ext(ctx, &opts, &ext);
   int ready = 0;
-  while (L.utt && (ready = tq_utt_ready(L.utt)) == 0 && !L.stop) sleepUntilMs(nowMs() + 5);
+  while (L.utt && (ready = tq_utt_wait_ready(L.utt, 100)) == 0 && !L.stop) {
+  }
   if (L.stop && L.utt && ready == 0) { /* stopped while the engine was still loading */
     tq_utt_destroy(L.utt);
     tq_destroy(ctx);

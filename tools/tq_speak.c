@@ -353,10 +353,7 @@ int main(int argc, char** argv) {
   }
   char w2vBeside[4096];
   snprintf(w2vBeside, sizeof w2vBeside, "%s/w2v8.onnx", motionDir);
-  if (w2v)
-    setenv("W2V_ONNX", w2v, 1);
-  else if (!getenv("W2V_ONNX") && exists(w2vBeside))
-    setenv("W2V_ONNX", w2vBeside, 1);
+  if (!w2v && !getenv("W2V_ONNX") && exists(w2vBeside)) w2v = w2vBeside;
   const int stageReportOurs = getenv("TQ_UTT_STAGE_REPORT") == NULL;
   if (stageReportOurs) setenv("TQ_UTT_STAGE_REPORT", "1", 1);
 
@@ -374,16 +371,17 @@ int main(int argc, char** argv) {
   /* The pusher ends the utterance itself; a pusher held up by a busy machine must
    * not split the speech into two utterances. */
   opts.silence_end_s = -1;
-  tq_utt* utt = tq_utt_create(ctx, &opts);
+  tq_utt_opts_ext ext;
+  tq_utt_opts_ext_init(&ext);
+  ext.w2v_path = w2v; /* null: $W2V_ONNX */
+  tq_utt* utt = tq_utt_create_ext(ctx, &opts, &ext);
   if (!utt) {
     fprintf(stderr, "tq_speak: %s\n", tq_utt_last_error());
     tq_destroy(ctx);
     free(pcm);
     return 1;
   }
-  int ready;
-  while ((ready = tq_utt_ready(utt)) == 0) sleepUntilMs(nowMs() + 5);
-  if (ready < 0) {
+  if (tq_utt_wait_ready(utt, -1) < 0) {
     fprintf(stderr, "tq_speak: bad motion directory %s: %s\n", motionDir, tq_utt_last_error());
     if (stageReportOurs) unsetenv("TQ_UTT_STAGE_REPORT"); /* nothing ran: nothing to report */
     tq_utt_destroy(utt);
@@ -473,6 +471,11 @@ int main(int argc, char** argv) {
       /* Late: wait for the frame, then restart the clock from its arrival. */
       const double waitFrom = nowMs();
       while (!(got = tq_utt_pull_frame(utt, buf, frameBytes, &info))) {
+        if (*tq_last_error()) {
+          fprintf(stderr, "\ntq_speak: %s\n", tq_last_error());
+          rc = 1;
+          break;
+        }
         char status[512];
         if (tq_utt_render_status(utt, status, sizeof status, NULL) < 0) {
           fprintf(stderr, "\ntq_speak: rendering failed: %s\n", status);
@@ -484,7 +487,7 @@ int main(int argc, char** argv) {
           rc = 1;
           break;
         }
-        sleepUntilMs(nowMs() + 1);
+        tq_utt_wait_frame(utt, 100);
       }
       if (rc) break;
       const double lateBy = nowMs() - tick;

@@ -32,12 +32,39 @@ typedef struct tq_ctx tq_ctx;
 /* The warp prior of a bundle played on its own. */
 typedef struct tq_prior tq_prior;
 
-/* ---------------------------------------------------------------- errors */
+/* ---------------------------------------------------------------- errors
+ *
+ * One convention for every family (tq_, tq_utt_, tq_stream_, tq_fca_, tq_a2x_,
+ * tq_motion_, tq_tessera_): a failure shows in the return value documented
+ * for the function (null, 0 or a negative number) and leaves a message in the
+ * calling thread's last-error text. There is one text per thread; the
+ * families' own getters (tq_utt_last_error, tq_a2x_last_error, ...) return it
+ * too. A function that can fail clears the text on entry unless its comment
+ * says otherwise, so where 0 is also a valid answer ("no frame yet", "nothing
+ * ready"), an empty text after the call means the answer is real. Buffer
+ * sizes are in bytes. */
 
 /* The calling thread's last-error text: never null, empty after a success of a
  * function that clears it on entry. Valid until the thread's next call into
  * the library. */
 TQ_API const char* tq_last_error(void);
+
+/* The library's version, "MAJOR.MINOR.PATCH" (the soname carries MAJOR). */
+TQ_API const char* tq_version(void);
+
+/* ---------------------------------------------------------------- log
+ *
+ * The library's own lines (which models loaded, fallbacks taken, warnings
+ * about a bundle) go to standard error unless the host routes them. The
+ * callback receives each line without its newline, with its level; it is
+ * called from whichever library thread wrote the line (never two at once)
+ * and must not call tq_set_log. Process-wide; a null fn restores standard
+ * error. Once tq_set_log returns, the previous callback is no longer called. */
+#define TQ_LOG_ERROR 0
+#define TQ_LOG_WARNING 1
+#define TQ_LOG_INFO 2
+typedef void (*tq_log_fn)(int level, const char* line, void* user);
+TQ_API void tq_set_log(tq_log_fn fn, void* user);
 
 /* ---------------------------------------------------------------- bundles */
 
@@ -137,6 +164,20 @@ typedef struct tq_utt_opts {
   int32_t interrupt_ramp;   /* <= 0: 4 */
 } tq_utt_opts;
 
+/* Settings added after tq_utt_opts was fixed. Fill it with tq_utt_opts_ext_init
+ * (compiled into the host, it records the size the host knows), then set what
+ * is wanted: a later library reads only the fields within that size, so hosts
+ * built against this header keep working when fields are added. */
+typedef struct tq_utt_opts_ext {
+  size_t size;          /* bytes of this struct as the host was built; set by the init */
+  const char* w2v_path; /* speech encoder graph of the a2x engine; null: $W2V_ONNX */
+} tq_utt_opts_ext;
+
+static inline void tq_utt_opts_ext_init(tq_utt_opts_ext* ext) {
+  ext->size = sizeof *ext;
+  ext->w2v_path = NULL;
+}
+
 typedef struct tq_utt_frame_info {
   uint64_t seq;          /* published-frame number since creation */
   uint32_t kind;         /* 0 idle, 1 speech, 2 ramp */
@@ -178,7 +219,17 @@ typedef struct tq_utt_latency {
   uint64_t utterance; /* tq_utt_stats.first_frames when it was recorded (0: none yet) */
 } tq_utt_latency;
 
-/* Conversations: audio pushed after tq_utt_end_utterance (or after the silence
+/* Threads: tq_utt_push_audio, tq_utt_end_utterance and tq_utt_interrupt may
+ * run on one host thread while tq_utt_wait_frame, tq_utt_pull_frame and the
+ * getters run on another; every tq_utt_ call is safe against every other on
+ * the same session, except tq_utt_destroy, which must be the last call on it
+ * (a wait already running on another thread returns -1 and destroy waits for
+ * it to leave). While a session lives, its context's own render and paste
+ * calls must not be used: the session's threads own the director, compositor
+ * and driver video. Destroy the session before the context (tq_destroy first
+ * is deferred; see below).
+ *
+ * Conversations: audio pushed after tq_utt_end_utterance (or after the silence
  * timeout ended an utterance) belongs to the next utterance. It waits in the
  * session until the current one has delivered all its frames and its end ramp,
  * then starts a new utterance at speech frame 0; it is never appended to an
@@ -191,15 +242,32 @@ typedef struct tq_utt_latency {
  * destroyed. */
 TQ_API tq_utt* tq_utt_create(tq_ctx* ctx, const tq_utt_opts* opts);
 TQ_API tq_utt* tq_utt_open(tq_ctx* ctx, const char* motion_dir);
+/* tq_utt_create with the settings of ext (null: none). */
+TQ_API tq_utt* tq_utt_create_ext(tq_ctx* ctx, const tq_utt_opts* opts, const tq_utt_opts_ext* ext);
 /* Blocks until every thread of the session has ended. Null accepted. */
 TQ_API void tq_utt_destroy(tq_utt* u);
 TQ_API int tq_utt_push_audio(tq_utt* u, const int16_t* pcm, int n);
 TQ_API void tq_utt_end_utterance(tq_utt* u);
 TQ_API void tq_utt_interrupt(tq_utt* u);
-/* 1 engine loaded, 0 still loading, -1 load failed (message in the error text). */
+/* 1 engine loaded, 0 still loading, -1 load failed (message in the error
+ * text). Clears the error text on entry. */
 TQ_API int tq_utt_ready(tq_utt* u);
+/* Waits until the engine is loaded (1) or failed (-1, its message in the
+ * error text), or timeout_ms passed (0; below 0: no limit, 0: only looks).
+ * -1 also for a null handle and when tq_utt_destroy begins meanwhile ("...:
+ * the session is being destroyed"). Clears the error text on entry. */
+TQ_API int tq_utt_wait_ready(tq_utt* u, int timeout_ms);
+/* Frames ready to pull now (0..8). */
 TQ_API int tq_utt_frames_available(tq_utt* u);
-/* 1 when a frame was copied into buf (width x height x 3 bytes), else 0. */
+/* Waits until a frame is ready to pull (1) or timeout_ms passed (0; below 0:
+ * no limit, 0: only looks); -1 for a null handle and, at once, when
+ * tq_utt_destroy begins ("tq_utt_wait_frame: the session is being destroyed").
+ * Clears the error text on entry. */
+TQ_API int tq_utt_wait_frame(tq_utt* u, int timeout_ms);
+/* 1 when the oldest ready frame was copied into buf (width x height x 3
+ * bytes), else 0. Clears the error text on entry: 0 with an empty text means
+ * no frame was ready; 0 with a text is a refusal ("tq_utt_pull_frame: bad
+ * args", "tq_utt_pull_frame: buffer too small"). */
 TQ_API int tq_utt_pull_frame(tq_utt* u, uint8_t* buf, size_t cap, tq_utt_frame_info* info);
 TQ_API void tq_utt_get_stats(tq_utt* u, tq_utt_stats* out);
 /* Copies the counters; null arguments do nothing. */

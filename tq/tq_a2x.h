@@ -36,6 +36,10 @@ typedef struct tq_a2x tq_a2x;
  * a2x_norm.f32, xs_target.bin, a2x_enc_stream.onnx, a2x_dec.onnx). The audio
  * encoder is found through $W2V_ONNX. Null on failure. */
 TQ_A2X_API tq_a2x* tq_a2x_create(const char* model_dir, int threads);
+/* As tq_a2x_create with the speech encoder graph named by w2v_path (null or
+ * "": $W2V_ONNX). The encoder is shared by every tq_a2x of the process: the
+ * first path loaded wins. */
+TQ_A2X_API tq_a2x* tq_a2x_create_w2v(const char* model_dir, int threads, const char* w2v_path);
 TQ_A2X_API void tq_a2x_destroy(tq_a2x* h);
 /* Appends n samples (n < 1 appends nothing). Returns 1. */
 TQ_A2X_API int tq_a2x_push(tq_a2x* h, const float* samples, int n);

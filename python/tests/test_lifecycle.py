@@ -174,7 +174,12 @@ def test_close_on_one_thread_while_others_push_and_pull(tq, dirs):
         def use():
             try:
                 while True:
-                    s.push(np.zeros(160, np.int16))
+                    try:
+                        s.push(np.zeros(160, np.int16))
+                    except tq.ClosedError:
+                        raise
+                    except tq.Error as e:  # the empty directory's engine never loads: push refuses
+                        assert "motion" in str(e) or "not ready" in str(e), e
                     f = s.pull()
                     if f is not None:
                         pulled.append(f.seq)

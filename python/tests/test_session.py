@@ -1,6 +1,9 @@
 """Session and the audio engines: speech frames are the engine's own
 keypoints rendered and pasted as the context does it."""
 
+import os
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -145,3 +148,46 @@ def test_two_sentences_handed_over_back_to_back_are_two_utterances(tq, demo):
             assert lat.utterance == s.stats.first_frames == 2
             assert lat.total_ms == s.stats.first_frame_ms
             assert lat.render_ms > 0 and lat.paste_ms > 0 and lat.handoff_ms >= -0.01
+
+
+def test_push_guards_waits_and_the_utterance_iterator(tq, demo, caplog, capfd):
+    """push refuses audio the engine would drop and other sample rates; utterance() yields one
+    sentence from its frame 0 through its ramp and leaves the next sentence's first frame for the
+    next call; the library's lines go to logging, not to standard error."""
+    import logging
+    caplog.set_level(logging.INFO, logger="tq_core")
+    one, two = voice(9 * 640, seed=5), voice(7 * 640 - 9, seed=6)
+    with tq.Avatar(demo.bundle, threads=1) as a:
+        # The encoder given by path, and a load that takes long enough to push into.
+        with tq.Session(a, demo.motion, steady_model="-", silence_end_s=-1, end_ramp=3, threads=1,
+                        w2v=demo.motion / "w2v8.onnx") as s:
+            with pytest.raises(ValueError, match="takes 16000 Hz audio, not 22050 Hz"):
+                s.push(one, rate=22050)
+            if not s.ready:
+                with pytest.raises(tq.NotReadyError, match="audio pushed now would be dropped"):
+                    s.push(one)
+            s.push(one, wait=True)
+            s.end()
+            s.push(two)
+            s.end()
+            assert s.wait_frame(timeout=60)
+            runs = []
+            for _ in range(2):
+                fs = [(f.kind, f.frame) for f in s.utterance(timeout=60)]
+                runs.append(fs)
+            assert runs[0] == [(tq.FrameKind.SPEECH, i) for i in range(9)] + [(tq.FrameKind.RAMP, -1)] * 3
+            assert runs[1] == [(tq.FrameKind.SPEECH, i) for i in range(7)] + [(tq.FrameKind.RAMP, -1)] * 3
+            assert s.counts.samples_dropped == 0
+    assert any(r.getMessage().startswith("[tq] director ep=") for r in caplog.records)
+    assert "[tq" not in capfd.readouterr().err
+
+
+def test_one_version_across_library_package_and_build(tq):
+    import ctypes
+    import re
+    lib = ctypes.CDLL(tq.library_path())
+    lib.tq_version.restype = ctypes.c_char_p
+    pyproject = (Path(__file__).resolve().parents[1] / "pyproject.toml").read_text()
+    declared = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
+    versions = {lib.tq_version().decode(), tq.__version__, declared, os.environ["TQ_PROJECT_VERSION"]}
+    assert len(versions) == 1, versions

@@ -22,18 +22,20 @@ Images and keypoints are numpy arrays: frames uint8 (height, width, 3),
 crops float32 (3, crop, crop), keypoints float32 (21, 3).
 """
 
+from ._lib import VERSION as __version__
 from ._lib import ClosedError, Error, LibraryNotFound, library_path
 from .avatar import KP_SHAPE, Avatar, Prior, kp_rows, last_error, resolve_bundle, resolve_member
 from .engines import A2X, Motion, MotionFrames, preload_w2v
 from .offline import Fca, FrameCallback, OfflineStream
-from .session import Counts, Frame, FrameKind, Latency, RenderStatus, Session, SessionState, Stats
+from .session import (SAMPLE_RATE, Counts, Frame, FrameKind, Latency, NotReadyError, RenderStatus, Session,
+                      SessionState, Stats)
 from .teeth import GEOMETRY_FIELDS, TeethCarriage, TeethMembers, slot_keys
 
-__version__ = "0.1.0"
 
 __all__ = [
-    "A2X", "Avatar", "ClosedError", "Counts", "Error", "Fca", "Frame", "FrameCallback", "FrameKind", "GEOMETRY_FIELDS",
-    "KP_SHAPE", "Latency", "LibraryNotFound", "Motion", "MotionFrames", "OfflineStream", "Prior", "RenderStatus",
-    "Session", "SessionState", "Stats", "TeethCarriage", "TeethMembers", "kp_rows", "last_error",
-    "library_path", "preload_w2v", "resolve_bundle", "resolve_member", "slot_keys",
+    "A2X", "Avatar", "ClosedError", "Counts", "Error", "Fca", "Frame", "FrameCallback", "FrameKind",
+    "GEOMETRY_FIELDS", "KP_SHAPE", "Latency", "LibraryNotFound", "Motion", "MotionFrames", "NotReadyError",
+    "OfflineStream", "Prior", "RenderStatus", "SAMPLE_RATE", "Session", "SessionState", "Stats",
+    "TeethCarriage", "TeethMembers", "kp_rows", "last_error", "library_path", "preload_w2v", "resolve_bundle",
+    "resolve_member", "slot_keys",
 ]

@@ -8,7 +8,9 @@ so ``import tq_core`` and ``help()`` work without it.
 
 from __future__ import annotations
 
+import atexit
 import ctypes
+import logging
 import os
 import threading
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -38,6 +40,9 @@ class LibraryNotFound(OSError):
 class ClosedError(ValueError):
     """An object was used after close()."""
 
+
+#: The libtq_core version this package is written for; any other is refused.
+VERSION = "0.1.0"
 
 _lock = threading.Lock()
 _loaded: Optional[Tuple[ctypes.CDLL, str]] = None
@@ -69,10 +74,42 @@ def _load() -> Tuple[ctypes.CDLL, str]:
         attempts.append((name, "the loader's search path"))
     for path, where in attempts:
         try:
-            return ctypes.CDLL(path), path
+            lib = ctypes.CDLL(path)
         except OSError as e:
             tried.append("%s (%s): %s" % (path, where, e))
+            continue
+        version = getattr(lib, "tq_version", None)
+        if version is None:
+            found = "older than tq_version()"
+        else:
+            version.restype, version.argtypes = ctypes.c_char_p, []
+            found = version().decode("utf-8", "replace")
+        if found != VERSION:
+            raise LibraryNotFound("libtq_core at %s (%s) is version %s; this tq_core package needs %s"
+                                  % (path, where, found, VERSION))
+        return lib, path
     raise LibraryNotFound("libtq_core not found; tried " + "; ".join(tried))
+
+
+#: The library's own lines (models loaded, fallbacks, bundle warnings) go to
+#: this logger instead of standard error, from whichever thread wrote them.
+logger = logging.getLogger("tq_core")
+_LEVELS = {0: logging.ERROR, 1: logging.WARNING, 2: logging.INFO}
+_LogFn = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p)
+
+
+def _log_line(level: int, line: bytes, _user: object) -> None:
+    logger.log(_LEVELS.get(level, logging.INFO), "%s", line.decode("utf-8", "replace"))
+
+
+_log_callback = _LogFn(_log_line)
+
+
+def _route_log(lib: ctypes.CDLL) -> None:
+    lib.tq_set_log.restype, lib.tq_set_log.argtypes = None, [_LogFn, ctypes.c_void_p]
+    lib.tq_set_log(_log_callback, None)
+    # Library threads may still write while the interpreter shuts down.
+    atexit.register(lambda: lib.tq_set_log(_LogFn(), None))
 
 
 def library() -> ctypes.CDLL:
@@ -81,6 +118,7 @@ def library() -> ctypes.CDLL:
     with _lock:
         if _loaded is None:
             _loaded = _load()
+            _route_log(_loaded[0])
         return _loaded[0]
 
 

@@ -10,7 +10,7 @@ import numpy as np
 
 from ._handle import Handle
 from ._lib import Error, bind, opt_arg, path_arg, text
-from .avatar import PathLike, clear_error, last_error
+from .avatar import PathLike, last_error
 
 __all__ = ["A2X", "Motion", "MotionFrames", "preload_w2v", "to_float32"]
 
@@ -105,11 +105,12 @@ class _Engine(Handle):
     def _fn(self, name: str):
         return getattr(self._lib, self._prefix + name)
 
+    # Every call that can fail clears the error text on entry: a text after
+    # the call is that call's failure.
     def _check(self) -> None:
-        raise NotImplementedError
-
-    def _arm(self) -> None:
-        raise NotImplementedError
+        msg = last_error()
+        if msg:
+            raise Error(msg)
 
     @property
     def nt(self) -> int:
@@ -127,7 +128,6 @@ class _Engine(Handle):
     def available(self) -> int:
         """Frames pull() can return now; runs the models as far as needed."""
         ptr = self._ptr
-        self._arm()
         n = int(self._fn("avail")(ptr))
         self._check()
         return n
@@ -137,7 +137,6 @@ class _Engine(Handle):
         one stopped), walking forwards (direction >= 0) or backwards,
         wrapping over the driver frames or bouncing (wrap=False)."""
         ptr = self._ptr
-        self._arm()
         self._fn("reset")(ptr, int(start), -1 if direction < 0 else 1, 1 if wrap else 0)
         self._check()
 
@@ -165,7 +164,6 @@ class _Engine(Handle):
     def finish(self) -> None:
         """The utterance's audio is complete."""
         ptr = self._ptr
-        self._arm()
         self._fn("finish")(ptr)
         self._check()
 
@@ -191,19 +189,6 @@ class A2X(_Engine):
             raise Error(text(_a.tq_a2x_last_error()))
         self._own(ptr, _a.tq_a2x_destroy)
 
-    # Push, avail, pull and reset report a model failure only through the
-    # engine's error text, which no call clears: set a marker text first
-    # (a refused null call) and treat any other text afterwards as failure.
-    _MARK = "tq_a2x_deltas: bad args"
-
-    def _arm(self) -> None:
-        _a.tq_a2x_deltas(None, None, 0, None, 0)
-
-    def _check(self) -> None:
-        msg = text(_a.tq_a2x_last_error())
-        if msg != self._MARK:
-            raise Error(msg)
-
     @property
     def has_width(self) -> bool:
         """True when the encoder has a width output (pull(widths=True))."""
@@ -213,7 +198,6 @@ class A2X(_Engine):
         """Appends mono 16 kHz samples (float32 passes without a copy)."""
         ptr = self._ptr
         a = to_float32(audio)
-        self._arm()
         _a.tq_a2x_push(ptr, _fp(a), _count(a.size))
         self._check()
 
@@ -229,7 +213,6 @@ class A2X(_Engine):
         def pull(p, idx, src, drv, wn, m):
             if m <= 0:
                 return 0
-            self._arm()
             ip = idx.ctypes.data_as(_i32p)
             got = (_a.tq_a2x_pull_wn(p, ip, _fp(src), _fp(drv), _fp(wn), m) if wn is not None
                    else _a.tq_a2x_pull(p, ip, _fp(src), _fp(drv), m))
@@ -278,15 +261,6 @@ class Motion(_Engine):
             raise Error(text(_m.tq_motion_last_error()))
         self._own(ptr, _m.tq_motion_destroy)
 
-    # Finish, avail and pull report a failure only through the error text.
-    def _arm(self) -> None:
-        clear_error()
-
-    def _check(self) -> None:
-        msg = text(_m.tq_motion_last_error())
-        if msg:
-            raise Error(msg)
-
     def push(self, audio: object) -> None:
         """Appends mono 16 kHz samples (float32 passes without a copy);
         raises after finish()."""
@@ -306,7 +280,6 @@ class Motion(_Engine):
         def pull(p, idx, src, drv, wn, m):
             if m <= 0:
                 return 0
-            self._arm()
             got = _m.tq_motion_pull(p, idx.ctypes.data_as(_i32p), _fp(src), _fp(drv), m)
             self._check()
             return got

@@ -11,9 +11,10 @@ import numpy as np
 
 from ._handle import Handle, out_array
 from ._lib import Error, bind, opt_arg, path_arg
-from .avatar import Avatar, PathLike, clear_error, last_error
+from .avatar import Avatar, PathLike, last_error
 
-__all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "Counts", "RenderStatus"]
+__all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "Counts", "Latency", "RenderStatus",
+           "NotReadyError", "SAMPLE_RATE"]
 
 _p = C.c_void_p
 
@@ -22,6 +23,10 @@ class _Opts(C.Structure):
     _fields_ = [("motion_dir", C.c_char_p), ("threads", C.c_int32), ("motion_ep", C.c_char_p),
                 ("steady_model", C.c_char_p), ("eager", C.c_int32), ("silence_end_s", C.c_double),
                 ("end_ramp", C.c_int32), ("interrupt_ramp", C.c_int32)]
+
+
+class _Ext(C.Structure):
+    _fields_ = [("size", C.c_size_t), ("w2v_path", C.c_char_p)]
 
 
 class _Info(C.Structure):
@@ -54,6 +59,9 @@ _c = bind({
     "tq_utt_end_utterance": (None, [_p]),
     "tq_utt_interrupt": (None, [_p]),
     "tq_utt_ready": (C.c_int, [_p]),
+    "tq_utt_create_ext": (_p, [_p, C.POINTER(_Opts), C.POINTER(_Ext)]),
+    "tq_utt_wait_ready": (C.c_int, [_p, C.c_int]),
+    "tq_utt_wait_frame": (C.c_int, [_p, C.c_int]),
     "tq_utt_frames_available": (C.c_int, [_p]),
     "tq_utt_pull_frame": (C.c_int, [_p, C.POINTER(C.c_uint8), C.c_size_t, C.POINTER(_Info)]),
     "tq_utt_get_stats": (None, [_p, C.POINTER(_Stats)]),
@@ -65,6 +73,13 @@ _c = bind({
 #: Samples per second of the session's audio, and per 25 fps video frame.
 SAMPLE_RATE = 16000
 SAMPLES_PER_FRAME = 640
+
+# Blocking calls wait in slices so that Ctrl-C reaches the Python thread.
+_SLICE_MS = 100
+
+
+class NotReadyError(Error):
+    """Audio pushed before the session's engine is ready (it would be dropped)."""
 
 
 class FrameKind(enum.IntEnum):
@@ -154,9 +169,13 @@ class Session(Handle):
 
     Session(avatar, motion_dir, *, threads=0, motion_ep=None,
             steady_model=None, eager=0, silence_end_s=0.0, end_ramp=0,
-            interrupt_ramp=0)
+            interrupt_ramp=0, w2v=None)
 
     motion_dir      directory of the audio-to-motion models
+    w2v             the speech encoder graph of the streaming engine
+                    (w2v8.onnx, its short-window pair beside it); None:
+                    $W2V_ONNX. The first encoder a process loads serves
+                    every later session.
     threads         motion engine threads; 0: the avatar's
     motion_ep       execution provider of the motion pipeline; None: CPU
     steady_model    batched chunk renderer's model key; None: "b24_fp32";
@@ -169,8 +188,8 @@ class Session(Handle):
 
     The session turns 16 kHz mono speech into a continuous stream of
     frames: idle footage, the speaking face, a ramp back to idle. The
-    engine loads in the background; audio pushed before ``ready`` is True
-    is dropped, so call ``wait_ready()`` first. Push audio with push() in
+    engine loads in the background: call ``wait_ready()`` first (push()
+    before then raises NotReadyError, or waits with wait=True). Push audio with push() in
     pieces of any size, close an utterance with end() (or let silence end
     it), abandon it with interrupt(). Audio pushed after end() is the next
     utterance: it waits until the current one and its ramp are over, so a
@@ -183,8 +202,13 @@ class Session(Handle):
             s.wait_ready()
             s.push(pcm)
             s.end()
+            for f in s.utterance(timeout=10):   # its frames, then its ramp
+                ...
             for f in s:          # blocks for each frame; never ends
                 ...
+
+    The iterators write every frame into one reused array (copy=True
+    yields arrays of their own); frames() copies by default.
 
     close() (or leaving the with-block) stops and joins the session's
     threads. The avatar stays usable by others but must not be used
@@ -194,15 +218,18 @@ class Session(Handle):
     def __init__(self, avatar: Avatar, motion_dir: PathLike, *, threads: int = 0,
                  motion_ep: Optional[str] = None, steady_model: Optional[str] = None,
                  eager: int = 0, silence_end_s: float = 0.0, end_ramp: int = 0,
-                 interrupt_ramp: int = 0) -> None:
+                 interrupt_ramp: int = 0, w2v: Optional[PathLike] = None) -> None:
         ctx = avatar._resource
         o = _Opts(path_arg(motion_dir), int(threads), opt_arg(motion_ep), opt_arg(steady_model),
                   int(eager), float(silence_end_s), int(end_ramp), int(interrupt_ramp))
-        ptr = _c.tq_utt_create(ctx.ptr, C.byref(o))
+        ext = _Ext(C.sizeof(_Ext), None if w2v is None else path_arg(w2v))
+        ptr = _c.tq_utt_create_ext(ctx.ptr, C.byref(o), C.byref(ext))
         if not ptr:
             raise Error(last_error())
         self._own(ptr, _c.tq_utt_destroy, deps=(ctx,))
         self.frame_shape = avatar.frame_shape
+        self._ready = False
+        self._held: Optional[Frame] = None  # a frame an utterance iterator took for the next one
 
     @property
     def ready(self) -> bool:
@@ -210,19 +237,50 @@ class Session(Handle):
         r = _c.tq_utt_ready(self._ptr)
         if r < 0:
             raise Error(last_error())
+        self._ready = self._ready or r == 1
         return r == 1
 
-    def wait_ready(self, timeout: Optional[float] = None, poll: float = 0.005) -> None:
-        """Blocks until ``ready``; TimeoutError after timeout seconds."""
-        end = None if timeout is None else time.monotonic() + timeout
-        while not self.ready:
-            if end is not None and time.monotonic() >= end:
-                raise TimeoutError("the session's engine did not load within %g s" % timeout)
-            time.sleep(poll)
+    def _wait(self, fn, timeout: Optional[float]) -> int:
+        """Calls the C wait fn in slices; its result, or 0 when time ran out."""
+        end = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        while True:
+            ms = _SLICE_MS if end is None else int(min(_SLICE_MS, max(0.0, end - time.monotonic()) * 1000))
+            r = fn(self._ptr, ms)
+            if r != 0 or (end is not None and time.monotonic() >= end):
+                return r
 
-    def push(self, audio: object) -> None:
+    def wait_ready(self, timeout: Optional[float] = None) -> None:
+        """Blocks until the engine has loaded (no polling); Error when it
+        failed, TimeoutError after timeout seconds."""
+        r = self._wait(_c.tq_utt_wait_ready, timeout)
+        if r < 0:
+            raise Error(last_error())
+        if r == 0:
+            raise TimeoutError("the session's engine did not load within %g s" % timeout)
+        self._ready = True
+
+    def wait_frame(self, timeout: Optional[float] = None) -> bool:
+        """Blocks until a frame is ready to pull: True, or False after
+        timeout seconds."""
+        r = self._wait(_c.tq_utt_wait_frame, timeout)
+        if r < 0:
+            raise Error(last_error())
+        return r == 1
+
+    def push(self, audio: object, *, rate: int = SAMPLE_RATE, wait: bool = False) -> None:
         """Appends 16 kHz mono speech: int16 samples (passed without a copy)
-        or floats in -1..1. An empty push only marks the time of audio."""
+        or floats in -1..1. An empty push only marks the time of audio.
+
+        rate must be SAMPLE_RATE (resample other audio first: pushed as is,
+        22.05 kHz speech would play slowed down). Before the engine is ready
+        push raises NotReadyError, or with wait=True waits for it."""
+        if rate != SAMPLE_RATE:
+            raise ValueError("the session takes %d Hz audio, not %s Hz: resample it first" % (SAMPLE_RATE, rate))
+        if not self._ready and not self.ready:
+            if not wait:
+                raise NotReadyError("the session's engine is not ready yet: audio pushed now would be dropped "
+                                    "(call wait_ready() first, or push(..., wait=True))")
+            self.wait_ready()
         u = self._ptr
         pcm = to_pcm16(audio)
         if pcm.size > np.iinfo(np.int32).max:
@@ -247,12 +305,18 @@ class Session(Handle):
     def pull(self, out: Optional[np.ndarray] = None) -> Optional[Frame]:
         """The next frame, written directly into out (or a new array), or
         None when none is ready."""
+        if self._held is not None:
+            f, self._held = self._held, None
+            if out is None:
+                return f
+            dst = out_array(out, self.frame_shape, np.uint8, "pull")
+            dst[...] = f.pixels
+            return f._replace(pixels=dst)
         dst = out_array(out, self.frame_shape, np.uint8, "pull")
         info = _Info()
         u = self._ptr
-        # An empty ring returns 0 without touching the error text; a refusal
-        # returns 0 with a message. Start from an empty text to tell them apart.
-        clear_error()
+        # The pull clears the error text on entry: 0 with no text is an empty
+        # ring, 0 with a text a refusal.
         if _c.tq_utt_pull_frame(u, dst.ctypes.data_as(C.POINTER(C.c_uint8)), dst.nbytes, C.byref(info)) != 1:
             msg = last_error()
             if msg:
@@ -260,18 +324,50 @@ class Session(Handle):
             return None
         return Frame(dst, int(info.seq), FrameKind(info.kind), int(info.driver_index), int(info.frame))
 
-    def frames(self, timeout: Optional[float] = None, poll: float = 0.001) -> Iterator[Frame]:
-        """Yields frames as they are published, waiting for each; with a
-        timeout, TimeoutError when no frame comes within that many seconds."""
+    def _next(self, timeout: Optional[float], out: Optional[np.ndarray]) -> Frame:
         while True:
-            start = time.monotonic()
-            f = self.pull()
-            while f is None:
-                if timeout is not None and time.monotonic() - start >= timeout:
-                    raise TimeoutError("no frame within %g s" % timeout)
-                time.sleep(poll)
-                f = self.pull()
+            f = self.pull(out)
+            if f is not None:
+                return f
+            if not self.wait_frame(timeout):
+                raise TimeoutError("no frame within %g s" % timeout)
+
+    def frames(self, timeout: Optional[float] = None, copy: bool = True) -> Iterator[Frame]:
+        """Yields frames as they are published, waiting for each (no
+        polling); with a timeout, TimeoutError when no frame comes within
+        that many seconds. copy=False writes every frame into one array
+        reused for the next one."""
+        out = None if copy else np.empty(self.frame_shape, np.uint8)
+        while True:
+            yield self._next(timeout, out)
+
+    def utterance(self, timeout: Optional[float] = None, copy: bool = False) -> Iterator[Frame]:
+        """Yields the next utterance: its speech frames from frame 0 and the
+        ramp back to idle, then ends (idle frames before it are skipped; the
+        frame after it stays for the next pull). Raises Error when the
+        utterance was abandoned on a fatal failure, TimeoutError when no
+        frame comes within timeout seconds. By default every frame is
+        written into one reused array (copy=True: arrays of their own)."""
+        out = None if copy else np.empty(self.frame_shape, np.uint8)
+        failures = self.render_status.failures
+        started = False
+        while True:
+            f = self._next(timeout, out)
+            begins = f.kind == FrameKind.SPEECH and f.frame == 0
+            if started and (f.kind == FrameKind.IDLE or begins):
+                self._held = f._replace(pixels=f.pixels.copy())
+                break
+            if not started and not begins:
+                self._raise_failure(failures)  # abandoned before its first frame
+                continue
+            started = True
             yield f
+        self._raise_failure(failures)
+
+    def _raise_failure(self, before: int) -> None:
+        status = self.render_status
+        if status.fatal and status.failures > before:
+            raise Error(status.message)
 
     def __iter__(self) -> Iterator[Frame]:
         """frames() without a timeout: an endless stream."""

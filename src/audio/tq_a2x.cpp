@@ -6,21 +6,20 @@
 #include "audio/tq_a2x_error.h"
 #include "audio/tq_a2x_w2v.h"
 #include "audio/tq_engine_times.h"
+#include "base/tq_error.h"
 #include "compute/tq_env.h"
+#include "tq/tq.h"
 #include "tq/tq_a2x.h"
 
 struct tq_a2x {
   tq::A2x engine;
-  tq_a2x(const char* dir, int threads) : engine(dir, threads) {}
+  tq_a2x(const char* dir, int threads, const char* w2v) : engine(dir, threads, w2v ? w2v : "") {}
 };
 
 namespace tq {
 namespace a2x {
 
-std::string& lastError() {
-  thread_local std::string text;
-  return text;
-}
+std::string& lastError() { return tq::lastError(); }
 
 }  // namespace a2x
 
@@ -81,17 +80,22 @@ void reportFailure(tq_a2x* h) noexcept {
 
 extern "C" {
 
-tq_a2x* tq_a2x_create(const char* model_dir, int threads) {
+tq_a2x* tq_a2x_create_w2v(const char* model_dir, int threads, const char* w2v_path) {
+  tq::clearErr();
   if (!model_dir) {
     setText("tq_a2x_create: bad args");
     return nullptr;
   }
-  return guarded("tq_a2x_create", static_cast<tq_a2x*>(nullptr), [&] { return new tq_a2x(model_dir, threads); });
+  return guarded("tq_a2x_create", static_cast<tq_a2x*>(nullptr),
+                 [&] { return new tq_a2x(model_dir, threads, w2v_path); });
 }
+
+tq_a2x* tq_a2x_create(const char* model_dir, int threads) { return tq_a2x_create_w2v(model_dir, threads, nullptr); }
 
 void tq_a2x_destroy(tq_a2x* h) { delete h; }
 
 int tq_a2x_push(tq_a2x* h, const float* samples, int n) {
+  tq::clearErr();
   if (!h || n < 1) return 1;
   if (!samples) {
     setText("tq_a2x_push: bad args");
@@ -105,10 +109,12 @@ int tq_a2x_push(tq_a2x* h, const float* samples, int n) {
 }
 
 void tq_a2x_finish(tq_a2x* h) {
+  tq::clearErr();
   if (h) h->engine.finish();
 }
 
 int tq_a2x_avail(tq_a2x* h) {
+  tq::clearErr();
   if (!h) return 0;
   const int n = guarded("tq_a2x_avail", 0, [&] { return h->engine.avail(); });
   reportFailure(h);
@@ -116,6 +122,7 @@ int tq_a2x_avail(tq_a2x* h) {
 }
 
 int tq_a2x_pull_wn(tq_a2x* h, int* idx, float* src_kp, float* drv_kp, float* wn, int max) {
+  tq::clearErr();
   if (!h || max <= 0) return 0;
   if (!idx || !src_kp || !drv_kp) {
     setText("tq_a2x_pull: bad args");
@@ -133,6 +140,7 @@ int tq_a2x_pull(tq_a2x* h, int* idx, float* src_kp, float* drv_kp, int max) {
 int tq_a2x_total(tq_a2x* h) { return h ? h->engine.total() : -1; }
 
 void tq_a2x_reset(tq_a2x* h, int start, int dir, int wrap) {
+  tq::clearErr();
   if (h) guarded("tq_a2x_reset", 0, [&] {
       h->engine.reset(start, dir, wrap);
       return 0;
@@ -148,6 +156,7 @@ void tq_a2x_set_eager(tq_a2x* h, int eager) {
 }
 
 int tq_a2x_preload_w2v(const char* path) {
+  tq::clearErr();
   std::string p = path ? path : "";
   if (p.empty()) {
     if (!tq::env::raw("W2V_ONNX")) {
@@ -165,6 +174,7 @@ int tq_a2x_preload_w2v(const char* path) {
 int tq_a2x_w2v8_lazy(void) { return 1; }
 
 int tq_a2x_deltas(tq_a2x* h, const float* audio, int n, float* out, int max_frames) {
+  tq::clearErr();
   if (!h || (n > 0 && (!audio || !out))) {
     setText("tq_a2x_deltas: bad args");
     return -1;
@@ -174,6 +184,7 @@ int tq_a2x_deltas(tq_a2x* h, const float* audio, int n, float* out, int max_fram
 }
 
 int tq_a2x_deltas_wn(tq_a2x* h, const float* audio, int n, float* out, float* wn_out, int max_frames) {
+  tq::clearErr();
   if (!h || (n > 0 && (!audio || !out || !wn_out))) {
     setText("tq_a2x_deltas_wn: bad args");
     return -1;
@@ -186,12 +197,6 @@ int tq_a2x_deltas_wn(tq_a2x* h, const float* audio, int n, float* out, float* wn
   return guarded("tq_a2x_deltas_wn", -1, [&] { return h->engine.deltas(audio, n, out, wn_out, max_frames); });
 }
 
-const char* tq_a2x_last_error(void) {
-  try {
-    return lastError().c_str();
-  } catch (...) {
-    return "";
-  }
-}
+const char* tq_a2x_last_error(void) { return tq_last_error(); }
 
 }  // extern "C"

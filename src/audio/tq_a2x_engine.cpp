@@ -9,6 +9,7 @@
 
 #include "audio/tq_a2x_meta.h"
 #include "audio/tq_a2x_ort.h"
+#include "base/tq_log.h"
 #include "bundle/tq_bundle.h"
 #include "compute/tq_env.h"
 #include "compute/tq_pool.h"
@@ -28,12 +29,12 @@ constexpr int64_t kRowSlack = 256;
 
 }  // namespace
 
-A2x::A2x(const std::string& dir, int threads) {
+A2x::A2x(const std::string& dir, int threads, const std::string& w2vPath) {
   const int poolThreads = pool::threads();
   threads_ = threads > 0 && threads < poolThreads ? threads : poolThreads;
   static std::atomic<bool> announced{false};
   if (!announced.exchange(true))
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[tq_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
                  "threads=%d\n",
                  kBlockSamples / 16, kBlockFrames, threads_);
@@ -75,8 +76,12 @@ A2x::A2x(const std::string& dir, int threads) {
   std_.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
   nt_ = static_cast<int>(xs_.size() / kKp);
 
-  if (!env::raw("W2V_ONNX")) throw std::runtime_error("$W2V_ONNX not set");
-  w2vPath_ = env::text("W2V_ONNX");
+  if (!w2vPath.empty()) {
+    w2vPath_ = w2vPath;
+  } else {
+    if (!env::raw("W2V_ONNX")) throw std::runtime_error("$W2V_ONNX not set");
+    w2vPath_ = env::text("W2V_ONNX");
+  }
 
   if (loadShortPair(w2vPath_, threads_, &pair_)) {
     const int most = maxShortRightContext();
@@ -107,7 +112,7 @@ A2x::A2x(const std::string& dir, int threads) {
     dec_ = openGraph(resolveMember(dir, "a2x_dec.onnx"), options_);
     const int metaW = metaWidth(meta);
     if (metaW != (width_ ? 1 : 0))
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_WARNING,
                    "[tq_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) — serving the "
                    "GRAPH (width=%d). Repackage this bundle.\n",
                    metaW, outs, width_ ? 1 : 0);

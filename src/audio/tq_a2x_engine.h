@@ -19,7 +19,8 @@ namespace tq {
 class A2x {
  public:
   // Opens the engine over a model directory; throws with the refusal text.
-  A2x(const std::string& dir, int threads);
+  // w2vPath names the speech encoder graph; empty: $W2V_ONNX.
+  A2x(const std::string& dir, int threads, const std::string& w2vPath = std::string());
   ~A2x();
   A2x(const A2x&) = delete;
   A2x& operator=(const A2x&) = delete;

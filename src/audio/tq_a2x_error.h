@@ -1,5 +1,5 @@
-// The tq_a2x functions' error text: one string per thread, apart from the rest
-// of the C API's because tq_a2x_last_error has always been its own.
+// The tq_a2x functions' error text: the calling thread's last-error text, the
+// one every family of the C API shares.
 #pragma once
 
 #include <string>

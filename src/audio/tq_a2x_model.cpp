@@ -8,6 +8,7 @@
 
 #include "audio/tq_a2x_engine.h"
 #include "audio/tq_a2x_ort.h"
+#include "base/tq_log.h"
 
 namespace tq {
 
@@ -180,9 +181,9 @@ void A2x::primeWithSilence(int frames) {
     for (int t = 0; t < frames; ++t) decodeStep(&ctx[static_cast<std::size_t>(t) * h], prev, hidden, m);
     primedPrev_ = prev;
     primedHidden_ = hidden;
-    std::fprintf(stderr, "[tq_a2x] silence-primed AR state cached (%d frames)\n", frames);
+    tq::logText(TQ_LOG_INFO, "[tq_a2x] silence-primed AR state cached (%d frames)\n", frames);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[tq_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
+    tq::logText(TQ_LOG_WARNING, "[tq_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
     primedPrev_.clear();
     primedHidden_.clear();
   }

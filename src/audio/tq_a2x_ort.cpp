@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 
 namespace tq {
@@ -16,7 +17,7 @@ std::unique_ptr<Ort::Session> openGraph(const std::string& path, Ort::SessionOpt
     const char* msg = e.what();
     if (!std::strstr(msg, "Gelu") || !std::strstr(msg, "float16")) throw;
   }
-  std::fprintf(stderr,
+  tq::logText(TQ_LOG_WARNING,
                "[tq_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this "
                "runtime has no CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
                path.c_str());
@@ -38,9 +39,9 @@ void offerCuda(Ort::SessionOptions& options, const char* tag) {
     const char* values[] = {"0", "kSameAsRequested", limit.c_str(), "0", "0"};
     Ort::ThrowOnError(Ort::GetApi().UpdateCUDAProviderOptions(cuda, keys, values, 5));
     options.AppendExecutionProvider_CUDA_V2(*cuda);
-    std::fprintf(stderr, "[tq_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mibs);
+    tq::logText(TQ_LOG_INFO, "[tq_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mibs);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[tq_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
+    tq::logText(TQ_LOG_WARNING, "[tq_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "audio/tq_a2x_ort.h"
 #include "audio/tq_audio_window.h"
+#include "base/tq_log.h"
 #include "bundle/tq_bundle.h"
 #include "compute/tq_env.h"
 #include "compute/tq_pool.h"
@@ -88,7 +89,7 @@ bool loadShortPair(const std::string& w2vPath, int threads, ShortPair* out) {
         }
       }
       if (trunkPath.empty()) {
-        std::fprintf(stderr,
+        tq::logText(TQ_LOG_WARNING,
                      "[tq_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
                      "TQ_A2X_W2V_WIN_ONNX/TQ_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX "
                      "(%s) as audio_encoder_fp16_window_{trunk,head}.onnx (legacy "
@@ -110,11 +111,11 @@ bool loadShortPair(const std::string& w2vPath, int threads, ShortPair* out) {
       const int lt = shape.size() == 3 && shape[2] > 0 && shape[2] < (1 << 24) ? static_cast<int>(shape[2]) : 0;
       s.lt.store(lt);
       const std::string ltText = lt > 0 ? std::to_string(lt) : std::string("from-first-run");
-      std::fprintf(stderr, "[tq_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n",
+      tq::logText(TQ_LOG_INFO, "[tq_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n",
                    ltText.c_str(), trunkPath.c_str(), fileSize(trunkPath), headPath.c_str(),
                    fileSize(headPath));
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "[tq_a2x] short-window w2v load FAILED (%s) — legacy 8s path\n", e.what());
+      tq::logText(TQ_LOG_WARNING, "[tq_a2x] short-window w2v load FAILED (%s) — legacy 8s path\n", e.what());
       s.trunk.reset();
       s.head.reset();
       return false;

@@ -28,6 +28,7 @@ EngineTimes engineTimes(const tq_motion* h) {
 extern "C" {
 
 tq_motion* tq_motion_create(const char* motion_dir, int threads, const char* ep) {
+  tq::clearErr();
   if (!motion_dir) {
     tq::setErrText("tq_motion_create: NULL motion_dir");
     return nullptr;
@@ -47,6 +48,7 @@ tq_motion* tq_motion_create(const char* motion_dir, int threads, const char* ep)
 void tq_motion_destroy(tq_motion* h) { delete h; }
 
 int tq_motion_push(tq_motion* h, const float* samples, int n) {
+  tq::clearErr();
   try {
     if (h && samples && n >= 0 && h->engine->push(samples, n)) return 1;
     tq::setErrText("tq_motion_push: bad args / already finished");
@@ -59,6 +61,7 @@ int tq_motion_push(tq_motion* h, const float* samples, int n) {
 }
 
 void tq_motion_finish(tq_motion* h) {
+  tq::clearErr();
   if (!h) return;
   try {
     h->engine->finish();
@@ -70,6 +73,7 @@ void tq_motion_finish(tq_motion* h) {
 }
 
 int tq_motion_avail(tq_motion* h) {
+  tq::clearErr();
   if (!h) return 0;
   try {
     return h->engine->avail();
@@ -82,6 +86,7 @@ int tq_motion_avail(tq_motion* h) {
 }
 
 int tq_motion_pull(tq_motion* h, int* idx, float* src_kp, float* drv_kp, int max) {
+  tq::clearErr();
   if (!h || !idx || !src_kp || !drv_kp) {
     tq::setErrText("tq_motion_pull: bad args");
     return 0;
@@ -97,6 +102,7 @@ int tq_motion_pull(tq_motion* h, int* idx, float* src_kp, float* drv_kp, int max
 }
 
 void tq_motion_reset(tq_motion* h, int start, int dir, int wrap) {
+  tq::clearErr();
   if (h) h->engine->reset(start, dir, wrap != 0);
 }
 

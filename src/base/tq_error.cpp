@@ -53,3 +53,5 @@ extern "C" const char* tq_last_error(void) {
     return "";
   }
 }
+
+extern "C" const char* tq_version(void) { return TQ_VERSION_TEXT; }

@@ -13,6 +13,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 #include "bundle/tq_imx.h"
 
@@ -349,7 +350,7 @@ Manifest loadManifest(const std::string& bundlePath) {
   } else {
     const char* ok = env::raw("BREVANE2_MSRC_MISSING_OK");
     if (ok && std::strcmp(ok, "1") == 0) {
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_WARNING,
                    "[tq] WARNING BREVANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
                    "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it was "
                    "not, the face pastes off-target (bm#144) and nothing will say so.\n",

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 
 namespace tq {
@@ -431,7 +432,7 @@ std::string unwrapOnce(const std::string& K) {
     }
   }
 
-  std::fprintf(stderr, "[tq] unwrapped %s -> %s\n", K.c_str(), U.c_str());
+  tq::logText(TQ_LOG_INFO, "[tq] unwrapped %s -> %s\n", K.c_str(), U.c_str());
   return U;
 }
 

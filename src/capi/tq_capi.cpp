@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/tq_log.h"
 #include "bundle/tq_bundle.h"
 #include "bundle/tq_identity.h"
 #include "capi/tq_ctx.h"
@@ -84,7 +85,7 @@ void ensureDirector(tq_ctx* ctx) {
   int intra = ctx->threads;
   if (!ctx->threadsExplicit && ctx->ep.empty()) {
     intra = std::min(ctx->threads, 2);
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[tq] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
                  "tq_utt pipeline\n",
                  intra, ctx->threads);
@@ -152,7 +153,7 @@ void tq_destroy(tq_ctx* ctx) {
         // The session renders, pastes and decodes through this context: it is
         // released when the session ends, not under the session's threads.
         ctx->releasePending = true;
-        std::fprintf(stderr,
+        tq::logText(TQ_LOG_WARNING,
                      "[tq] tq_destroy: a tq_utt session is still alive on this context; the context is released "
                      "when tq_utt_destroy ends it\n");
         return;

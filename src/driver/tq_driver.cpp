@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 #include "bundle/tq_bundle.h"
 #include "driver/tq_driver_ff.h"
@@ -350,12 +351,12 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
 
   if (preferMovie && haveMovie) {
     if (populated)
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_WARNING,
                    "[tq-driver] TQ_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is "
                    "the member this consumer reads\n",
                    jpgName.c_str(), movieName.c_str());
   } else if (populated) {
-    std::fprintf(stderr, "[tq-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n",
+    tq::logText(TQ_LOG_INFO, "[tq-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n",
                  jpgName.c_str(), m.NT);
     return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), ahead, hist);
   } else if (!haveMovie) {
@@ -366,7 +367,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
 
   driver::SourcePtr src = driver::openMp4(moviePath, m.NT, m.W, m.H);
   const std::string srcName = src->name();
-  std::fprintf(stderr,
+  tq::logText(TQ_LOG_INFO,
                "[tq-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
                "— no frame of the driver is expanded ahead of the paste\n",
                movieName.c_str(), srcName.c_str(), m.NT, m.W, m.H, std::max(ahead, 1),
@@ -385,7 +386,7 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
 
   driver::SourcePtr src = driver::openPriorHevc(path, m.NT, m.crop);
   const std::string srcName = src->name();
-  std::fprintf(stderr,
+  tq::logText(TQ_LOG_INFO,
                "Vexamo: identity source ready — %d frames %dx%d, played straight from %s (%s); "
                "nothing is unpacked to disk\n",
                m.NT, m.crop, m.crop, name.c_str(), srcName.c_str());

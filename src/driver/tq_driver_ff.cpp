@@ -3,6 +3,7 @@
 #include "driver/tq_driver_ff.h"
 
 extern "C" {
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <libavcodec/avcodec.h>
@@ -21,11 +22,31 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 #include "compute/tq_simd.h"
 
 namespace tq {
 namespace driver {
+namespace {
+
+// FFmpeg's CUDA decoder loads the NVIDIA driver's decode library when it opens
+// and says so on its own log when there is none; where neither library can be
+// loaded, trying it can only fail.
+bool nvidiaDecoderLoadable() {
+  static const bool loadable = [] {
+    for (const char* lib : {"libcuda.so.1", "libnvcuvid.so.1"}) {
+      void* h = dlopen(lib, RTLD_LAZY | RTLD_LOCAL);
+      if (!h) return false;
+      dlclose(h);
+    }
+    return true;
+  }();
+  return loadable;
+}
+
+}  // namespace
+
 namespace {
 
 constexpr const char* kHwDecoder = "h264_cuvid";
@@ -134,17 +155,17 @@ void FfSource::open() {
             " — member/manifest mismatch, refusing");
 
     if (hwdecDisabled()) {
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_INFO,
                    "[tq-driver] TQ_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the one decoder "
                    "on this fleet (same samples)\n",
                    kHwDecoder);
-    } else if (mode_ == kDriver && par->codec_id == AV_CODEC_ID_H264) {
+    } else if (mode_ == kDriver && par->codec_id == AV_CODEC_ID_H264 && nvidiaDecoderLoadable()) {
       if (const AVCodec* hw = avcodec_find_decoder_by_name(kHwDecoder)) {
         AVCodecContext* ctx = contextFor(hw, par);
         ctx->thread_count = 1;
         if (openCodec(ctx, hw) < 0) {
           avcodec_free_context(&ctx);
-          std::fprintf(stderr,
+          tq::logText(TQ_LOG_WARNING,
                        "[tq-driver] %s refused %s — falling back to the software h264 decoder (same samples, "
                        "more CPU)\n",
                        kHwDecoder, path_.c_str());

@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 #include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
@@ -355,7 +356,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   }
 
   std::call_once(gExecutorLogOnce, [this] {
-    std::fprintf(stderr, "[tq-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n",
+    tq::logText(TQ_LOG_INFO, "[tq-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n",
                  "cpu", side, ksize, tq::pool::threads());
   });
 

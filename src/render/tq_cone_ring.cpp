@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "base/tq_log.h"
 #include "compute/tq_simd.h"
 #include "driver/tq_driver.h"
 #include "render/tq_ort.h"
@@ -79,7 +80,7 @@ bool decideSourceConeHoist(const std::vector<uint8_t>& model, bool hasPrior, int
                            ConeHoistPlan& plan) {
   plan = ConeHoistPlan();
   if (warpApplied) {
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[tq] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is nothing left "
                  "to hoist\n",
                  modelKey.c_str());
@@ -88,7 +89,7 @@ bool decideSourceConeHoist(const std::vector<uint8_t>& model, bool hasPrior, int
   if (ep.rfind("coreml", 0) == 0) {
     const std::string units = ep.size() < 8 ? "all" : ep.substr(7);
     if (units == "all" || units == "gpu") {
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_INFO,
                    "[tq] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the "
                    "GPU and the 12.58 MB boundary input would cross that partition every frame (measured 0.61x "
                    "on an M4) — the cone stays in the graph\n",
@@ -100,11 +101,11 @@ bool decideSourceConeHoist(const std::vector<uint8_t>& model, bool hasPrior, int
   const std::string reason = splitAndLoad(model, crop, directorOptions, plan);
   if (!reason.empty()) {
     plan = ConeHoistPlan();
-    std::fprintf(stderr, "[tq] source-cone hoist NOT applied (%s): %s\n", modelKey.c_str(), reason.c_str());
+    tq::logText(TQ_LOG_INFO, "[tq] source-cone hoist NOT applied (%s): %s\n", modelKey.c_str(), reason.c_str());
     return false;
   }
   const std::vector<int64_t>& d = plan.dims;
-  std::fprintf(stderr,
+  tq::logText(TQ_LOG_INFO,
                "[tq] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is prefetched "
                "per SOURCE FRAME on one spare core (%s)\n",
                plan.boundary.c_str(), static_cast<long long>(d[0]), static_cast<long long>(d[1]),

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/tq_log.h"
 #include "render/gs_wire.h"
 
 #if defined(__GLIBC__)
@@ -38,12 +39,20 @@ void ortInit() {
 
 namespace {
 Ort::MemoryInfo cpuArenaInfo() { return Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault); }
+
+// ONNX Runtime's own warnings take the library's log route.
+void ortLog(void*, OrtLoggingLevel severity, const char*, const char* logid, const char*, const char* message) {
+  const int level = severity >= ORT_LOGGING_LEVEL_ERROR ? TQ_LOG_ERROR
+                    : severity == ORT_LOGGING_LEVEL_WARNING ? TQ_LOG_WARNING
+                                                            : TQ_LOG_INFO;
+  logText(level, "[onnxruntime %s] %s\n", logid ? logid : "", message ? message : "");
+}
 }  // namespace
 
 Ort::Env& ortEnv() {
   ortInit();
   static Ort::Env env = [] {
-    Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "tq");
+    Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "tq", ortLog, nullptr);
     e.DisableTelemetryEvents();
     // One CPU arena for every session. Each region is exactly the size asked
     // for (strategy 1), so a trim can hand back all of them, the first included.
@@ -171,7 +180,7 @@ class ArenaTrimmer {
         trim();
       } catch (const std::exception& e) {
         static std::once_flag once;
-        std::call_once(once, [&] { std::fprintf(stderr, "[tq] arena trim failed: %s\n", e.what()); });
+        std::call_once(once, [&] { tq::logText(TQ_LOG_WARNING, "[tq] arena trim failed: %s\n", e.what()); });
       }
       lock.lock();
     }

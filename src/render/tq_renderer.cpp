@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/tq_log.h"
 #include "compute/tq_env.h"
 #include "compute/tq_pool.h"
 #include "compute/tq_simd.h"
@@ -181,7 +182,7 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
   } else {
     gsRewrite = !env::beginsWith("TQ_GS_REWRITE", '0');
     if (!gsRewrite && !coreml)
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_INFO,
                    "[tq] TQ_GS_REWRITE=0: load-time std GridSample -> com.vexamo::GridSampleFast rewrite "
                    "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its "
                    "baked kernel. A standard bundle now runs ORT's own GridSample.\n",
@@ -203,10 +204,10 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
     else
       reason = "TQ_GS_FAST=0 turns the com.vexamo custom operators off";
     if (warpRemoved)
-      std::fprintf(stderr, "[tq] director warp -> com.vexamo::WarpDirector (%zu nodes removed, the source cone with them)\n",
+      tq::logText(TQ_LOG_INFO, "[tq] director warp -> com.vexamo::WarpDirector (%zu nodes removed, the source cone with them)\n",
                    warpRemoved);
     else
-      std::fprintf(stderr, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+      tq::logText(TQ_LOG_INFO, "[tq] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
                    reason.empty() ? "no reason given" : reason.c_str());
   }
   std::size_t gsCount = 0;
@@ -223,12 +224,12 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
                                " and this bundle's manifest declares crop " + std::to_string(crop) +
                                " — refusing to bind a lip contour rasterised on the wrong canvas");
     if (!lipBound)
-      std::fprintf(stderr,
+      tq::logText(TQ_LOG_WARNING,
                    "[tq] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the "
                    "graph's own ELLIPSE\n",
                    modelKey.c_str(), reason.empty() ? "no reason given" : reason.c_str());
   } else {
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_WARNING,
                  "[tq] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
                  "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
                  "models/brevane-2/tools/carry_lip_template_fleet.py\n",
@@ -240,22 +241,22 @@ void Renderer::Impl::buildSession(const Manifest& m, const std::string& epStr) {
       decideSourceConeHoist(bytes, hasPrior, crop, modelKey, epStr, warpRemoved > 0, options, hoist);
 
   if (gsCount)
-    std::fprintf(stderr, "[tq] std GridSample -> com.vexamo::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+    tq::logText(TQ_LOG_INFO, "[tq] std GridSample -> com.vexamo::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  gsCount, modelKey.c_str());
   if (blendCount)
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[tq] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a "
                  "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML "
                  "unit that includes the GPU\n",
                  blendCount, modelKey.c_str());
   if (cubicCount)
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[tq] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu "
                  "node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on "
                  "every CPU-class EP and no CoreML/NNAPI EP can claim it\n",
                  cubicCount, modelKey.c_str());
   if (lipBound)
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[tq] compose alpha: LIP CONTOUR (%s) — Min(a, lip_delivery) bound at load, %d verts, feather "
                  "%.1f px; the graph's ellipse is not reachable in this session\n",
                  modelKey.c_str(), static_cast<int>(lip->nv), static_cast<double>(lip->feather_px));
@@ -310,7 +311,7 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
   // The fp16 convolution engine, when asked for.
   if (ep == "neon" || (ep.empty() && env::equals("TQ_CONV_BACKEND", "neon"))) {
     if (!ConvBackend::available()) {
-      std::fprintf(stderr, "[tq] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+      tq::logText(TQ_LOG_WARNING, "[tq] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
       ep.clear();
     }
   }
@@ -323,7 +324,7 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
     I.buildSession(m, ep);
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
-    std::fprintf(stderr, "[tq] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
+    tq::logText(TQ_LOG_WARNING, "[tq] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
     I.session.reset();
     ep.clear();
     I.buildSession(m, ep);
@@ -390,7 +391,7 @@ Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& mod
   }
   I.bindBuffers();
   I.ep = ep.empty() ? "cpu" : ep;
-  std::fprintf(stderr, "[tq] director ep=%s (%s)\n", I.ep.c_str(),
+  tq::logText(TQ_LOG_INFO, "[tq] director ep=%s (%s)\n", I.ep.c_str(),
                startsWith(ep, "coreml") ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
                                         : "ORT CPU EP");
 }
@@ -401,14 +402,14 @@ Renderer::~Renderer() {
   I.cone.reset();
   if (I.profiling && I.session) {
     if (I.runs > 0)
-      std::fprintf(stderr, "[tq_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
+      tq::logText(TQ_LOG_INFO, "[tq_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
                    static_cast<long>(I.runs), I.runMs / static_cast<double>(I.runs));
     try {
       Ort::AllocatorWithDefaultOptions alloc;
       auto name = I.session->EndProfilingAllocated(alloc);
-      std::fprintf(stderr, "[tq_ort_profile] %s\n", name.get());
+      tq::logText(TQ_LOG_INFO, "[tq_ort_profile] %s\n", name.get());
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "[tq_ort_profile] FAILED: %s\n", e.what());
+      tq::logText(TQ_LOG_WARNING, "[tq_ort_profile] FAILED: %s\n", e.what());
     }
   }
   I.values.clear();

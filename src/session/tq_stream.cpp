@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/tq_fca.h"
+#include "base/tq_log.h"
 #include "bundle/tq_bundle.h"
 #include "capi/tq_ctx.h"
 #include "base/tq_error.h"
@@ -153,7 +154,7 @@ int tq_stream_run(tq_stream* s, const float* audio, int n, tq_stream_frame_fn on
   try {
     const int64_t delivered = s->pipeline->run(count, render, paste, deliver);
     if (!s->pipeline->failed()) return static_cast<int>(delivered);
-    std::fprintf(stderr, "[tq] tq_stream_run: stopped after %lld of %lld frames: %s\n",
+    tq::logText(TQ_LOG_WARNING, "[tq] tq_stream_run: stopped after %lld of %lld frames: %s\n",
                  static_cast<long long>(delivered), static_cast<long long>(count),
                  !pasteErr.empty() ? pasteErr.c_str() : renderErr.c_str());
     tq::setErrText("tq_stream_run: render/paste failed");

@@ -1,12 +1,15 @@
 // The exported tq_utt functions and the session's construction and shutdown.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <string>
 #include <sys/stat.h>
 
 #include "base/tq_error.h"
+#include "base/tq_log.h"
 #include "session/tq_utt_api.h"
 #include "session/tq_utt_session.h"
 #include "compute/tq_env.h"
@@ -64,7 +67,7 @@ void tq_utt::stopAndJoin() {
 namespace tq {
 namespace utt {
 
-tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory) {
+tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory, const tq_utt_opts_ext* ext) {
   claimForSession(ctx);
   struct Claim {
     tq_ctx* ctx;
@@ -75,7 +78,7 @@ tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory) 
   ensureDirector(ctx);
   auto u = std::make_unique<tq_utt>();
   u->ctx = ctx;
-  u->opt = resolveOptions(o, ctx->threads);
+  u->opt = resolveOptions(o, ctx->threads, ext);
   u->makeEngine = factory ? std::move(factory) : realEngine();
   const Manifest& m = ctx->manifest;
   u->NT = m.NT;
@@ -99,16 +102,43 @@ tq_utt* createSession(tq_ctx* ctx, const tq_utt_opts& o, EngineFactory factory) 
 }  // namespace utt
 }  // namespace tq
 
+namespace {
+
+// Waits on the session's condition until done() holds, the timeout passes
+// (timeoutMs < 0: none) or the session stops. 1 done, 0 timeout, -1 stopping.
+template <class Done>
+int waitOn(tq_utt* u, int timeoutMs, const char* fn, Done done) {
+  std::unique_lock<std::mutex> lk(u->mu);
+  ++u->waiters;
+  const auto ended = [&] { return u->stop || done(); };
+  if (timeoutMs < 0)
+    u->cv.wait(lk, ended);
+  else
+    u->cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), ended);
+  --u->waiters;
+  int r = done() ? 1 : 0;
+  if (u->stop) {
+    tq::setErrText(std::string(fn) + ": the session is being destroyed");
+    r = -1;
+    u->cv.notify_all();  // under the lock: destroy waits for the count to reach 0
+  }
+  return r;
+}
+
+}  // namespace
+
 extern "C" {
 
-tq_utt* tq_utt_create(tq_ctx* ctx, const tq_utt_opts* opts) {
+tq_utt* tq_utt_create(tq_ctx* ctx, const tq_utt_opts* opts) { return tq_utt_create_ext(ctx, opts, nullptr); }
+
+tq_utt* tq_utt_create_ext(tq_ctx* ctx, const tq_utt_opts* opts, const tq_utt_opts_ext* ext) {
   tq::clearErr();
   if (!ctx || !opts) {
     tq::setErrText("tq_utt_create: NULL ctx/opts");
     return nullptr;
   }
   try {
-    return tq::utt::createSession(ctx, *opts, nullptr);
+    return tq::utt::createSession(ctx, *opts, nullptr, ext);
   } catch (const std::exception& e) {
     tq::setErr("tq_utt_create", e);
   } catch (...) {
@@ -128,19 +158,25 @@ void tq_utt_destroy(tq_utt* u) {
   if (!u) return;
   try {
     u->stopAndJoin();
+    {
+      // A host thread still inside a wait has been woken by the stop; it
+      // leaves without touching the session again once the count drops.
+      std::unique_lock<std::mutex> lk(u->mu);
+      u->cv.wait(lk, [u] { return u->waiters == 0; });
+    }
     if (tq::env::raw("TQ_UTT_STAGE_REPORT")) {
       const tq::utt::StageSums& s = u->sums;
       const int pipe = u->teeth.pipelined ? 1 : 0;
       if (s.pasteJobs > 0) {
         const double a = mean(s.renderMs, s.renderFrames), w = mean(s.waitMs, s.renderFrames);
-        std::fprintf(stderr,
+        tq::logText(TQ_LOG_INFO,
                      "[tq_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
                      "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech "
                      "frames\n",
                      pipe, s.teethJobs, s.pasteJobs, a, a - w, w, mean(s.teethMs, s.teethJobs),
                      mean(s.pasteMs, s.pasteJobs), mean(s.deliverMs, s.delivered), s.renderFrames);
       } else {
-        std::fprintf(stderr,
+        tq::logText(TQ_LOG_WARNING,
                      "[tq_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage report was asked for and the paste-job "
                      "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
                      "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
@@ -210,6 +246,7 @@ void tq_utt_interrupt(tq_utt* u) {
 }
 
 int tq_utt_ready(tq_utt* u) {
+  tq::clearErr();
   if (!u) return -1;
   std::lock_guard<std::mutex> lk(u->mu);
   if (u->engineFailed) {
@@ -219,6 +256,38 @@ int tq_utt_ready(tq_utt* u) {
   return u->engineReady ? 1 : 0;
 }
 
+int tq_utt_wait_frame(tq_utt* u, int timeout_ms) {
+  tq::clearErr();
+  if (!u) {
+    tq::setErrText("tq_utt_wait_frame: NULL session");
+    return -1;
+  }
+  try {
+    return waitOn(u, timeout_ms, "tq_utt_wait_frame", [u] { return u->ring.count() > 0; });
+  } catch (const std::exception& e) {
+    tq::setErr("tq_utt_wait_frame", e);
+  }
+  return -1;
+}
+
+int tq_utt_wait_ready(tq_utt* u, int timeout_ms) {
+  tq::clearErr();
+  if (!u) {
+    tq::setErrText("tq_utt_wait_ready: NULL session");
+    return -1;
+  }
+  try {
+    const int r = waitOn(u, timeout_ms, "tq_utt_wait_ready", [u] { return u->engineReady || u->engineFailed; });
+    if (r != 1) return r;
+    std::lock_guard<std::mutex> lk(u->mu);
+    if (!u->engineFailed) return 1;
+    tq::setErrText(u->engineError);
+  } catch (const std::exception& e) {
+    tq::setErr("tq_utt_wait_ready", e);
+  }
+  return -1;
+}
+
 int tq_utt_frames_available(tq_utt* u) {
   if (!u) return 0;
   std::lock_guard<std::mutex> lk(u->mu);
@@ -226,6 +295,7 @@ int tq_utt_frames_available(tq_utt* u) {
 }
 
 int tq_utt_pull_frame(tq_utt* u, uint8_t* buf, size_t cap, tq_utt_frame_info* info) {
+  tq::clearErr();
   if (!u || !buf) {
     tq::setErrText("tq_utt_pull_frame: bad args");
     return 0;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "base/tq_log.h"
 #include "session/tq_utt_session.h"
 
 namespace {
@@ -48,7 +49,7 @@ void tq_utt::warmUp() {
     if (ch) {
       const std::string dep = director->ep(), cep = ch->ep();
       if (dep.rfind("coreml-native", 0) == 0 && cep.rfind("coreml-native", 0) != 0) {
-        std::fprintf(stderr,
+        tq::logText(TQ_LOG_WARNING,
                      "[tq_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on "
                      "ep=%s while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own CoreML "
                      "director costs MORE per frame than the per-frame path it was meant to amortize, and letting "

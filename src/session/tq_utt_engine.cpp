@@ -25,7 +25,8 @@ bool takeText(std::string& from, std::string& to) {
 
 class A2xEngine : public Engine {
  public:
-  explicit A2xEngine(const Options& o) : h_(tq_a2x_create(o.motionDir.c_str(), o.threads)) {
+  explicit A2xEngine(const Options& o)
+      : h_(tq_a2x_create_w2v(o.motionDir.c_str(), o.threads, o.w2vPath.empty() ? nullptr : o.w2vPath.c_str())) {
     if (!h_) throw std::runtime_error(engineText(tq_a2x_last_error(), "tq_a2x_create failed"));
   }
   ~A2xEngine() override { tq_a2x_destroy(h_); }

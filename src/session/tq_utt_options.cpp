@@ -15,7 +15,19 @@ bool hasStreamingEncoder(const std::string& motionDir) {
   return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-Options resolveOptions(const tq_utt_opts& o, int ctxThreads) {
+namespace {
+
+// A field of the extension struct the host's copy is large enough to hold.
+template <class T>
+bool holds(const tq_utt_opts_ext* ext, const T tq_utt_opts_ext::*field) {
+  if (!ext) return false;
+  const std::size_t end = reinterpret_cast<std::size_t>(&(ext->*field)) - reinterpret_cast<std::size_t>(ext) + sizeof(T);
+  return ext->size >= end;
+}
+
+}  // namespace
+
+Options resolveOptions(const tq_utt_opts& o, int ctxThreads, const tq_utt_opts_ext* ext) {
   Options r;
   if (!o.motion_dir || !*o.motion_dir) throw std::runtime_error("opts.motion_dir required");
   r.motionDir = o.motion_dir;
@@ -37,6 +49,7 @@ Options resolveOptions(const tq_utt_opts& o, int ctxThreads) {
   r.interruptRamp = o.interrupt_ramp > 0 ? o.interrupt_ramp : 4;
   r.a2x = hasStreamingEncoder(r.motionDir);
   r.pipelinedPaste = r.a2x;
+  if (holds(ext, &tq_utt_opts_ext::w2v_path) && ext->w2v_path) r.w2vPath = ext->w2v_path;
   long long v = 0;
   if (env::integer("TQ_UTT_PIPELINE_PASTE", &v)) r.pipelinedPaste = v != 0;
   return r;

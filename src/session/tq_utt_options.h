@@ -21,10 +21,12 @@ struct Options {
   int interruptRamp = 4;
   bool a2x = false;           // engine kind
   bool pipelinedPaste = false;
+  std::string w2vPath;        // the a2x engine's speech encoder; "" for $W2V_ONNX
 };
 
-// Throws "opts.motion_dir required" without a motion directory.
-Options resolveOptions(const tq_utt_opts& o, int ctxThreads);
+// Throws "opts.motion_dir required" without a motion directory. ext (may be
+// null) is read only as far as the host's ext->size covers.
+Options resolveOptions(const tq_utt_opts& o, int ctxThreads, const tq_utt_opts_ext* ext = nullptr);
 
 // True when the streaming encoder of the a2x engine is in the motion directory.
 bool hasStreamingEncoder(const std::string& motionDir);

@@ -174,6 +174,8 @@ struct tq_utt {
   tq::utt::StageSums sums;
   tq::utt::Mailbox box;
 
+  int waiters = 0;  // host threads inside tq_utt_wait_*; destroy waits for them to leave
+
   std::thread renderThread, warmThread, dispatchThread, pasteThread, teethThread;
 
   // Called by the render thread; definitions in the stage files.

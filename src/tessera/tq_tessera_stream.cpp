@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/tq_log.h"
 #include "compute/tq_pool.h"
 
 namespace tq {
@@ -60,13 +61,13 @@ StreamBorrow::StreamBorrow(BankData bank, HeadWeights weights, ServeConfig confi
   cCanon_[0] = canonCentroid()[0];
   cCanon_[1] = canonCentroid()[1];
   if (lipTemplateText.empty()) {
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_WARNING,
                  "[borrow] !!! delivery mask: ELLIPSE — this bundle carries no %s, so it serves the over-covering "
                  "elliptical mask the contour replaces. BACKFILL IT: models/brevane-2/tools/bake_lip_templates.py\n",
                  kLipTemplateName);
   } else {
     lip_ = std::make_unique<LipContour>(LipContour::fromTemplateJson(lipTemplateText, canvas_));
-    std::fprintf(stderr,
+    tq::logText(TQ_LOG_INFO,
                  "[borrow] delivery mask: LIP CONTOUR (%d verts, feather %.1f px) — the ellipse is not reachable "
                  "in this session\n",
                  lip_->nv, static_cast<double>(lip_->feather_px));

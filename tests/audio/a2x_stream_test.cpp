@@ -1,5 +1,6 @@
 // The streaming engine over the legacy 8-second frontend (this process never finds the short pair).
 #include "a2x_test_util.h"
+#include "tq/tq.h"
 
 using namespace a2xtest;
 
@@ -178,8 +179,18 @@ TEST(A2xStream, CreationRefusals) {
 }
 
 // A graph that fails at run time (the meta's width disagrees with the graphs'): the calls report
-// what is ready and the text.
+// what is ready and the text; every call clears the text on entry, so a 0 without text from a
+// working engine is "nothing ready yet", and the engine's error getter is the library's.
 TEST(A2xStream, RunTimeFailureIsReportedByAvailAndPull) {
+  {
+    Handle good(fixture());
+    const std::vector<float> a = speechOf(0.1);
+    tq_a2x_push(good, nullptr, 5);
+    EXPECT_STREQ(tq_last_error(), "tq_a2x_push: bad args");
+    tq_a2x_push(good, a.data(), static_cast<int>(a.size()));
+    EXPECT_EQ(tq_a2x_avail(good), 0);
+    EXPECT_STREQ(tq_a2x_last_error(), "") << "nothing ready yet, and no failure";
+  }
   tqtest::TempDir tmp;
   const std::string d = tmp / "bad";
   ASSERT_EQ(tqtest::runCommand("cp -r '" + fixture().motion + "' '" + d + "'"), 0);

@@ -49,18 +49,14 @@ struct Frame { tq_utt_frame_info info{}; std::vector<uint8_t> px; };
 // Waits (bounded) for the next frame; the host paces the session by pulling.
 inline bool pullNext(tq_utt* u, Frame& f, double seconds = 120.0) {
   f.px.resize(kFrameBytes);
-  for (const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::microseconds(200)))
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  do {
     if (tq_utt_pull_frame(u, f.px.data(), f.px.size(), &f.info) == 1) return true;
+  } while (std::chrono::steady_clock::now() < end && tq_utt_wait_frame(u, 1000) >= 0);
   return false;
 }
 
-inline int waitReady(tq_utt* u) {
-  int r = 0;
-  for (int ms = 0; (r = tq_utt_ready(u)) == 0 && ms < 300000; ++ms)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return r;
-}
+inline int waitReady(tq_utt* u) { return tq_utt_wait_ready(u, 300000); }
 
 // One context on the shared bundle per test, the bundle written once per binary.
 class CtxBase : public ::testing::Test {

@@ -3,6 +3,8 @@
 // here, priors through numpy's float16) and JPEG stills against stb_image.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -233,10 +235,18 @@ TEST_F(DriverOpen, MoviesThatDisagreeWithTheCallerAreRefused) {
 }
 
 // Hardware decoding is attempted for H.264 driver movies unless TQ_DRIVER_HWDEC is
-// exactly "0"; a hardware decoder that exists but cannot open hands over to the
-// software decoder with a notice; the samples are the same either way.
+// exactly "0" or the NVIDIA driver's libraries cannot be loaded (then nothing at
+// all is printed, FFmpeg's own lines included); a hardware decoder that exists
+// but cannot open hands over to the software decoder with a notice; the samples
+// are the same either way.
 TEST_F(DriverOpen, HardwareDecoderAttemptAndFallback) {
-  const bool hwBuilt = avcodec_find_decoder_by_name("h264_cuvid") != nullptr;
+  const auto loadable = [](const char* lib) {
+    void* h = dlopen(lib, RTLD_LAZY | RTLD_LOCAL);
+    if (h) dlclose(h);
+    return h != nullptr;
+  };
+  const bool hwBuilt = avcodec_find_decoder_by_name("h264_cuvid") != nullptr && loadable("libcuda.so.1") &&
+                       loadable("libnvcuvid.so.1");
   const Open drv{false, "drv.mp4", 5, 48, 32}, prior{true, "prior.mov", 4, 32, 32}, raw{false, "odd.nut", 4, 47, 33};
   const Frames want = oracle(drv);
   for (const auto& [o, decoder] : {std::make_pair(drv, "h264"), {prior, "hevc"}, {raw, "rawvideo"}})

@@ -32,4 +32,17 @@ fi
 cmake -S "$here/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DHOST_SOURCE="$here/host.c" >/dev/null
 cmake --build "$tmp/consumer" >/dev/null
 "$tmp/consumer/consumer" "$tmp"
+# The short example, built against the installed package, says a sentence of the demo avatar: one
+# image per 640 samples of speech, then the 6 frames of the ramp back to idle.
+cc -std=c99 -Wall -Wextra -Werror -o "$tmp/example" "$here/../../tools/tq_example.c" $(pkg-config --cflags --libs tq_core)
+/usr/bin/python3 "$here/../../tools/tq_fixtures.py" demo-avatar "$tmp/a" --seconds 1 --crop 256 --width 640 \
+  --height 480 --motion "$tmp/m" >/dev/null
+espeak-ng -w "$tmp/s.wav" "One short sentence."
+ffmpeg -v error -i "$tmp/s.wav" -f s16le -ac 1 -ar 16000 "$tmp/s.s16"
+mkdir "$tmp/frames"
+TQ_A2X_W2V_RIGHT=0 "$tmp/example" "$tmp/a" "$tmp/m" "$tmp/s.s16" "$tmp/frames" >/dev/null 2>"$tmp/example.log" ||
+  { cat "$tmp/example.log"; echo "the example failed"; exit 1; }
+want=$(( ($(stat -c %s "$tmp/s.s16") / 2 + 639) / 640 + 6 ))
+got=$(find "$tmp/frames" -name '*.ppm' | wc -l)
+[ "$got" = "$want" ] || { echo "the example wrote $got frames, want $want"; exit 1; }
 echo "install ok"

@@ -178,10 +178,50 @@ TEST_F(Utt, RefusalsGiveTheirTexts) {
   EXPECT_EQ(tq_utt_pull_frame(u, buf.data(), kFrameBytes - 1, &info), 0);
   EXPECT_STREQ(tq_utt_last_error(), "tq_utt_pull_frame: buffer too small");
   EXPECT_TRUE(tq_utt_pull_frame(u, buf.data(), kFrameBytes, &info) == 1 && info.seq == 0);
+  EXPECT_STREQ(tq_utt_last_error(), "") << "the pull clears the text of the refusal before it";
   uint64_t failures = 7;
   char text[8] = "x";
   EXPECT_EQ(tq_utt_render_status(u, text, sizeof text, &failures), 0);
   EXPECT_TRUE(failures == 0 && text[0] == 0);
+}
+
+// The waits time out while the engine loads and wake when it is ready and when a frame is
+// published; a wait running when destroy begins returns -1 at once, before destroy has joined the
+// load, and destroy waits for it to leave.
+TEST_F(Utt, WaitsTimeOutWakeAndReturnWhenDestroyBegins) {
+  EXPECT_EQ(tq_utt_wait_frame(nullptr, 0), -1);
+  EXPECT_STREQ(tq_utt_last_error(), "tq_utt_wait_frame: NULL session");
+  script.createMs = 1500;
+  u = tq::utt::createSession(ctx, opts(), scripted(script));
+  EXPECT_EQ(tq_utt_wait_ready(u, 20), 0);
+  EXPECT_STREQ(tq_utt_last_error(), "");
+  EXPECT_EQ(tq_utt_wait_ready(u, -1), 1);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(tq_utt_wait_frame(u, -1), 1);
+    Frame f;
+    ASSERT_TRUE(pullNext(u, f, 0));
+  }
+  stop();
+
+  u = tq::utt::createSession(ctx, opts(), scripted(script));
+  int got = 2;
+  std::string text;
+  std::chrono::steady_clock::time_point waited;
+  std::thread waiter([&] {
+    got = tq_utt_wait_ready(u, -1);
+    text = tq_utt_last_error();
+    waited = std::chrono::steady_clock::now();
+  });
+  for (bool inside = false; !inside; std::this_thread::yield()) {
+    std::lock_guard<std::mutex> lk(u->mu);
+    inside = u->waiters == 1;
+  }
+  stop();
+  const auto destroyed = std::chrono::steady_clock::now();
+  waiter.join();
+  EXPECT_EQ(got, -1);
+  EXPECT_EQ(text, "tq_utt_wait_ready: the session is being destroyed");
+  EXPECT_LT(waited, destroyed);
 }
 
 // A load failure reaches tq_utt_ready and the last error, idle frames go on, audio pushed before
