@@ -30,16 +30,16 @@ try:
                                 "%dx%d" % (avatar.width, avatar.height), "-r", "25", "-i", "-", "-c:v", "libx264",
                                 "-pix_fmt", "yuv420p", video], stdin=subprocess.PIPE)
         n, first, deadline = 0, None, time.monotonic() + 60
-        # Idle frames until the speech starts, the speech, its ramp back to idle.
+        # Idle frames until the speech starts, the speech, its ramp, the first idle frame after it.
         for frame in session.frames(timeout=30, copy=False):
-            if first is not None and frame.kind == tq_core.FrameKind.IDLE:
-                break
             if first is None and frame.kind == tq_core.FrameKind.SPEECH:
                 first = n
             if first is None and time.monotonic() > deadline:
                 sys.exit("speak_wav: no speech frame within 60 s (%s)" % (session.render_status.message or "no failure"))
             enc.stdin.write(frame.pixels)
             n += 1
+            if first is not None and frame.kind == tq_core.FrameKind.IDLE:
+                break
         enc.stdin.close()
         if enc.wait() != 0:
             sys.exit("speak_wav: ffmpeg could not write the video")

@@ -44,9 +44,9 @@
 #define STBI_WRITE_NO_STDIO
 #include <stb/stb_image_write.h> /* implemented in tq_live_jpeg.c */
 
+#include "tq_host_util.h"
 #include "tq_live_page.h" /* kPage: the page, generated from tq_live.html */
 
-extern char** environ;
 
 enum {
   kRate = 16000,
@@ -60,28 +60,10 @@ enum {
 };
 static const double kFrameMs = 40.0;
 
-static double nowMs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 static double wallMs(void) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-static void sleepUntilMs(double t) {
-  struct timespec ts;
-  ts.tv_sec = (time_t)(t / 1e3);
-  ts.tv_nsec = (long)((t - ts.tv_sec * 1e3) * 1e6);
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
-  }
 }
 
 /* ---------------------------------------------------------------- messages */
@@ -237,25 +219,6 @@ static void* senderLoop(void* arg) {
 
 /* ---------------------------------------------------------------- speech */
 
-static pid_t spawn(char* const argv[], int in, int out) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in, 0);
-  posix_spawn_file_actions_adddup2(&fa, out, 1);
-  pid_t pid;
-  const int rc = posix_spawnp(&pid, argv[0], &fa, NULL, argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return rc == 0 ? pid : -1;
-}
-
-static int waitExit(pid_t pid) {
-  int st = 0;
-  if (pid <= 0) return -1;
-  while (waitpid(pid, &st, 0) < 0)
-    if (errno != EINTR) return -1;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 /* espeak-ng reads a line of text on its stdin and writes a WAV to ffmpeg, which
  * writes 16 kHz mono s16 to us. The pair is started before it is needed (one is
  * always waiting), so that a sentence does not wait for two programs to load. */
@@ -273,8 +236,8 @@ static void voiceSpawn(Voice* v) {
   char* say[] = {"espeak-ng", "--stdout", "--stdin", NULL};
   char* conv[] = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "wav", "-i", "pipe:0",
                   "-f", "s16le", "-acodec", "pcm_s16le", "-ac", "1", "-ar", "16000", "pipe:1", NULL};
-  v->say = spawn(say, tin[0], wav[1]);
-  v->conv = v->say < 0 ? -1 : spawn(conv, wav[0], pcm[1]);
+  v->say = hostSpawn(say, tin[0], wav[1], -1, NULL, 0);
+  v->conv = v->say < 0 ? -1 : hostSpawn(conv, wav[0], pcm[1], -1, NULL, 0);
   v->text = tin[1], v->pcm = pcm[0];
   tin[1] = pcm[0] = -1;
 done:
@@ -291,8 +254,8 @@ static void voiceClose(Voice* v, int kill_) {
   if (v->text >= 0) close(v->text);
   if (v->pcm >= 0) close(v->pcm);
   v->text = v->pcm = -1;
-  waitExit(v->say);
-  waitExit(v->conv);
+  hostWaitExit(v->say);
+  hostWaitExit(v->conv);
   v->say = v->conv = -1;
 }
 
@@ -326,7 +289,7 @@ static int16_t* voiceSay(Voice* v, const char* text, size_t* n, char* why, size_
   }
   close(v->pcm);
   v->pcm = -1;
-  const int sayRc = waitExit(v->say), convRc = waitExit(v->conv);
+  const int sayRc = hostWaitExit(v->say), convRc = hostWaitExit(v->conv);
   v->say = v->conv = -1;
   if (!buf || !wrote || sayRc != 0 || convRc != 0 || len < 2) {
     snprintf(why, whyCap, "%s", !buf ? "out of memory" : !wrote || sayRc != 0 ? "espeak-ng failed" :
@@ -365,7 +328,7 @@ static void* speechLoop(void* arg) {
     L.synthesizing = 1;
     pthread_mutex_unlock(&L.mu);
 
-    const double t0 = nowMs();
+    const double t0 = hostNowMs();
     char why[256];
     size_t n = 0;
     int16_t* pcm = voiceSay(&voice, text, &n, why, sizeof why);
@@ -373,7 +336,7 @@ static void* speechLoop(void* arg) {
     voiceSpawn(&voice); /* the next sentence's, loading while this one is said */
     pthread_mutex_lock(&L.mu);
     L.synthesizing = 0;
-    L.synthMs = nowMs() - t0;
+    L.synthMs = hostNowMs() - t0;
     if (!pcm || L.request || L.stop) { /* failed, or already overtaken */
       pthread_mutex_unlock(&L.mu);
       if (!pcm) broadcast(textMsg("{\"t\":\"answer\",\"ok\":false,\"msg\":\"cannot say it: %s\"}", why));
@@ -394,15 +357,15 @@ static void* speechLoop(void* arg) {
     const unsigned sentence = L.sentence;
     pthread_mutex_unlock(&L.mu);
 
-    const double start = nowMs();
+    const double start = hostNowMs();
     int aborted = 0;
     for (size_t off = 0; off < n && !(aborted = atomic_load(&L.abortPush) || L.stop); off += kPiece) {
       /* Piece k is complete, as from a microphone, 20 ms after it began. */
-      sleepUntilMs(start + (double)(off + kPiece) * 1e3 / kRate);
+      hostSleepUntilMs(start + (double)(off + kPiece) * 1e3 / kRate);
       /* Checked and pushed under the lock "stop" interrupts under: no piece lands
        * after the interrupt and opens an utterance nobody ends. */
       pthread_mutex_lock(&L.mu);
-      if (off == 0) L.firstPushMs = nowMs();
+      if (off == 0) L.firstPushMs = hostNowMs();
       if (!atomic_load(&L.abortPush)) tq_utt_push_audio(L.utt, pcm + off, (int)(n - off < kPiece ? n - off : kPiece));
       pthread_mutex_unlock(&L.mu);
       if (off == 0) /* the session's first-frame latency counts from here */
@@ -451,7 +414,7 @@ static void onSpeak(Client* c, const char* text, size_t len) {
   free(L.request);
   L.request = copy;
   L.requestBy = c->id;
-  L.requestMs = nowMs();
+  L.requestMs = hostNowMs();
   atomic_store(&L.abortPush, 1);
   pthread_cond_broadcast(&L.cv);
   pthread_mutex_unlock(&L.mu);
@@ -575,6 +538,17 @@ static int servePage(struct mg_connection* conn, void* cb) {
   return 200;
 }
 
+/* A small icon, so that browsers asking for one get it. */
+static int serveIcon(struct mg_connection* conn, void* cb) {
+  (void)cb;
+  static const char kIcon[] =
+      "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 16 16'><circle cx='8' cy='8' r='7' fill='#8d8'/>"
+      "<ellipse cx='8' cy='10' rx='3.5' ry='1.6' fill='#222'/></svg>";
+  mg_send_http_ok(conn, "image/svg+xml", (long long)(sizeof kIcon - 1));
+  mg_write(conn, kIcon, sizeof kIcon - 1);
+  return 200;
+}
+
 /* ---------------------------------------------------------------- frames */
 
 typedef struct {
@@ -689,9 +663,9 @@ static void pullLoop(int W, int H, int scale, int quality) {
   }
   double pulls[51];
   int nPulls = 0;
-  double tick = nowMs(), nextStats = tick;
+  double tick = hostNowMs(), nextStats = tick;
   while (!L.stop) {
-    sleepUntilMs(tick);
+    hostSleepUntilMs(tick);
     tq_utt_frame_info info;
     int got = 0;
     while (!L.stop) {
@@ -700,14 +674,14 @@ static void pullLoop(int W, int H, int scale, int quality) {
       pthread_mutex_lock(&L.mu);
       if ((got = tq_utt_pull_frame(L.utt, frame, frameBytes, &info))) break;
       pthread_mutex_unlock(&L.mu);
-      if (nowMs() >= nextStats) { /* the pages keep hearing from a session that has stalled or failed */
-        nextStats = nowMs() + 500;
-        statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (nowMs() - pulls[0]) : 0.0);
+      if (hostNowMs() >= nextStats) { /* the pages keep hearing from a session that has stalled or failed */
+        nextStats = hostNowMs() + 500;
+        statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (hostNowMs() - pulls[0]) : 0.0);
       }
       tq_utt_wait_frame(L.utt, 100);
     }
     if (!got) break;
-    const double t = nowMs();
+    const double t = hostNowMs();
 
     /* The speech of this frame, read from the sentence that made it. */
     uint32_t nAudio = 0;
@@ -732,20 +706,20 @@ static void pullLoop(int W, int H, int scale, int quality) {
     const int viewers = L.nViewers;
     pthread_mutex_unlock(&L.clientsMu);
     if (viewers > 0) { /* nobody watching: nothing to encode */
-      const double e0 = nowMs();
+      const double e0 = hostNowMs();
       if (scale > 1) downscale(frame, W, H, scale, small);
       jpeg.len = 0;
       jpeg.failed = 0;
       if (stbi_write_jpg_to_func(sinkWrite, &jpeg, ow, oh, 3, small, quality) && jpeg.len && !jpeg.failed) {
         broadcastFrame(&info, utt, audio, nAudio, jpeg.buf, jpeg.len);
         pthread_mutex_lock(&L.mu);
-        L.encodeMs = L.encodeMs ? 0.9 * L.encodeMs + 0.1 * (nowMs() - e0) : nowMs() - e0;
+        L.encodeMs = L.encodeMs ? 0.9 * L.encodeMs + 0.1 * (hostNowMs() - e0) : hostNowMs() - e0;
         pthread_mutex_unlock(&L.mu);
       }
     }
     if (t >= nextStats) {
       nextStats = t + 500;
-      statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (nowMs() - pulls[0]) : 0.0);
+      statsAndStatus(nPulls > 1 ? (nPulls - 1) * 1e3 / (hostNowMs() - pulls[0]) : 0.0);
     }
   }
   free(jpeg.buf);
@@ -850,6 +824,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   mg_set_request_handler(web, "/$", servePage, NULL);
+  mg_set_request_handler(web, "/favicon.ico$", serveIcon, NULL);
   mg_set_websocket_handler(web, "/ws", wsConnect, wsReady, wsData, wsClose, NULL);
   pthread_t speech;
   pthread_create(&speech, NULL, speechLoop, NULL);

@@ -7,11 +7,14 @@
  * The ffmpeg tool decodes the speech file to 16 kHz mono float and muxes the
  * frames with the original audio; the library only sees samples and frames.
  */
+#define _POSIX_C_SOURCE 200809L
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "tq/tq.h"
+#include "tq_host_util.h"
 
 struct sink {
   FILE* video;
@@ -26,27 +29,11 @@ static void on_frame(void* user, int frame, const uint8_t* rgb, int width, int h
   fprintf(stderr, "\rframe %d/%d", frame + 1, s->total);
 }
 
-/* Quotes a path for the shell: single quotes, with embedded ones escaped. */
-static void quote(char* out, size_t cap, const char* s) {
-  size_t n = 0;
-  out[n++] = '\'';
-  for (; *s && n + 5 < cap; ++s) {
-    if (*s == '\'') {
-      memcpy(out + n, "'\\''", 4);
-      n += 4;
-    } else {
-      out[n++] = *s;
-    }
-  }
-  out[n++] = '\'';
-  out[n] = 0;
-}
-
 static float* read_speech(const char* path, int* n) {
-  char q[4200], cmd[4400];
-  quote(q, sizeof q, path);
-  snprintf(cmd, sizeof cmd, "ffmpeg -v error -i %s -ar 16000 -ac 1 -f f32le -", q);
-  FILE* p = popen(cmd, "r");
+  char* argv[] = {"ffmpeg", "-nostdin", "-v", "error", "-i", (char*)path, "-ar", "16000", "-ac", "1", "-f", "f32le", "-",
+                  NULL};
+  pid_t pid;
+  FILE* p = hostOpen(argv, "r", &pid);
   if (!p) return NULL;
   size_t cap = 16000 * 8, len = 0;
   float* buf = malloc(cap * sizeof(float));
@@ -63,7 +50,7 @@ static float* read_speech(const char* path, int* n) {
       cap *= 2;
     }
   }
-  if (pclose(p) != 0 || len == 0 || len > 0x7fffffff) {
+  if (hostClose(p, pid) != 0 || len == 0 || len > 0x7fffffff) {
     free(buf);
     return NULL;
   }
@@ -90,15 +77,15 @@ int main(int argc, char** argv) {
     free(audio);
     return 1;
   }
-  char qs[4200], qo[4200], cmd[9000];
-  quote(qs, sizeof qs, argv[3]);
-  quote(qo, sizeof qo, argv[4]);
   /* Dropped frames at the start drop the same stretch of audio. */
-  snprintf(cmd, sizeof cmd,
-           "ffmpeg -v error -y -f rawvideo -pix_fmt rgb24 -s %dx%d -r 25 -i - -ss %.2f -i %s "
-           "-map 0:v -map 1:a -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest %s",
-           tq_stream_width(s), tq_stream_height(s), skip * 0.04, qs, qo);
-  struct sink sink = {popen(cmd, "w"), (n + 639) / 640 - skip, 0};
+  char size[64], start[32];
+  snprintf(size, sizeof size, "%dx%d", tq_stream_width(s), tq_stream_height(s));
+  snprintf(start, sizeof start, "%.2f", skip * 0.04);
+  char* mux[] = {"ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", size, "-r", "25",
+                 "-i", "-", "-ss", start, "-i", argv[3], "-map", "0:v", "-map", "1:a", "-c:v", "libx264",
+                 "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", argv[4], NULL};
+  pid_t muxPid;
+  struct sink sink = {hostOpen(mux, "w", &muxPid), (n + 639) / 640 - skip, 0};
   if (!sink.video) {
     fprintf(stderr, "cannot start ffmpeg\n");
     tq_stream_destroy(s);
@@ -107,7 +94,7 @@ int main(int argc, char** argv) {
   }
   const int frames = tq_stream_run(s, audio, n, on_frame, &sink);
   fprintf(stderr, "\n");
-  const int muxed = pclose(sink.video) == 0 && !sink.failed;
+  const int muxed = hostClose(sink.video, muxPid) == 0 && !sink.failed;
   if (frames < 0) fprintf(stderr, "%s\n", tq_stream_last_error());
   else if (!muxed) fprintf(stderr, "ffmpeg could not write %s\n", argv[4]);
   else fprintf(stderr, "%d frames written to %s\n", frames, argv[4]);

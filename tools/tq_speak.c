@@ -40,52 +40,10 @@
 #include <unistd.h>
 #include <tq/tq.h>
 
-extern char** environ;
+#include "tq_host_util.h"
 
 enum { kRate = 16000, kPiece = 320, kFrameSamples = 640, kWriterSlots = 6 };
 static const double kFrameMs = 40.0;
-
-static double nowMs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-static void sleepUntilMs(double t) {
-  struct timespec ts;
-  ts.tv_sec = (time_t)(t / 1e3);
-  ts.tv_nsec = (long)((t - ts.tv_sec * 1e3) * 1e6);
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
-  }
-}
-
-/* ---------------------------------------------------------------- child processes */
-
-/* Starts argv[0] from PATH with the given descriptors as its stdin/stdout/stderr
- * (-1: inherit). Returns the pid or -1. */
-static pid_t spawn(char* const argv[], int in, int out, int err, const int* closeFds, int nClose) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
-  if (out >= 0) posix_spawn_file_actions_adddup2(&fa, out, 1);
-  if (err >= 0) posix_spawn_file_actions_adddup2(&fa, err, 2);
-  for (int i = 0; i < nClose; ++i) posix_spawn_file_actions_addclose(&fa, closeFds[i]);
-  pid_t pid;
-  const int rc = posix_spawnp(&pid, argv[0], &fa, NULL, argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return rc == 0 ? pid : -1;
-}
-
-static int waitExit(pid_t pid) {
-  int st = 0;
-  while (waitpid(pid, &st, 0) < 0)
-    if (errno != EINTR) return -1;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 /* The first non-empty line of text, trimmed, copied into out. */
 static void firstLine(const char* text, char* out, size_t cap) {
@@ -119,7 +77,7 @@ static int16_t* decodeAudio(const char* path, size_t* n, char* why, size_t whyCa
   char* argv[] = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", (char*)path, "-map",
                   "0:a:0", "-f", "s16le", "-acodec", "pcm_s16le", "-ac", "1", "-ar", "16000", "-", NULL};
   const int closeFds[] = {outPipe[0], errPipe[0]};
-  const pid_t pid = spawn(argv, -1, outPipe[1], errPipe[1], closeFds, 2);
+  const pid_t pid = hostSpawn(argv, -1, outPipe[1], errPipe[1], closeFds, 2);
   close(outPipe[1]);
   close(errPipe[1]);
   if (pid < 0) {
@@ -162,7 +120,7 @@ static int16_t* decodeAudio(const char* path, size_t* n, char* why, size_t whyCa
   }
   errText[errLen] = 0;
   close(errPipe[0]);
-  const int rc = waitExit(pid);
+  const int rc = hostWaitExit(pid);
   if (!buf) {
     snprintf(why, whyCap, "out of memory");
     return NULL;
@@ -229,12 +187,12 @@ static void* writerLoop(void* arg) {
 
 /* The buffer the next frame is pulled into (waits for a free one). */
 static uint8_t* writerNext(Writer* w) {
-  const double t = nowMs();
+  const double t = hostNowMs();
   pthread_mutex_lock(&w->mu);
   while (w->count == kWriterSlots) pthread_cond_wait(&w->cv, &w->mu);
   uint8_t* b = w->slot[(w->head + w->count) % kWriterSlots];
   pthread_mutex_unlock(&w->mu);
-  w->waitMs += nowMs() - t;
+  w->waitMs += hostNowMs() - t;
   return b;
 }
 
@@ -270,7 +228,7 @@ static void* pushLoop(void* arg) {
   const size_t pieces = (p->n + kPiece - 1) / kPiece;
   for (size_t k = 0; k < pieces; ++k) {
     /* Piece k is complete, as from a microphone, 20 ms after it began. */
-    sleepUntilMs(p->startMs + (double)(k + 1) * 1e3 * kPiece / kRate);
+    hostSleepUntilMs(p->startMs + (double)(k + 1) * 1e3 * kPiece / kRate);
     const size_t off = k * kPiece;
     const int len = (int)(p->n - off < kPiece ? p->n - off : kPiece);
     if (!tq_utt_push_audio(p->utt, p->pcm + off, len)) p->failed = 1;
@@ -357,7 +315,7 @@ int main(int argc, char** argv) {
   const int stageReportOurs = getenv("TQ_UTT_STAGE_REPORT") == NULL;
   if (stageReportOurs) setenv("TQ_UTT_STAGE_REPORT", "1", 1);
 
-  const double tOpen = nowMs();
+  const double tOpen = hostNowMs();
   tq_ctx* ctx = tq_create(bundle, model, threads, NULL);
   if (!ctx) {
     fprintf(stderr, "tq_speak: %s\n", tq_last_error());
@@ -395,7 +353,7 @@ int main(int argc, char** argv) {
   const long speechFrames = (long)((nSamples + kFrameSamples - 1) / kFrameSamples);
   if (!quiet)
     fprintf(stderr, "[tq_speak] %s: %dx%d, crop %d, %d driver frames; engine ready in %.0f ms; %.2f s of speech (%ld frames)\n",
-            bundle, W, H, tq_crop(ctx), tq_nt(ctx), nowMs() - tOpen, audioS, speechFrames);
+            bundle, W, H, tq_crop(ctx), tq_nt(ctx), hostNowMs() - tOpen, audioS, speechFrames);
 
   /* The picture goes to a video-only file first; the audio is muxed under it
    * once the first speech frame's place in the stream is known. */
@@ -415,7 +373,7 @@ int main(int argc, char** argv) {
                      "-s", size, "-r", "25", "-i", "-", "-c:v", "libx264", "-preset", (char*)preset, "-crf", "20",
                      "-pix_fmt", "yuv420p", videoPath, NULL};
   /* --no-movie: the frames go nowhere, to measure the stream without the encoder. */
-  const pid_t encPid = noMovie ? 0 : spawn(encArgv, encPipe[0], -1, -1, &encPipe[1], 1);
+  const pid_t encPid = noMovie ? 0 : hostSpawn(encArgv, encPipe[0], -1, -1, &encPipe[1], 1);
   close(encPipe[0]);
   if (noMovie) {
     close(encPipe[1]);
@@ -437,7 +395,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "tq_speak: out of memory\n");
       for (int k = 0; k < i; ++k) free(wr.slot[k]);
       close(encPipe[1]);
-      if (!noMovie) waitExit(encPid);
+      if (!noMovie) hostWaitExit(encPid);
       rc = 1;
       goto noEncoder;
     }
@@ -455,21 +413,21 @@ int main(int argc, char** argv) {
   long pulled = 0, speechSeen = 0, firstSpeechAt = -1, late = 0, tail = 0, idleAfterPush = 0;
   double lateMaxMs = 0, lateSumMs = 0, startWaitMs = 0, firstPullMs = 0, lastPullMs = 0, firstSpeechPullMs = 0,
          lastSpeechPullMs = 0;
-  double tick = nowMs();
+  double tick = hostNowMs();
   for (;;) {
     /* Start the speech once the lead-in has been pulled. */
     if (!pushing && pulled >= leadFrames) {
-      pusher.startMs = nowMs();
+      pusher.startMs = hostNowMs();
       pthread_create(&pushThread, NULL, pushLoop, &pusher);
       pushing = 1;
     }
-    sleepUntilMs(tick);
+    hostSleepUntilMs(tick);
     uint8_t* buf = writerNext(&wr);
     tq_utt_frame_info info;
     int got = tq_utt_pull_frame(utt, buf, frameBytes, &info);
     if (!got) {
       /* Late: wait for the frame, then restart the clock from its arrival. */
-      const double waitFrom = nowMs();
+      const double waitFrom = hostNowMs();
       while (!(got = tq_utt_pull_frame(utt, buf, frameBytes, &info))) {
         if (*tq_last_error()) {
           fprintf(stderr, "\ntq_speak: %s\n", tq_last_error());
@@ -482,7 +440,7 @@ int main(int argc, char** argv) {
           rc = 1;
           break;
         }
-        if (nowMs() - waitFrom > 20000) {
+        if (hostNowMs() - waitFrom > 20000) {
           fprintf(stderr, "\ntq_speak: no frame from the session for 20 s\n");
           rc = 1;
           break;
@@ -490,7 +448,7 @@ int main(int argc, char** argv) {
         tq_utt_wait_frame(utt, 100);
       }
       if (rc) break;
-      const double lateBy = nowMs() - tick;
+      const double lateBy = hostNowMs() - tick;
       if (pushing && speechSeen == 0) {
         startWaitMs += lateBy; /* the utterance's start-up: no frames until its first speech frame */
       } else {
@@ -498,9 +456,9 @@ int main(int argc, char** argv) {
         lateSumMs += lateBy;
         if (lateBy > lateMaxMs) lateMaxMs = lateBy;
       }
-      tick = nowMs();
+      tick = hostNowMs();
     }
-    const double t = nowMs();
+    const double t = hostNowMs();
     if (pulled == 0) firstPullMs = t;
     lastPullMs = t;
     if (info.kind == 1) {
@@ -510,7 +468,7 @@ int main(int argc, char** argv) {
         /* Playout buffer: the first speech frame is shown a little later, so that
          * frames made block by block are there when their ticks come. */
         tick = t + playoutMs;
-        sleepUntilMs(tick);
+        hostSleepUntilMs(tick);
       }
       ++speechSeen;
       lastSpeechPullMs = t;
@@ -554,7 +512,7 @@ int main(int argc, char** argv) {
   char status[512] = "";
   tq_utt_render_status(utt, status, sizeof status, &failures);
   writerClose(&wr);
-  if (!noMovie && waitExit(encPid) != 0 && !rc) {
+  if (!noMovie && hostWaitExit(encPid) != 0 && !rc) {
     fprintf(stderr, "tq_speak: ffmpeg could not write %s\n", videoPath);
     rc = 1;
   }
@@ -573,8 +531,8 @@ int main(int argc, char** argv) {
     char* muxArgv[] = {"ffmpeg", "-y", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", videoPath, "-i",
                        (char*)audioPath, "-map", "0:v:0", "-map", "1:a:0", "-c:v", "copy", "-af", filter, "-c:a",
                        "aac", "-b:a", "128k", "-t", dur, "-movflags", "+faststart", (char*)outPath, NULL};
-    const pid_t mux = spawn(muxArgv, -1, -1, -1, NULL, 0);
-    if (mux < 0 || waitExit(mux) != 0) {
+    const pid_t mux = hostSpawn(muxArgv, -1, -1, -1, NULL, 0);
+    if (mux < 0 || hostWaitExit(mux) != 0) {
       fprintf(stderr, "tq_speak: ffmpeg could not mux %s\n", outPath);
       rc = 1;
     }

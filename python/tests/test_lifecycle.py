@@ -222,3 +222,17 @@ def test_teeth_members_views_keep_the_memory_alive(tq, dirs):
     del cent, aperture, geometry, junk
     gc.collect()
     assert res() is None  # and is released with the last of them
+
+
+def test_teeth_attach_refuses_a_bank_for_another_crop_and_keeps_no_borrow(tq, dirs):
+    m = tq.TeethMembers(dirs["teeth_ok"])
+    canvas = int(m.geometry[0])
+    with tq.Avatar(dirs["small"], threads=1) as a, tq.Session(a, dirs["empty"]) as s:
+        assert s.teeth_stats == tq.TeethStats(False, False, 0, 0, "")
+        with pytest.raises(ValueError, match="attach_teeth: bank holds 1 bytes"):
+            s.attach_teeth(m, np.zeros(1, np.uint8))
+        with pytest.raises(tq.Error) as e:
+            s.attach_teeth(m, np.zeros(m.band_shape, np.uint8))
+        assert str(e.value) == ("tq_utt_tessera_attach: bank canvas %dx%d != this bundle's render crop 32"
+                                % (canvas, canvas))
+        assert not s.teeth_stats.attached

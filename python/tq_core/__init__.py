@@ -28,7 +28,7 @@ from .avatar import KP_SHAPE, Avatar, Prior, kp_rows, last_error, resolve_bundle
 from .engines import A2X, Motion, MotionFrames, preload_w2v
 from .offline import Fca, FrameCallback, OfflineStream
 from .session import (SAMPLE_RATE, Counts, Frame, FrameKind, Latency, NotReadyError, RenderStatus, Session,
-                      SessionState, Stats)
+                      SessionState, Stats, TeethStats)
 from .teeth import GEOMETRY_FIELDS, TeethCarriage, TeethMembers, slot_keys
 
 
@@ -36,6 +36,6 @@ __all__ = [
     "A2X", "Avatar", "ClosedError", "Counts", "Error", "Fca", "Frame", "FrameCallback", "FrameKind",
     "GEOMETRY_FIELDS", "KP_SHAPE", "Latency", "LibraryNotFound", "Motion", "MotionFrames", "NotReadyError",
     "OfflineStream", "Prior", "RenderStatus", "SAMPLE_RATE", "Session", "SessionState", "Stats",
-    "TeethCarriage", "TeethMembers", "kp_rows", "last_error", "library_path", "preload_w2v", "resolve_bundle",
-    "resolve_member", "slot_keys",
+    "TeethCarriage", "TeethMembers", "TeethStats", "kp_rows", "last_error", "library_path", "preload_w2v",
+    "resolve_bundle", "resolve_member", "slot_keys",
 ]

@@ -5,7 +5,7 @@ from __future__ import annotations
 import ctypes as C
 import enum
 import time
-from typing import Iterator, NamedTuple, Optional
+from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional
 
 import numpy as np
 
@@ -13,8 +13,11 @@ from ._handle import Handle, out_array
 from ._lib import Error, bind, opt_arg, path_arg
 from .avatar import Avatar, PathLike, last_error
 
+if TYPE_CHECKING:
+    from .teeth import TeethMembers
+
 __all__ = ["Session", "Frame", "FrameKind", "SessionState", "Stats", "Counts", "Latency", "RenderStatus",
-           "NotReadyError", "SAMPLE_RATE"]
+           "NotReadyError", "SAMPLE_RATE", "TeethStats"]
 
 _p = C.c_void_p
 
@@ -68,6 +71,9 @@ _c = bind({
     "tq_utt_get_counts": (None, [_p, C.POINTER(_Counts)]),
     "tq_utt_get_latency": (None, [_p, C.POINTER(_Latency)]),
     "tq_utt_render_status": (C.c_int, [_p, C.c_char_p, C.c_int, C.POINTER(C.c_uint64)]),
+    "tq_utt_tessera_attach": (C.c_int, [_p, _p, C.c_int, _p, _p, _p, _p, _p, C.c_int, C.c_char_p, C.c_char_p,
+                                        C.c_char_p, C.c_int]),
+    "tq_utt_tessera_stats": (C.c_int, [_p, C.POINTER(C.c_uint64), C.POINTER(C.c_uint64), C.c_char_p, C.c_int]),
 })
 
 #: Samples per second of the session's audio, and per 25 fps video frame.
@@ -136,6 +142,15 @@ class Latency(NamedTuple):
     paste_ms: float      #: driver frame and paste
     handoff_ms: float    #: waits and hand-offs between the session's threads
     utterance: int       #: Stats.first_frames when recorded (0: none yet)
+
+
+class TeethStats(NamedTuple):
+    """The teeth borrow of a session (see Session.attach_teeth)."""
+    attached: bool
+    healthy: bool     #: attached and not stopped by a refusal or failure
+    borrowed: int     #: frames that received borrowed teeth
+    refused: int      #: frames the borrow refused
+    message: str      #: the refusal or failure that stopped it
 
 
 class RenderStatus(NamedTuple):
@@ -396,6 +411,34 @@ class Session(Handle):
         x = _Latency()
         _c.tq_utt_get_latency(self._ptr, C.byref(x))
         return Latency(*(float(getattr(x, n)) for n in _LATENCY_PARTS), int(x.utterance))
+
+    def attach_teeth(self, members: "TeethMembers", bank: object) -> None:
+        """Arms the teeth borrow: members are the bundle's teeth members,
+        bank the donor patches in donor order (members.reorder() of the bank
+        track). The library copies both; a refusal raises Error with its
+        reason and keeps the previous borrow."""
+        b = np.ascontiguousarray(bank, np.uint8)
+        if b.nbytes != members.band_bytes:
+            raise ValueError("attach_teeth: bank holds %d bytes, the members need %d" % (b.nbytes, members.band_bytes))
+        u = self._ptr
+        members._ptr  # ClosedError for closed members
+        err = C.create_string_buffer(4096)
+        r = _c.tq_utt_tessera_attach(u, b.ctypes.data, members.n_donors, members.cent.ctypes.data,
+                                     members.c_canon.ctypes.data, members.aperture.ctypes.data,
+                                     members.geometry.ctypes.data, members.head_pt.ctypes.data,
+                                     int(members.head_pt.size), members.head_json.encode(),
+                                     members.manifest_json.encode(), err, len(err))
+        if r != 0:
+            raise Error(err.value.decode("utf-8", "replace"))
+
+    @property
+    def teeth_stats(self) -> TeethStats:
+        """Whether a teeth borrow is attached and healthy, frames borrowed and refused."""
+        borrowed, refused = C.c_uint64(0), C.c_uint64(0)
+        msg = C.create_string_buffer(4096)
+        r = _c.tq_utt_tessera_stats(self._ptr, C.byref(borrowed), C.byref(refused), msg, len(msg))
+        return TeethStats(r != 0, r == 1, int(borrowed.value), int(refused.value),
+                          msg.value.decode("utf-8", "replace"))
 
     @property
     def render_status(self) -> RenderStatus:

@@ -35,6 +35,11 @@ def main():
         tab.wait("window.live && live.id >= 0 && live.frames > 10", timeout=60)
         tab.eval(SAMPLER)
         time.sleep(1)
+        tab.wait("live.stats !== null", timeout=10)
+        expect("the session's own: – ms" in tab.eval("document.getElementById('stats').textContent"),
+               "no session latency is shown before anything was said")
+        icon = tab.eval("fetch('/favicon.ico').then(r => r.status)")
+        expect(icon == 200, f"the favicon answers {icon}")
 
         # Type the sentence and click speak, as a person would.
         tab.eval("document.getElementById('text').focus()")
@@ -73,6 +78,25 @@ def main():
                "the page shows the latency and the stage times")
         me = [c for c in live["stats"]["clients"] if c["id"] == live["id"]]
         expect(me and me[0]["latency_ms"] == round(live["latencyMs"], 1), "the page reported its latency to the host")
+        expect(tab.eval("document.getElementById('answer').textContent") == "",
+               "the 'saying it' line is gone once the sentence was said")
+
+        # A second sentence interrupts a third: the latency shown is the third's, from its own
+        # click to its own first frame, on the page's clock (never a frame of the sentence it cut off).
+        def say(text):
+            tab.eval(f"document.getElementById('text').value = {text!r}")
+            return tab.eval("(() => { const t = performance.now(); document.getElementById('speak').click();"
+                            " return t; })()")
+        say("This sentence will be cut off before its end, by another one.")
+        tab.wait("live.speechFrames > 0 && live.lastKind === 1", timeout=90)
+        before = tab.eval("live.sentence")
+        clicked = say("Said instead.")
+        tab.wait(f"live.sentence > {before} && live.latencyMs > 0", timeout=90)
+        seen = tab.eval("performance.now()")
+        shown = tab.eval("live.latencyMs")
+        # The first frame needs 320 ms of speech pushed on the audio clock.
+        expect(300 <= shown <= seen - clicked, f"latency after an interrupt {shown:.0f} ms, the test saw the frame "
+               f"within {seen - clicked:.0f} ms of its click")
     finally:
         browser.close()
         live_ws.stop_live(proc)
