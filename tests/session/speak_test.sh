@@ -14,6 +14,10 @@ out=$(env -u W2V_ONNX TQ_A2X_W2V_RIGHT=0 $emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s
   --tail 0.4 --quiet 2>"$tmp/log") || { cat "$tmp/log"; fail "tq_speak failed"; }
 echo "$out"
 grep -q '^\[tq_utt-stage\] ' "$tmp/log" || { cat "$tmp/log"; fail "no stage report"; }
+# Nothing a user cannot act on: no warning of a missing lip template, no line of a hardware decoder
+# this machine cannot load; the lip contour bounds the compose alpha.
+! grep -E '!!!|nvcuvid|cuvid' "$tmp/log" || fail "the start-up log carries a line a user cannot act on"
+grep -q '^\[tq\] compose alpha: LIP CONTOUR (b1)' "$tmp/log" || { cat "$tmp/log"; fail "no lip contour"; }
 grep -q '^tq_speak: first-frame latency [0-9]* ms' <<<"$out" || fail "no latency line"
 grep -q '^tq_speak: delivered [0-9.]* fps overall, [0-9.]* fps during speech; frames late [0-9]*' <<<"$out" ||
   fail "no delivery line"
@@ -34,6 +38,8 @@ read -r total speech first <<<"$(sed -n \
 ffmpeg -v error -i "$tmp/s.wav" -f s16le -ac 1 -ar 16000 - >"$tmp/in.s16"
 ffmpeg -v error -i "$tmp/o.mp4" -vf "crop=60:34:290:276,format=gray" -f rawvideo - >"$tmp/mouth.gray"
 ffmpeg -v error -i "$tmp/o.mp4" -map 0:a:0 -f s16le -ac 1 -ar 16000 - >"$tmp/track.s16"
+ffmpeg -v error -i "$tmp/o.mp4" -f rawvideo -pix_fmt gray - >"$tmp/all.gray"
+ffmpeg -v error -i "$tmp/a/target_frames.mp4" -f rawvideo -pix_fmt gray - >"$tmp/driver.gray"
 dur() { ffprobe -v error -select_streams "$1" -show_entries stream=duration -of csv=p=0 "$tmp/o.mp4"; }
 py - "$tmp" "$total" "$speech" "$first" "$(dur v)" "$(dur a)" <<'EOF' || fail "the movie does not hold the speech"
 import os, sys
@@ -48,9 +54,19 @@ span = slice(first, first + speech)
 corr = {lag: np.corrcoef(loud[span], dark[first + lag:first + speech + lag])[0, 1] for lag in range(-3, 4)}
 best = max(corr, key=corr.get)
 words, closed = dark[span].max(), dark[first + speech - 1]
-print(dict(speech=speech, want=want, v=v, a=a, total=total, lag=best, corr=corr[best], dark=(words, closed)))
+# The start of speech is seamless: outside the mouth box, the first speech frames differ from the
+# driver frames they are built on (frame n over driver frame n mod NT) by at most 1.5 times what the
+# idle frames before them do (the rest pose gives back the driver; only the mouth changes).
+f = np.fromfile(tmp + "/all.gray", np.uint8).reshape(total, 480, 640).astype(np.float64)
+drv = np.fromfile(tmp + "/driver.gray", np.uint8).reshape(-1, 480, 640).astype(np.float64)
+keep = np.ones((480, 640), bool)
+keep[276:310, 290:350] = False
+off = [np.abs(f[n] - drv[n % len(drv)])[keep].mean() for n in range(first + 3)]
+step = max(off[first:]) / max(np.mean(off[:first]), 1e-9)
+print(dict(speech=speech, want=want, v=v, a=a, total=total, lag=best, corr=corr[best], dark=(words, closed),
+           start_step=round(step, 2)))
 sys.exit(0 if speech == want and abs(v - a) <= 0.2 and abs(v - total / 25) <= 0.05 and best in (0, 1)
-         and corr[best] >= 0.6 and words >= 2 * closed + 30 else 1)
+         and corr[best] >= 0.6 and words >= 2 * closed + 30 and step <= 1.5 else 1)
 EOF
 
 # A refusal: one line, nothing written.
