@@ -191,3 +191,31 @@ def test_one_version_across_library_package_and_build(tq):
     declared = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
     versions = {lib.tq_version().decode(), tq.__version__, declared, os.environ["TQ_PROJECT_VERSION"]}
     assert len(versions) == 1, versions
+
+
+def test_an_engine_used_from_two_threads_takes_turns(tq, demo):
+    """A2X serves one thread at a time; two Python threads pushing and pulling on one
+    engine take turns through its lock, and every frame of the audio comes out once."""
+    import threading
+    pcm = voice(40 * 640, seed=9).astype(np.float32) / 32768
+    eng = tq.A2X(demo.motion, threads=1)
+    got, errors = [], []
+
+    def work(part):
+        try:
+            for at in range(0, len(part), 320):
+                eng.push(part[at:at + 320])
+                got.append(len(eng.pull().index))
+        except Exception as e:  # any failure is a fault
+            errors.append(e)
+
+    halves = [pcm[:20 * 640], pcm[20 * 640:]]
+    threads = [threading.Thread(target=work, args=(h,)) for h in halves]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    eng.finish()
+    got.append(len(eng.pull().index))
+    eng.close()
+    assert errors == [] and sum(got) == 40

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import functools
+import threading
 from typing import Any, Callable, Optional, Sequence, TypeVar
 
 import ctypes
@@ -51,6 +53,19 @@ class _Ptr(ctypes.c_void_p):
         self.res = res
 
 
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+def serialised(method: F) -> F:
+    """Runs the method under its object's lock: the C handle behind it serves one
+    thread at a time, so calls from several Python threads take turns."""
+    @functools.wraps(method)
+    def run(self: "Handle", *args: Any, **kw: Any) -> Any:
+        with self._lock:
+            return method(self, *args, **kw)
+    return run  # type: ignore[return-value]
+
+
 class Handle:
     """Base of the objects over a C handle: close() and the with-statement."""
 
@@ -58,6 +73,7 @@ class Handle:
 
     def _own(self, ptr: int, destroy: Callable[[int], None], deps: Sequence[Resource] = ()) -> None:
         self._res = Resource(ptr, destroy, deps)
+        self._lock = threading.RLock()
 
     @property
     def _ptr(self) -> _Ptr:

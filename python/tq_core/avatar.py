@@ -9,7 +9,7 @@ from typing import Optional, Union
 
 import numpy as np
 
-from ._handle import Handle, c_array, out_array
+from ._handle import Handle, c_array, out_array, serialised
 from ._lib import Error, bind, opt_arg, path_arg, text
 
 __all__ = ["Avatar", "Prior", "resolve_bundle", "resolve_member", "kp_rows", "KP_SHAPE"]
@@ -153,6 +153,7 @@ class Avatar(Handle):
         n = 3 * self.crop * self.crop
         return np.ctypeslib.as_array(ptr, shape=(n,)).reshape(self.crop_shape).copy()
 
+    @serialised
     def frame(self, i: int, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Driver-video frame i (0..nt-1) as uint8 (height, width, 3)."""
         ptr = _c.tq_target_frame(self._ptr, int(i))
@@ -162,6 +163,7 @@ class Avatar(Handle):
         C.memmove(dst.ctypes.data, ptr, dst.nbytes)  # the library's buffer is reused by the next pull
         return dst
 
+    @serialised
     def render(self, si: int, kp_src: object, kp_drv: object) -> np.ndarray:
         """Renders the face crop of identity frame si driven from the source
         keypoints to the driving keypoints; float32 (3, crop, crop)."""
@@ -169,10 +171,12 @@ class Avatar(Handle):
         src, drv = _kp(kp_src, "kp_src"), _kp(kp_drv, "kp_drv")
         return self._crop_copy(_c.tq_render_kp_crop(ctx, int(si), _ptr(src, C.c_float), _ptr(drv, C.c_float)))
 
+    @serialised
     def render_drive(self, f: int) -> np.ndarray:
         """Renders row f (0..drive_frames-1) of the bundle's idle loop."""
         return self._crop_copy(_c.tq_render_drive_crop(self._ptr, int(f)))
 
+    @serialised
     def paste(self, si: int, crop: object, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Driver frame si with crop pasted over it through frame si's
         transform; uint8 (height, width, 3), written directly into out."""
@@ -183,6 +187,7 @@ class Avatar(Handle):
             raise fail()
         return dst
 
+    @serialised
     def paste_last(self, si: int, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Driver frame si with the most recent render pasted over it."""
         ptr = _c.tq_paste_last(self._ptr, int(si))
@@ -192,6 +197,7 @@ class Avatar(Handle):
         C.memmove(dst.ctypes.data, ptr, dst.nbytes)  # the context's frame buffer is reused
         return dst
 
+    @serialised
     def render_rgba(self, si: int, kp_src: object, kp_drv: object, out: Optional[np.ndarray] = None) -> np.ndarray:
         """render() then paste in one call; uint8 (height, width, 4) RGBA
         with alpha 255, written directly into out."""
@@ -203,6 +209,7 @@ class Avatar(Handle):
             raise fail()
         return dst
 
+    @serialised
     def render_drive_rgba(self, f: int, out: Optional[np.ndarray] = None) -> np.ndarray:
         """render_drive() then paste; uint8 (height, width, 4) RGBA."""
         dst = out_array(out, (self.height, self.width, 4), np.uint8, "render_drive_rgba")
@@ -233,6 +240,7 @@ class Prior(Handle):
         self.crop: int = math.isqrt(self.row_bytes // 6)
         self.backend: str = text(_c.tq_prior_backend(self._ptr))
 
+    @serialised
     def row(self, i: int, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Prior frame i, float16 (3, crop, crop), written directly into out."""
         dst = out_array(out, (3, self.crop, self.crop), np.float16, "row")

@@ -8,7 +8,7 @@ from typing import NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from ._handle import Handle
+from ._handle import Handle, serialised
 from ._lib import Error, bind, opt_arg, path_arg, text
 from .avatar import PathLike, last_error
 
@@ -125,6 +125,7 @@ class _Engine(Handle):
         return None if t < 0 else t
 
     @property
+    @serialised
     def available(self) -> int:
         """Frames pull() can return now; runs the models as far as needed."""
         ptr = self._ptr
@@ -132,6 +133,7 @@ class _Engine(Handle):
         self._check()
         return n
 
+    @serialised
     def reset(self, start: int = -1, direction: int = 1, wrap: bool = True) -> None:
         """Starts a new utterance at driver index start (-1: where the last
         one stopped), walking forwards (direction >= 0) or backwards,
@@ -161,6 +163,7 @@ class _Engine(Handle):
         w = None if parts[0].width is None else np.concatenate([p.width for p in parts])
         return MotionFrames(*(np.concatenate([getattr(p, k) for p in parts]) for k in ("index", "src", "drv")), w)
 
+    @serialised
     def finish(self) -> None:
         """The utterance's audio is complete."""
         ptr = self._ptr
@@ -194,6 +197,7 @@ class A2X(_Engine):
         """True when the encoder has a width output (pull(widths=True))."""
         return _a.tq_a2x_width(self._ptr) == 1
 
+    @serialised
     def push(self, audio: object) -> None:
         """Appends mono 16 kHz samples (float32 passes without a copy)."""
         ptr = self._ptr
@@ -201,6 +205,7 @@ class A2X(_Engine):
         _a.tq_a2x_push(ptr, _fp(a), _count(a.size))
         self._check()
 
+    @serialised
     def pull(self, max_frames: Optional[int] = None, widths: bool = False) -> MotionFrames:
         """Up to max_frames frames; by default every frame the engine can
         make now (while ``available`` stays above 0). With widths=True also
@@ -231,6 +236,7 @@ class A2X(_Engine):
         assert w is not None
         return d, w
 
+    @serialised
     def _deltas(self, audio: object, widths: bool) -> Tuple[np.ndarray, Optional[np.ndarray]]:
         ptr = self._ptr
         a = to_float32(audio)
@@ -261,6 +267,7 @@ class Motion(_Engine):
             raise Error(text(_m.tq_motion_last_error()))
         self._own(ptr, _m.tq_motion_destroy)
 
+    @serialised
     def push(self, audio: object) -> None:
         """Appends mono 16 kHz samples (float32 passes without a copy);
         raises after finish()."""
@@ -269,6 +276,7 @@ class Motion(_Engine):
         if _m.tq_motion_push(ptr, _fp(a), _count(a.size)) != 1:
             raise Error(text(_m.tq_motion_last_error()))
 
+    @serialised
     def pull(self, max_frames: Optional[int] = None) -> MotionFrames:
         """Up to max_frames frames; by default every frame the engine can
         make now (while ``available`` stays above 0)."""

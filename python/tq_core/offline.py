@@ -10,7 +10,7 @@ from typing import Callable, Iterator, Optional
 
 import numpy as np
 
-from ._handle import Handle, out_array
+from ._handle import Handle, out_array, serialised
 from ._lib import Error, bind, path_arg, text
 from .avatar import PathLike
 from .engines import SAMPLES_PER_FRAME, to_float32
@@ -75,6 +75,7 @@ class Fca(Handle):
             raise Error(text(_c.tq_fca_last_error()))
         self._own(ptr, _c.tq_fca_destroy)
 
+    @serialised
     def deltas(self, audio: object, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Offsets of a whole clip: float32 (ceil(n / 640), 63), written
         directly into out. audio is float samples in -1..1 (float32 passes
