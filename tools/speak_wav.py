@@ -35,7 +35,8 @@ try:
             if first is None and frame.kind == tq_core.FrameKind.SPEECH:
                 first = n
             if first is None and time.monotonic() > deadline:
-                sys.exit("speak_wav: no speech frame within 60 s (%s)" % (session.render_status.message or "no failure"))
+                status = session.render_status.message or "no failure"
+                sys.exit("speak_wav: no speech frame within 60 s (%s)" % status)
             enc.stdin.write(frame.pixels)
             n += 1
             if first is not None and frame.kind == tq_core.FrameKind.IDLE:

@@ -187,9 +187,12 @@ def test_one_version_across_library_package_and_build(tq):
     import re
     lib = ctypes.CDLL(tq.library_path())
     lib.tq_version.restype = ctypes.c_char_p
+    # pyproject.toml takes its version from the package (tq_core._lib.VERSION), which must be
+    # the library's and the build's (CMake's project version, which pkg-config and the CMake
+    # package carry too).
     pyproject = (Path(__file__).resolve().parents[1] / "pyproject.toml").read_text()
-    declared = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
-    versions = {lib.tq_version().decode(), tq.__version__, declared, os.environ["TQ_PROJECT_VERSION"]}
+    assert re.search(r'^version = \{attr = "tq_core._lib.VERSION"\}$', pyproject, re.M)
+    versions = {lib.tq_version().decode(), tq.__version__, os.environ["TQ_PROJECT_VERSION"]}
     assert len(versions) == 1, versions
 
 

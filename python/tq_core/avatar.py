@@ -8,6 +8,7 @@ import os
 from typing import Optional, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._handle import Handle, c_array, out_array, serialised
 from ._lib import Error, bind, opt_arg, path_arg, text
@@ -164,7 +165,7 @@ class Avatar(Handle):
         return dst
 
     @serialised
-    def render(self, si: int, kp_src: object, kp_drv: object) -> np.ndarray:
+    def render(self, si: int, kp_src: ArrayLike, kp_drv: ArrayLike) -> np.ndarray:
         """Renders the face crop of identity frame si driven from the source
         keypoints to the driving keypoints; float32 (3, crop, crop)."""
         ctx = self._ptr
@@ -177,7 +178,7 @@ class Avatar(Handle):
         return self._crop_copy(_c.tq_render_drive_crop(self._ptr, int(f)))
 
     @serialised
-    def paste(self, si: int, crop: object, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def paste(self, si: int, crop: ArrayLike, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Driver frame si with crop pasted over it through frame si's
         transform; uint8 (height, width, 3), written directly into out."""
         ctx = self._ptr
@@ -198,7 +199,8 @@ class Avatar(Handle):
         return dst
 
     @serialised
-    def render_rgba(self, si: int, kp_src: object, kp_drv: object, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def render_rgba(self, si: int, kp_src: ArrayLike, kp_drv: ArrayLike,
+                    out: Optional[np.ndarray] = None) -> np.ndarray:
         """render() then paste in one call; uint8 (height, width, 4) RGBA
         with alpha 255, written directly into out."""
         ctx = self._ptr

@@ -7,6 +7,7 @@ import ctypes as C
 from typing import NamedTuple, Optional, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._handle import Handle, serialised
 from ._lib import Error, bind, opt_arg, path_arg, text
@@ -64,7 +65,7 @@ class MotionFrames(NamedTuple):
     width: Optional[np.ndarray] = None
 
 
-def to_float32(audio: object) -> np.ndarray:
+def to_float32(audio: ArrayLike) -> np.ndarray:
     """Mono audio as contiguous float32: float32 arrays pass through without
     a copy, other floats are converted, int16 is divided by 32768."""
     a = np.asarray(audio).reshape(-1)
@@ -198,7 +199,7 @@ class A2X(_Engine):
         return _a.tq_a2x_width(self._ptr) == 1
 
     @serialised
-    def push(self, audio: object) -> None:
+    def push(self, audio: ArrayLike) -> None:
         """Appends mono 16 kHz samples (float32 passes without a copy)."""
         ptr = self._ptr
         a = to_float32(audio)
@@ -226,18 +227,18 @@ class A2X(_Engine):
 
         return _frames(pull, ptr, max(n, 0), widths)
 
-    def deltas(self, audio: object) -> np.ndarray:
+    def deltas(self, audio: ArrayLike) -> np.ndarray:
         """Keypoint offsets of a whole clip: float32 (ceil(n / 640), 21, 3)."""
         return self._deltas(audio, False)[0]
 
-    def deltas_with_width(self, audio: object) -> Tuple[np.ndarray, np.ndarray]:
+    def deltas_with_width(self, audio: ArrayLike) -> Tuple[np.ndarray, np.ndarray]:
         """deltas() and one width value per frame."""
         d, w = self._deltas(audio, True)
         assert w is not None
         return d, w
 
     @serialised
-    def _deltas(self, audio: object, widths: bool) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    def _deltas(self, audio: ArrayLike, widths: bool) -> Tuple[np.ndarray, Optional[np.ndarray]]:
         ptr = self._ptr
         a = to_float32(audio)
         n = _count(a.size)
@@ -268,7 +269,7 @@ class Motion(_Engine):
         self._own(ptr, _m.tq_motion_destroy)
 
     @serialised
-    def push(self, audio: object) -> None:
+    def push(self, audio: ArrayLike) -> None:
         """Appends mono 16 kHz samples (float32 passes without a copy);
         raises after finish()."""
         ptr = self._ptr

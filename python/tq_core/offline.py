@@ -9,6 +9,7 @@ import threading
 from typing import Callable, Iterator, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._handle import Handle, out_array, serialised
 from ._lib import Error, bind, path_arg, text
@@ -46,7 +47,7 @@ def frames_for(samples: int) -> int:
     return max(0, (int(samples) + SAMPLES_PER_FRAME - 1) // SAMPLES_PER_FRAME)
 
 
-def _clip(audio: object) -> np.ndarray:
+def _clip(audio: ArrayLike) -> np.ndarray:
     a = to_float32(audio)
     if a.size > np.iinfo(np.int32).max:
         raise ValueError("a clip holds at most 2**31 - 1 samples")
@@ -76,7 +77,7 @@ class Fca(Handle):
         self._own(ptr, _c.tq_fca_destroy)
 
     @serialised
-    def deltas(self, audio: object, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def deltas(self, audio: ArrayLike, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Offsets of a whole clip: float32 (ceil(n / 640), 63), written
         directly into out. audio is float samples in -1..1 (float32 passes
         without a copy) or int16; an empty clip gives 0 rows."""
@@ -135,7 +136,7 @@ class OfflineStream(Handle):
         at least 0."""
         return max(0, frames_for(samples) - self.skip)
 
-    def run(self, audio: object, callback: Optional[FrameCallback] = None,
+    def run(self, audio: ArrayLike, callback: Optional[FrameCallback] = None,
             out: Optional[np.ndarray] = None) -> int:
         """Renders the clip and calls callback(frame, pixels) for each frame
         in order; returns the number of frames delivered.
@@ -187,7 +188,7 @@ class OfflineStream(Handle):
             raise Error(message)
         return int(r)
 
-    def frames(self, audio: object, ahead: int = 2) -> Iterator[np.ndarray]:
+    def frames(self, audio: ArrayLike, ahead: int = 2) -> Iterator[np.ndarray]:
         """Yields the clip's frames in order, each a new uint8 array of
         frame_shape. The run goes on a helper thread, at most ahead frames
         ahead of the consumer. Leaving the loop early ends the delivery;
@@ -197,7 +198,7 @@ class OfflineStream(Handle):
         self._ptr  # a closed stream raises here, not on the first next()
         return self._frames(audio, max(1, int(ahead)))
 
-    def _frames(self, audio: object, ahead: int) -> Iterator[np.ndarray]:
+    def _frames(self, audio: ArrayLike, ahead: int) -> Iterator[np.ndarray]:
         q: "queue.Queue" = queue.Queue(maxsize=ahead)
         stop = threading.Event()
         done = object()

@@ -8,6 +8,7 @@ import time
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._handle import Handle, out_array
 from ._lib import Error, bind, opt_arg, path_arg
@@ -160,7 +161,7 @@ class RenderStatus(NamedTuple):
     message: str
 
 
-def to_pcm16(audio: object) -> np.ndarray:
+def to_pcm16(audio: ArrayLike) -> np.ndarray:
     """Audio as contiguous int16 samples. int16 arrays pass through without a
     copy; float arrays in -1..1 are scaled by 32768 (the session divides by
     32768 again), rounded and clipped."""
@@ -282,7 +283,7 @@ class Session(Handle):
             raise Error(last_error())
         return r == 1
 
-    def push(self, audio: object, *, rate: int = SAMPLE_RATE, wait: bool = False) -> None:
+    def push(self, audio: ArrayLike, *, rate: int = SAMPLE_RATE, wait: bool = False) -> None:
         """Appends 16 kHz mono speech: int16 samples (passed without a copy)
         or floats in -1..1. An empty push only marks the time of audio.
 
@@ -412,7 +413,7 @@ class Session(Handle):
         _c.tq_utt_get_latency(self._ptr, C.byref(x))
         return Latency(*(float(getattr(x, n)) for n in _LATENCY_PARTS), int(x.utterance))
 
-    def attach_teeth(self, members: "TeethMembers", bank: object) -> None:
+    def attach_teeth(self, members: "TeethMembers", bank: ArrayLike) -> None:
         """Arms the teeth borrow: members are the bundle's teeth members,
         bank the donor patches in donor order (members.reorder() of the bank
         track). The library copies both; a refusal raises Error with its

@@ -6,6 +6,7 @@ import ctypes as C
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._handle import Handle, view, c_array
 from ._lib import Error, bind, path_arg, text
@@ -127,7 +128,7 @@ class TeethMembers(Handle):
         """(n_donors, band_h, band_w, 3)."""
         return (self.n_donors, self.band_h, self.band_w, 3)
 
-    def reorder(self, track: object, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def reorder(self, track: ArrayLike, out: Optional[np.ndarray] = None) -> np.ndarray:
         """The bank track's patches (track order, uint8 band_shape) copied
         into donor order, written directly into out."""
         members = self._ptr
