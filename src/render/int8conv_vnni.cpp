@@ -210,6 +210,21 @@ Int8PackedWeights int8PackWeights(const int8_t* w, const std::vector<int64_t>& s
 
 namespace {
 
+// The buffers of one run, kept by the calling thread from run to run: they only
+// grow, so a warm kernel allocates nothing (the quantised input alone is about
+// 4 MB at 64 channels of 256 x 256).
+struct RunScratch {
+  std::vector<uint8_t> q;
+  std::vector<std::ptrdiff_t> tapOffset;
+  std::vector<int32_t> correction;
+  std::vector<float> k;
+};
+
+RunScratch& runScratch() {
+  thread_local RunScratch s;
+  return s;
+}
+
 struct Run {
   const Int8ConvAttrs& a;
   const Geometry& g;
@@ -222,10 +237,10 @@ struct Run {
   std::ptrdiff_t quadPlane = 0;            // bytes per quad of channels: Hp x Wp x 4
   // [N][group][quads][Hp][Wp][4]. The padding holds zp, so a tap outside the image adds
   // (zp - zp) x w = 0 and every output position, border or not, subtracts zp x the full weight sum.
-  std::vector<uint8_t> q;
-  std::vector<std::ptrdiff_t> tapOffset;   // per tap (ky, kx), from the output pixel's window origin
-  std::vector<int32_t> correction;         // zp x weight sum, per output channel
-  std::vector<float> k;                    // s x scale, per output channel
+  std::vector<uint8_t>& q;
+  std::vector<std::ptrdiff_t>& tapOffset;  // per tap (ky, kx), from the output pixel's window origin
+  std::vector<int32_t>& correction;        // zp x weight sum, per output channel
+  std::vector<float>& k;                   // s x scale, per output channel
 
   uint8_t* image(int64_t n, int64_t grp) {
     return q.data() + static_cast<std::size_t>(n * a.group + grp) * w.quads * quadPlane;
@@ -350,8 +365,9 @@ OrtStatusPtr Int8ConvKernel::ComputeV2(OrtKernelContext* context) {
 
     Ort::UnownedValue y = ctx.GetOutput(0, {g.N, g.M, g.Ho, g.Wo});
     if (g.N == 0 || g.M == 0) return nullptr;
+    RunScratch& s = runScratch();
     Run run{attrs, g, *packed, x.GetTensorData<float>(), sc.GetTensorData<float>(), bi.GetTensorData<float>(),
-            y.GetTensorMutableData<float>(), {}, 0, {}, {}, {}, {}};
+            y.GetTensorMutableData<float>(), {}, 0, s.q, s.tapOffset, s.correction, s.k};
     run();
     return nullptr;
   } catch (const Ort::Exception& e) {
