@@ -201,6 +201,10 @@ int tq_utt_push_audio(tq_utt* u, const int16_t* pcm, int n) {
     {
       std::lock_guard<std::mutex> lk(u->mu);
       const double now = tq::utt::nowMs();
+      // A pause of the silence timeout between two pushes ends the utterance there,
+      // whenever the render loop next looks: a loop busy rendering through the
+      // pause must not join the next sentence to this one.
+      if (u->opt.silenceMs >= 0 && u->lastPushMs > 0 && now - u->lastPushMs >= u->opt.silenceMs) u->inbox.end();
       u->inbox.push(pcm, n, now);
       u->lastPushMs = now;
     }

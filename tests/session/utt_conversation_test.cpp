@@ -155,6 +155,28 @@ TEST_F(Conversation, EverySentenceIsOneUtteranceInOrderWithBothPushAfterFinishBe
   }
 }
 
+// A pause of the silence timeout between two pushes ends the first sentence even when the render
+// loop spends the whole pause waiting for a slow engine: two utterances, never one.
+TEST_F(Conversation, APauseEndsTheSentenceWhileTheLoopIsBusy) {
+  script.availMs = 400;
+  start(convOpts(0.1));
+  const std::vector<int16_t> one = sentencePcm(0, 3200), two = sentencePcm(1, 1920);
+  tq_utt_push_audio(u, one.data(), static_cast<int>(one.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  tq_utt_push_audio(u, two.data(), static_cast<int>(two.size()));
+  std::vector<std::vector<int>> runs;
+  Frame f;
+  // Idle frames flow meanwhile: the bound is a time (8 frames of 400 ms engine calls and more).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!(runs.size() == 2 && runs.back().size() == 3) && std::chrono::steady_clock::now() < deadline &&
+         pullNext(u, f, 20.0))
+    if (f.info.kind == 1) {
+      if (f.info.frame == 0) runs.emplace_back();
+      if (!runs.empty()) runs.back().push_back(f.info.frame);
+    }
+  EXPECT_EQ(runs, (std::vector<std::vector<int>>{{0, 1, 2, 3, 4}, {0, 1, 2}}));
+}
+
 TEST_F(Conversation, AnInterruptCutsTheSecondSentenceAndTheThirdSpeaksInFull) {
   const std::vector<int> sentences = {3200, 16000, 2600};
   start(convOpts(-1.0));

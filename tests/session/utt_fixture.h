@@ -33,6 +33,7 @@ inline std::string writeMotion(const std::string& dir) {
 struct Script {
   int nt = kNT;
   int createMs = 0;  // simulated load time
+  int availMs = 0;   // simulated model time of every avail (the session's render loop waits for it)
   const char* failText = nullptr;
   int fixedIndex = -1;  // >= 0: every frame is drawn over this driver frame
   // Push after finish: false appends (as tq_a2x does), true refuses with an error text (as tq_motion).
@@ -70,6 +71,7 @@ class ScriptedEngine : public tq::utt::Engine {
   }
   void finish() override { finished_ = true; }
   int avail() override {
+    if (s_.availMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s_.availMs));
     const int ready = (finished_ ? frames() : static_cast<int>(samples_ / 640)) - pulled_;
     if (utterance_ != s_.failUtterance) return ready;
     if (pulled_ >= s_.failAfter) return error_ = s_.failText, 0;
