@@ -21,6 +21,10 @@
  * instead. "stop" interrupts. "ack" follows each frame shown. "report LAT PUSHLAT FPS" carries the page's own
  * measurements back; "noframes" turns a connection into a watcher of the
  * statistics only. Every answer goes back as JSON text.
+ *
+ * A bundle that carries teeth members has them attached to the session at start
+ * (members that do not load refuse the start, with the reason); when the host
+ * stops it says how many frames borrowed teeth and how many were refused.
  */
 #define _GNU_SOURCE
 #include <civetweb.h>
@@ -44,6 +48,7 @@
 #define STBI_WRITE_NO_STDIO
 #include <stb/stb_image_write.h> /* implemented in tq_live_jpeg.c */
 
+#include "tq_host_teeth.h"
 #include "tq_host_util.h"
 #include "tq_live_page.h" /* kPage: the page, generated from tq_live.html */
 
@@ -805,6 +810,13 @@ int main(int argc, char** argv) {
     tq_destroy(ctx);
     return 1;
   }
+  char teethWhy[1024];
+  if (hostAttachTeeth(L.utt, bundle, teethWhy, (int)sizeof teethWhy) < 0) {
+    fprintf(stderr, "tq_live: teeth: %s\n", teethWhy);
+    tq_utt_destroy(L.utt);
+    tq_destroy(ctx);
+    return 1;
+  }
   const int W = tq_width(ctx), H = tq_height(ctx);
   if (scale < 0) scale = W >= 1280 ? 2 : 1;
 
@@ -842,6 +854,8 @@ int main(int argc, char** argv) {
   pthread_join(speech, NULL);
   mg_stop(web); /* closes every socket; their close handlers end the senders */
   mg_exit_library();
+  char teethLine[512];
+  if (hostTeethReport(L.utt, teethLine, sizeof teethLine)) printf("tq_live: %s\n", teethLine);
   tq_utt_destroy(L.utt);
   tq_destroy(ctx);
   free(L.audio);

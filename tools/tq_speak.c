@@ -22,6 +22,10 @@
  * and without $W2V_ONNX, MOTION_DIR/w2v8.onnx is used when it exists.
  * $TQ_UTT_STAGE_REPORT is set to 1 unless the caller set it, so that the session
  * reports its stage times when it ends.
+ *
+ * A bundle that carries teeth members has them attached to the session (a bundle
+ * whose members do not load is refused with the reason); the last line then says
+ * how many frames borrowed teeth and how many were refused.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -40,6 +44,7 @@
 #include <unistd.h>
 #include <tq/tq.h>
 
+#include "tq_host_teeth.h"
 #include "tq_host_util.h"
 
 enum { kRate = 16000, kPiece = 320, kFrameSamples = 640, kWriterSlots = 6 };
@@ -347,6 +352,16 @@ int main(int argc, char** argv) {
     free(pcm);
     return 1;
   }
+  /* A bundle with teeth members borrows teeth into every face the session draws. */
+  char teethWhy[1024];
+  const int teeth = hostAttachTeeth(utt, bundle, teethWhy, (int)sizeof teethWhy);
+  if (teeth < 0) {
+    fprintf(stderr, "tq_speak: teeth: %s\n", teethWhy);
+    tq_utt_destroy(utt);
+    tq_destroy(ctx);
+    free(pcm);
+    return 1;
+  }
   const int W = tq_width(ctx), H = tq_height(ctx);
   const size_t frameBytes = (size_t)W * H * 3;
   const double audioS = (double)nSamples / kRate;
@@ -440,6 +455,12 @@ int main(int argc, char** argv) {
           rc = 1;
           break;
         }
+        /* A refused frame stops the borrow, and with it the delivery of faces. */
+        if (teeth && tq_utt_tessera_stats(utt, NULL, NULL, NULL, 0) < 0 && hostTeethReport(utt, status, sizeof status)) {
+          fprintf(stderr, "\ntq_speak: %s\n", status);
+          rc = 1;
+          break;
+        }
         if (hostNowMs() - waitFrom > 20000) {
           fprintf(stderr, "\ntq_speak: no frame from the session for 20 s\n");
           rc = 1;
@@ -511,6 +532,8 @@ int main(int argc, char** argv) {
   uint64_t failures = 0;
   char status[512] = "";
   tq_utt_render_status(utt, status, sizeof status, &failures);
+  char teethLine[512];
+  const int teethReported = hostTeethReport(utt, teethLine, sizeof teethLine);
   writerClose(&wr);
   if (!noMovie && hostWaitExit(encPid) != 0 && !rc) {
     fprintf(stderr, "tq_speak: ffmpeg could not write %s\n", videoPath);
@@ -558,6 +581,7 @@ int main(int argc, char** argv) {
   printf("tq_speak: render %.1f ms per speech frame (session average); encoder back-pressure %.0f ms; render "
          "failures %llu%s%s\n",
          st.render_ms, wr.waitMs, (unsigned long long)failures, failures ? ": " : "", failures ? status : "");
+  if (teethReported) printf("tq_speak: %s\n", teethLine);
   return 0;
 
 noEncoder:

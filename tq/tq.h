@@ -383,6 +383,12 @@ TQ_API uint64_t tq_tessera_members_band_bytes(const tq_tessera_members* m);
  * success, 1 on failure with the reason in err. */
 TQ_API int tq_tessera_members_reorder(const tq_tessera_members* m, const uint8_t* track,
                                       uint8_t* donor, char* err, int errcap);
+/* Decodes the bank track with the library's own decoder straight into donor
+ * order: donor receives tq_tessera_members_band_bytes(m) bytes. Clears the last
+ * error on entry. 0 on success; 1 on failure with the reason in err and in the
+ * last-error text ("tq_tessera_members_read_bank: " and the reason: a null
+ * argument, or a track that is unreadable or disagrees with the sidecar). */
+TQ_API int tq_tessera_members_read_bank(const tq_tessera_members* m, uint8_t* donor, char* err, int errcap);
 
 /* ---------------------------------------------------------------- teeth pass, batch */
 

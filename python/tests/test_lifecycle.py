@@ -208,6 +208,7 @@ def test_teeth_members_views_keep_the_memory_alive(tq, dirs):
     track = np.fromfile(dirs["oracle"] / "track.rgb", np.uint8).reshape(m.band_shape)
     donor = np.fromfile(dirs["oracle"] / "donor.rgb", np.uint8).reshape(m.band_shape)
     np.testing.assert_array_equal(m.reorder(track), donor)
+    np.testing.assert_array_equal(m.read_bank(), donor)
     cent, aperture, geometry = m.cent, m.aperture, m.geometry
     assert not cent.flags.writeable
     res = weakref.ref(cent.base.resource)

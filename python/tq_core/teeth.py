@@ -48,6 +48,7 @@ _c = bind({
     "tq_tessera_members_band_h": (C.c_int, [_p]),
     "tq_tessera_members_band_bytes": (C.c_uint64, [_p]),
     "tq_tessera_members_reorder": (C.c_int, [_p, _p, _p, _s, C.c_int]),
+    "tq_tessera_members_read_bank": (C.c_int, [_p, _p, _s, C.c_int]),
 })
 
 #: The twelve values of TeethMembers.geometry, in order.
@@ -139,5 +140,17 @@ class TeethMembers(Handle):
             raise ValueError("reorder: out must be a C-contiguous uint8 array of %d bytes" % self.band_bytes)
         err = C.create_string_buffer(_ERR_CAP)
         if _c.tq_tessera_members_reorder(members, t.ctypes.data, out.ctypes.data, err, _ERR_CAP) != 0:
+            raise Error(err.value.decode("utf-8", "replace"))
+        return out
+
+    def read_bank(self, out: Optional[np.ndarray] = None) -> np.ndarray:
+        """The bank track decoded by the library (uint8 band_shape, donor
+        order), written directly into out."""
+        if out is None:
+            out = np.empty(self.band_shape, np.uint8)
+        elif out.nbytes != self.band_bytes or out.dtype != np.uint8 or not out.flags.c_contiguous:
+            raise ValueError("read_bank: out must be a C-contiguous uint8 array of %d bytes" % self.band_bytes)
+        err = C.create_string_buffer(_ERR_CAP)
+        if _c.tq_tessera_members_read_bank(self._ptr, out.ctypes.data, err, _ERR_CAP) != 0:
             raise Error(err.value.decode("utf-8", "replace"))
         return out

@@ -4,6 +4,8 @@
 #include <new>
 
 #include "base/tq_error.h"
+#include "bundle/tq_bundle.h"
+#include "tessera/tq_bankdec_ff.h"
 #include "tessera/tq_bundle_tessera.h"
 #include "tq/tq.h"
 
@@ -178,6 +180,32 @@ int tq_tessera_members_reorder(const tq_tessera_members* m, const uint8_t* track
     putErr(err, errcap, "tq_tessera_members_reorder: unknown failure");
   }
   return 1;
+}
+
+int tq_tessera_members_read_bank(const tq_tessera_members* m, uint8_t* donor, char* err, int errcap) {
+  tq::clearErr();
+  const char* fn = "tq_tessera_members_read_bank";
+  const auto fail = [&](const std::string& msg) {
+    putErr(err, errcap, msg);
+    tq::setErrText(msg);
+    return 1;
+  };
+  if (!m || !donor) return fail(std::string(fn) + ": null argument");
+  try {
+    const std::string track = tq::readFile(m->in.bank_track_path);
+    const std::vector<uint8_t> bank = tq::tessera::decodeBankTrack(
+        reinterpret_cast<const uint8_t*>(track.data()), track.size(), m->in.n_donors, m->in.band_w, m->in.band_h,
+        m->in.track_order);
+    if (bank.size() != m->in.bandBytes()) return fail(std::string(fn) + ": decoded bank size disagrees with the stamp");
+    std::memcpy(donor, bank.data(), bank.size());
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return fail(std::string(fn) + ": out of memory");
+  } catch (const std::exception& e) {
+    return fail(std::string(fn) + ": " + e.what());
+  } catch (...) {
+    return fail(std::string(fn) + ": unknown failure");
+  }
 }
 
 }  // extern "C"

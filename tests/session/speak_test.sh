@@ -33,10 +33,18 @@ awk -v l="$lat" -v s="$split" -v emu="$emu" 'BEGIN { n = split(s, p, " "); t = 0
 read -r total speech first <<<"$(sed -n \
   's/^tq_speak: .*: \([0-9]*\) frames (\([0-9]*\) speech, speech starts at frame \([0-9]*\)).*/\1 \2 \3/p' <<<"$out")"
 
+# The demo avatar carries a teeth bank: the host attached it and every speech frame borrowed teeth.
+read -r borrowed refused <<<"$(sed -n 's/^tq_speak: teeth: borrowed \([0-9]*\) frames, refused \([0-9]*\)$/\1 \2/p' <<<"$out")"
+[ -n "$borrowed" ] && [ "$refused" = 0 ] && [ "$borrowed" -ge "$speech" ] ||
+  fail "teeth line: borrowed '$borrowed' of $speech speech frames, refused '$refused'"
+
 # One speech frame per 40 ms of 16 kHz audio; video and audio of one length. The mouth box's dark
 # pixels follow the track's loudness (at most one frame behind) and are few at the last speech frame.
+# Teeth-coloured pixels (bright and nearly grey) show in the mouth box of open-mouthed speech frames
+# and in no idle frame before the speech (the director alone draws dimmer teeth).
 ffmpeg -v error -i "$tmp/s.wav" -f s16le -ac 1 -ar 16000 - >"$tmp/in.s16"
 ffmpeg -v error -i "$tmp/o.mp4" -vf "crop=60:34:290:276,format=gray" -f rawvideo - >"$tmp/mouth.gray"
+ffmpeg -v error -i "$tmp/o.mp4" -vf "crop=60:34:290:276" -f rawvideo -pix_fmt rgb24 - >"$tmp/mouth.rgb"
 ffmpeg -v error -i "$tmp/o.mp4" -map 0:a:0 -f s16le -ac 1 -ar 16000 - >"$tmp/track.s16"
 ffmpeg -v error -i "$tmp/o.mp4" -f rawvideo -pix_fmt gray - >"$tmp/all.gray"
 ffmpeg -v error -i "$tmp/a/target_frames.mp4" -f rawvideo -pix_fmt gray - >"$tmp/driver.gray"
@@ -54,6 +62,10 @@ span = slice(first, first + speech)
 corr = {lag: np.corrcoef(loud[span], dark[first + lag:first + speech + lag])[0, 1] for lag in range(-3, 4)}
 best = max(corr, key=corr.get)
 words, closed = dark[span].max(), dark[first + speech - 1]
+rgb = np.fromfile(tmp + "/mouth.rgb", np.uint8).reshape(-1, 34, 60, 3).astype(np.float64)
+luma = rgb @ [0.299, 0.587, 0.114]
+teeth = ((luma >= 200) & (rgb.max(axis=3) - rgb.min(axis=3) <= 48)).sum(axis=(1, 2))
+toothy = int((teeth[span] >= 20).sum())
 # The start of speech is seamless: outside the mouth box, the first speech frames differ from the
 # driver frames they are built on (frame n over driver frame n mod NT) by at most 1.5 times what the
 # idle frames before them do (the rest pose gives back the driver; only the mouth changes).
@@ -64,13 +76,20 @@ keep[276:310, 290:350] = False
 off = [np.abs(f[n] - drv[n % len(drv)])[keep].mean() for n in range(first + 3)]
 step = max(off[first:]) / max(np.mean(off[:first]), 1e-9)
 print(dict(speech=speech, want=want, v=v, a=a, total=total, lag=best, corr=corr[best], dark=(words, closed),
-           start_step=round(step, 2)))
+           start_step=round(step, 2), teeth=(int(teeth[:first].max()), toothy, int(teeth[span].max()))))
 sys.exit(0 if speech == want and abs(v - a) <= 0.2 and abs(v - total / 25) <= 0.05 and best in (0, 1)
-         and corr[best] >= 0.6 and words >= 2 * closed + 30 and step <= 1.5 else 1)
+         and corr[best] >= 0.6 and words >= 2 * closed + 30 and step <= 1.5 and teeth[:first].max() == 0
+         and toothy >= 3 else 1)
 EOF
 
 # A refusal: one line, nothing written.
 if $emu "$speak" "$tmp/none" "$tmp/m" "$tmp/s.wav" "$tmp/r.mp4" 2>"$tmp/err"; then fail "accepted a missing avatar"; fi
 grep -qxF "tq_speak: no avatar bundle at $tmp/none" "$tmp/err" || { cat "$tmp/err"; fail "refusal text"; }
 [ ! -e "$tmp/r.mp4" ] || fail "wrote a movie for a missing avatar"
+# A bundle that declares teeth members it does not keep is refused with the library's reason.
+rm "$tmp/a/tessera_head.v1.json"
+if $emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s.wav" "$tmp/r.mp4" 2>"$tmp/err"; then fail "accepted a bundle missing a teeth member"; fi
+grep -q "^tq_speak: teeth: missing teeth member(s): head_config ($tmp/a/tessera_head.v1.json) — carries 3 of 4 " \
+  "$tmp/err" || { cat "$tmp/err"; fail "teeth refusal text"; }
+[ ! -e "$tmp/r.mp4" ] || fail "wrote a movie for a bundle missing a teeth member"
 echo "speak ok"

@@ -182,6 +182,18 @@ TEST_F(TesseraMembers, LoadsWhatTheBankBuilderWrote) {
   EXPECT_TRUE(out == tqtest::readBytes(*dir_ / "oracle/donor.rgb"));
   EXPECT_EQ(tq_tessera_members_reorder(m, nullptr, out.data(), err, sizeof err), 1);
   EXPECT_STREQ(err, "tq_tessera_members_reorder: null argument");
+  // The library's own decode of the track lands in donor order too.
+  std::fill(out.begin(), out.end(), 0);
+  EXPECT_EQ(tq_tessera_members_read_bank(m, out.data(), err, sizeof err), 0) << err;
+  EXPECT_TRUE(out == tqtest::readBytes(*dir_ / "oracle/donor.rgb") && !*tq_last_error());
+  tq_tessera_members_close(m);
+  ASSERT_NE(m = tq_tessera_members_open(D("meta").c_str(), err, sizeof err), nullptr) << err;
+  EXPECT_EQ(tq_tessera_members_read_bank(m, out.data(), err, sizeof err), 1);
+  const std::string placeholder = "tq_tessera_members_read_bank: reference bank track is not a readable container — "
+                                  "refusing to serve";
+  EXPECT_EQ(std::make_pair(std::string(err), std::string(tq_last_error())), std::make_pair(placeholder, placeholder));
+  EXPECT_EQ(tq_tessera_members_read_bank(m, nullptr, err, sizeof err), 1);
+  EXPECT_STREQ(err, "tq_tessera_members_read_bank: null argument");
   tq_tessera_members_close(m);
   tq::TesseraAttachInputs in = tq::loadTesseraMembers(D("ok"));
   in.track_order.pop_back();
