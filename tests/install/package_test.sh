@@ -102,6 +102,7 @@ if [[ " $archs " == *" arm64 "* ]]; then
     while read -r l; do
       [ "$(readlink -f "$l")" = "$(readlink -f "$r/$lib")" ] || fail "tq_speak ran on $l, not the package's /$lib"
     done <<<"$loaded"
+    echo "arm64 loader: $(basename "$lib") from the package's /$lib"
   done
   echo "package arm64 ok ($(( $(date +%s) - t0 )) s)"
 fi
