@@ -27,7 +27,7 @@ set(_tq_deb_packages
 # Every package carries /usr/share/doc/<package>/copyright and changelog.gz and, where
 # cmake/debian/<package>.lintian-overrides exists, its lintian overrides. The
 # changelog's date is SOURCE_DATE_EPOCH's when set (tools/packages.sh sets the last
-# commit's), so the same tree gives the same packages.
+# commit's), so every build of one commit carries the same changelog.
 string(TIMESTAMP _tq_deb_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(_tq_deb_doc "${PROJECT_BINARY_DIR}/deb-doc")
 file(MAKE_DIRECTORY "${_tq_deb_doc}")

@@ -45,7 +45,7 @@ if command -v ccache >/dev/null; then
   mkdir -p "$CCACHE_DIR"
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
-# The changelog's date: the last commit's, so one tree gives the same packages.
+# The changelog's date (and CPack's file times): the last commit's.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
   SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
   export SOURCE_DATE_EPOCH
