@@ -5,6 +5,7 @@
 #   tools/bootstrap.sh            host (x86_64 or aarch64) toolchain and libraries
 #   tools/bootstrap.sh --aarch64  also the aarch64 cross toolchain, qemu and arm64 libraries
 #   tools/bootstrap.sh --bench    also OpenCV (libopencv-dev), which only the benchmarks use
+#   tools/bootstrap.sh --packages also what tools/packages.sh needs to build and check .deb files
 #
 # Third-party files land in third_party/ (ignored by git), never in /etc/apt.
 set -euo pipefail
@@ -13,10 +14,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 tp="$here/third_party"
 want_arm=0
 want_bench=0
+want_pkg=0
 for a in "$@"; do
   case "$a" in
     --aarch64) want_arm=1 ;;
     --bench) want_bench=1 ;;
+    --packages) want_pkg=1 ;;
     *) echo "bootstrap: unknown argument $a" >&2; exit 2 ;;
   esac
 done
@@ -52,6 +55,8 @@ host_pkgs+=(clang-14 libclang-rt-14-dev)
 arm_pkgs=(g++-aarch64-linux-gnu qemu-user clang-19 libc6:arm64 libstdc++6:arm64
           libavformat-dev:arm64 libavcodec-dev:arm64 libswscale-dev:arm64 libavutil-dev:arm64
           libgtest-dev:arm64 libgmock-dev:arm64)
+# Debian packages (tools/packages.sh): dpkg-shlibdeps and dpkg-deb, lintian.
+pkg_pkgs=(dpkg-dev lintian)
 
 missing_pkgs() {
   local p
@@ -63,6 +68,7 @@ missing_pkgs() {
 pkgs=("${host_pkgs[@]}")
 # The paste benchmark compares against OpenCV's warpAffine when it is installed.
 if [ "$want_bench" = 1 ]; then pkgs+=(libopencv-dev); fi
+if [ "$want_pkg" = 1 ]; then pkgs+=("${pkg_pkgs[@]}"); fi
 if [ "$want_arm" = 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     say "adding the arm64 architecture"

@@ -8,7 +8,10 @@
 #                             the concurrency tests under ThreadSanitizer,
 #                             every fuzz target replaying its seeds and fuzzing a few seconds,
 #                             the suite cross-built for aarch64 under qemu: whole on the SVE2
-#                             processor model, the vector-kernel tests on the others
+#                             processor model, the vector-kernel tests on the others,
+#                             the Debian packages of both architectures built (tools/packages.sh)
+#                             and installed: consumers built against the amd64 ones, the
+#                             main job's test run from the arm64 ones under qemu
 #
 # Compiled objects are cached outside the checkout (Debian's ccache, in
 # $CCACHE_DIR, default /var/cache/tq_core-ccache, or ~/.cache/tq_core-ccache
@@ -101,5 +104,9 @@ step "aarch64 cross build under emulation"
 # the SVE2 model; the SIMD tests check every compiled target on each other model.
 TQ_AARCH64_FULL_CPUS=${TQ_AARCH64_FULL_CPUS-max} \
   TQ_AARCH64_SIMD_CPUS=${TQ_AARCH64_SIMD_CPUS-"max,sve=off max,sve256=on max,sve128=on"} tools/test_aarch64.sh
+
+step "Debian packages: build, lintian, install and run"
+tools/packages.sh
+tests/install/package_test.sh
 
 step "all tests passed"
