@@ -23,12 +23,13 @@ grep -q '^tq_speak: delivered [0-9.]* fps overall, [0-9.]* fps during speech; fr
   fail "no delivery line"
 # The first-frame split adds up to the latency, and its audio part follows the audio clock: the
 # first frames need the first 320 ms of speech, pushed in 20 ms pieces, the last of them 300 ms after
-# the first (the older readiness rule waited for 600 ms of speech).
+# the first (the older readiness rule waited for 600 ms of speech). Under emulation the pusher's
+# first piece can leave late and the next ones catch up, which shortens that part: only the sum holds.
 lat=$(sed -n 's/^tq_speak: first-frame latency \([0-9]*\) ms.*/\1/p' <<<"$out")
 split=$(sed -n 's/^tq_speak: first frame: audio \([0-9]*\) ms, frontend \([0-9.]*\) ms, encoder \([0-9.]*\) ms, '\
 'decoder \([0-9.]*\) ms, render \([0-9.]*\) ms, paste \([0-9.]*\) ms, hand-off \([-0-9.]*\) ms$/\1 \2 \3 \4 \5 \6 \7/p' <<<"$out")
 awk -v l="$lat" -v s="$split" -v emu="$emu" 'BEGIN { n = split(s, p, " "); t = 0; for (i = 1; i <= n; i++) t += p[i]
-  exit !(n == 7 && t - l <= 2 && l - t <= 2 && p[1] >= 280 && (emu != "" || p[1] < 580)) }' ||
+  exit !(n == 7 && t - l <= 2 && l - t <= 2 && (emu != "" || (p[1] >= 280 && p[1] < 580))) }' ||
   fail "first-frame split '$split' of $lat ms"
 read -r total speech first <<<"$(sed -n \
   's/^tq_speak: .*: \([0-9]*\) frames (\([0-9]*\) speech, speech starts at frame \([0-9]*\)).*/\1 \2 \3/p' <<<"$out")"
