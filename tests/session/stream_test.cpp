@@ -112,7 +112,7 @@ TEST(Stream, EdgesRefusalsAndAFailureInMidRun) {
   EXPECT_TRUE(tq_stream_run(s, nullptr, 100, nullptr, nullptr) == -1 &&
               tq_stream_last_error() == std::string("tq_stream_run: bad args"));
   // A run entered again from its own frame callback is refused; the outer run goes on.
-  struct Reentry { tq_stream* s; const std::vector<float>* audio; int got = 0; std::string text; } re{s, &fx().speech};
+  struct Reentry { tq_stream* s; const std::vector<float>* audio; int got = 0; std::string text; } re{s, &fx().speech, 0, {}};
   const int outer = tq_stream_run(
       s, fx().speech.data(), static_cast<int>(fx().speech.size()),
       [](void* user, int, const uint8_t*, int, int) {

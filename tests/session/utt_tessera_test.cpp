@@ -209,7 +209,9 @@ TEST_F(UttBorrow, ReplayingTheStagesInputsReproducesEveryFrame) {
     ASSERT_FALSE(r.refused) << r.reason;
     tq::tessera::StreamBorrow::writeWindowDelta(tap.crops[k].data(), 128, r, b->stamp());
     ASSERT_EQ(tq_paste_crop(ctx, tap.index[k], tap.crops[k].data(), out.data(), out.size()), 1) << tq_last_error();
-    if (k < faces.size()) EXPECT_TRUE(out == faces[k].px) << "frame " << k;
+    if (k < faces.size()) {
+      EXPECT_TRUE(out == faces[k].px) << "frame " << k;
+    }
     ++k;
   };
   for (std::size_t i = 0; i < tap.crops.size(); ++i)
