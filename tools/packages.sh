@@ -36,15 +36,8 @@ case " $archs " in
   *) tools/bootstrap.sh --packages ;;
 esac
 
-# The same compiler cache as tools/test.sh.
-if command -v ccache >/dev/null; then
-  if [ -z "${CCACHE_DIR:-}" ]; then
-    if [ -w /var/cache ]; then CCACHE_DIR=/var/cache/tq_core-ccache; else CCACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tq_core-ccache; fi
-  fi
-  export CCACHE_DIR
-  mkdir -p "$CCACHE_DIR"
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-fi
+# shellcheck source=tools/ccache_env.sh
+source "$root/tools/ccache_env.sh"
 # The changelog's date (and CPack's file times): the last commit's.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
   SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)

@@ -35,15 +35,8 @@ started=$(date +%s)
 
 if [ "$full" = 1 ]; then tools/bootstrap.sh --aarch64; else tools/bootstrap.sh; fi
 
-if command -v ccache >/dev/null; then
-  if [ -z "${CCACHE_DIR:-}" ]; then
-    if [ -w /var/cache ]; then CCACHE_DIR=/var/cache/tq_core-ccache; else CCACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tq_core-ccache; fi
-  fi
-  export CCACHE_DIR
-  mkdir -p "$CCACHE_DIR"
-  # Read by CMake when a build directory is first configured, cross and fuzz builds included.
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-fi
+# shellcheck source=tools/ccache_env.sh
+source "$root/tools/ccache_env.sh"
 
 step() { echo; echo "=== $* ($(date +%H:%M:%S), $(($(date +%s) - started)) s)"; }
 
