@@ -90,7 +90,10 @@ grep -qxF "tq_speak: no avatar bundle at $tmp/none" "$tmp/err" || { cat "$tmp/er
 # A bundle that declares teeth members it does not keep is refused with the library's reason.
 rm "$tmp/a/tessera_head.v1.json"
 if $emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s.wav" "$tmp/r.mp4" 2>"$tmp/err"; then fail "accepted a bundle missing a teeth member"; fi
-grep -q "^tq_speak: teeth: missing teeth member(s): head_config ($tmp/a/tessera_head.v1.json) — carries 3 of 4 " \
-  "$tmp/err" || { cat "$tmp/err"; fail "teeth refusal text"; }
+grep -qxF "tq_speak: teeth: missing teeth member(s): head_config ($tmp/a/tessera_head.v1.json) — carries 3 of 4 \
+and declares a manifest.tessera block the members do not keep. ONE predicate (owner ruling 2026-09-06): all four \
+members present = ARMED on every plane; any missing = REFUSED on every plane. The borrow is a SWITCH, not a \
+gradient — there is no rendering mode that proceeds without them (brevane-2 IS borrowed teeth). Re-stage the \
+bundle with the bank builder." "$tmp/err" || { cat "$tmp/err"; fail "teeth refusal text"; }
 [ ! -e "$tmp/r.mp4" ] || fail "wrote a movie for a bundle missing a teeth member"
 echo "speak ok"
