@@ -14,16 +14,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# shellcheck source=tools/package_arch.sh
+source "$root/tools/package_arch.sh"
 archs="amd64 arm64"
 while [ $# -gt 0 ]; do
   case "$1" in
-    --arch)
-      case "${2:-}" in
-        all) archs="amd64 arm64" ;;
-        amd64|arm64) archs=$2 ;;
-        *) echo "tools/packages.sh: --arch takes amd64, arm64 or all, not '${2:-}'" >&2; exit 2 ;;
-      esac
-      shift 2 ;;
+    --arch) archs=$(package_archs tools/packages.sh "${2:-}") || exit 2; shift 2 ;;
     *) echo "usage: tools/packages.sh [--arch amd64|arm64|all]" >&2; exit 2 ;;
   esac
 done

@@ -15,17 +15,13 @@
 # arm64 loader's own report shows the library and ONNX Runtime came from the root.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/package_arch.sh
+source "$src/tools/package_arch.sh"
 archs="amd64 arm64"
 dir="$src/out/packages"
 while [ $# -gt 0 ]; do
   case "$1" in
-    --arch)
-      case "${2:-}" in
-        all) archs="amd64 arm64" ;;
-        amd64|arm64) archs=$2 ;;
-        *) echo "package_test: --arch takes amd64, arm64 or all, not '${2:-}'" >&2; exit 2 ;;
-      esac
-      shift 2 ;;
+    --arch) archs=$(package_archs package_test "${2:-}") || exit 2; shift 2 ;;
     -*) echo "usage: tests/install/package_test.sh [--arch amd64|arm64|all] [DIR]" >&2; exit 2 ;;
     *) dir=$1; shift ;;
   esac
