@@ -1,5 +1,7 @@
 #include "render/gs_wire.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -409,6 +411,10 @@ void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::
       keep = !edit.dropOutputs;
     } else if (gf.number == kGraphValueInfo && gf.wire == kWireBytes) {
       keep = !(edit.newValueName && gsFirstStr(gf.payload, kValueInfoName) == *edit.newValueName);
+    } else if (gf.number == kGraphInitializer && gf.wire == kWireBytes && !edit.dropInitializers.empty()) {
+      const std::string name = gsFirstStr(gf.payload, kTensorName);
+      keep = std::find(edit.dropInitializers.begin(), edit.dropInitializers.end(), name) ==
+             edit.dropInitializers.end();
     }
     if (keep) gsPutRaw(graph, gf.raw);
   };

@@ -74,6 +74,7 @@ struct GsGraphEdit {
   const int64_t* newValueDims = nullptr;
   int newValueRank = 0;
   uint32_t newValueField = 0;  // 11: graph input, 12: graph output, 0: none
+  std::vector<std::string> dropInitializers;  // initializers no kept node reads
 };
 
 // ---------------------------------------------------------------- reading

@@ -30,6 +30,27 @@ bool readChecked(const std::vector<uint8_t>& model, std::vector<GsNodeInfo>& nod
   return true;
 }
 
+// Initializers that none of the kept nodes reads: each half of the split would
+// otherwise carry the other half's weights, and ONNX Runtime warns once per unused
+// one at load. Names that are also graph inputs stay (dropping the data would turn
+// them into inputs someone must feed), and nothing is pruned when a kept node has
+// subgraphs, whose reads of outer values are not in the node's input list.
+std::vector<std::string> unreadInitializers(const std::vector<GsNodeInfo>& nodes, const std::vector<bool>& dropNode,
+                                            const std::vector<std::string>& inits,
+                                            const std::vector<std::string>& inputs) {
+  std::unordered_set<std::string> read;
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    if (dropNode[k]) continue;
+    const std::string& op = nodes[k].opType;
+    if (op == "If" || op == "Loop" || op == "Scan") return {};
+    read.insert(nodes[k].inputs.begin(), nodes[k].inputs.end());
+  }
+  std::vector<std::string> unread;
+  for (const std::string& name : inits)
+    if (!read.count(name) && !contains(inputs, name)) unread.push_back(name);
+  return unread;
+}
+
 }  // namespace
 
 int findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& boundary) {
@@ -117,6 +138,7 @@ bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& b
     reason = "empty cone";
     return false;
   }
+  edit.dropInitializers = unreadInitializers(nodes, edit.dropNode, inits, {});
   edit.onlyPrgbInput = true;
   edit.dropOutputs = true;
   edit.newValueName = boundary;
@@ -138,6 +160,7 @@ bool buildSourceConePerFrame(const std::vector<uint8_t>& model, const std::strin
 
   GsGraphEdit edit;
   edit.dropNode = inCone;
+  edit.dropInitializers = unreadInitializers(nodes, edit.dropNode, inits, inputs);
   edit.dropPrgbInput = true;
   edit.newValueName = boundary;
   edit.newValueDims = dims;

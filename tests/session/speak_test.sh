@@ -15,9 +15,13 @@ out=$(env -u W2V_ONNX TQ_A2X_W2V_RIGHT=0 $emu "$speak" "$tmp/a" "$tmp/m" "$tmp/s
 echo "$out"
 grep -q '^\[tq_utt-stage\] ' "$tmp/log" || { cat "$tmp/log"; fail "no stage report"; }
 # Nothing a user cannot act on: no warning of a missing lip template, no line of a hardware decoder
-# this machine cannot load; the lip contour bounds the compose alpha.
-! grep -E '!!!|nvcuvid|cuvid' "$tmp/log" || fail "the start-up log carries a line a user cannot act on"
+# this machine cannot load, no refused hoist, no ORT warning; the lip contour bounds the compose
+# alpha and the director's source cone is hoisted.
+! grep -E '!!!|nvcuvid|cuvid|NOT applied|^\[onnxruntime' "$tmp/log" ||
+  fail "the start-up log carries a line a user cannot act on"
 grep -q '^\[tq\] compose alpha: LIP CONTOUR (b1)' "$tmp/log" || { cat "$tmp/log"; fail "no lip contour"; }
+grep -q "^\[tq\] source-cone hoist: 'P_planes' \[1,3,256,256\] leaves the per-frame graph" "$tmp/log" ||
+  { cat "$tmp/log"; fail "the source cone was not hoisted"; }
 grep -q '^tq_speak: first-frame latency [0-9]* ms' <<<"$out" || fail "no latency line"
 grep -q '^tq_speak: delivered [0-9.]* fps overall, [0-9.]* fps during speech; frames late [0-9]*' <<<"$out" ||
   fail "no delivery line"
