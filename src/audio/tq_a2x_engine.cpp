@@ -118,6 +118,13 @@ A2x::A2x(const std::string& dir, int threads, const std::string& w2vPath) {
                    metaW, outs, width_ ? 1 : 0);
   }
   st_.ctx = Rows(static_cast<std::size_t>(h_));
+  if (short_) {
+    // The live stream's steady-state storage, taken once here: otherwise the first
+    // minute of speech grows it block by block, paying for fresh pages as it goes.
+    const int64_t featRows = kFeatureSlack + L_ + R_ + RC_ + 2 * kBlockFrames;
+    st_.feat.data.reserve(static_cast<std::size_t>(featRows) * st_.feat.width);
+    st_.samples.data.reserve(static_cast<std::size_t>(kSampleSlack + kShortSamples + 2 * kBlockSamples));
+  }
   bindDecoder();
 
   long long prime = metaInt(meta, "silence_prime", 0);

@@ -120,21 +120,33 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
       throw std::runtime_error("w2v_win: trunk output is neither float16 nor float");
     const uint16_t* xh = half ? reinterpret_cast<const uint16_t*>(tr[0].GetTensorRawData()) : nullptr;
     const float* xf = half ? nullptr : tr[0].GetTensorData<float>();
-    auto at = [&](std::size_t k) { return half ? halfToFloat(xh[k]) : xf[k]; };
 
+    // The two trunk columns a frame samples, gathered and widened in one go.
+    uint16_t g0[kTrunkChannels], g1[kTrunkChannels];
+    float a0[kTrunkChannels], a1[kTrunkChannels];
     for (int j = 0; j < kBlockFrames; ++j) {
       const double p = trunkPosition(W, j, RC_);
       const double fl = std::floor(p);
       if (fl < 0.0 || fl >= static_cast<double>(lt)) throw std::runtime_error("w2v_win: trunk pos out of range");
-      const int64_t i0 = static_cast<int64_t>(fl);
-      const int64_t i1 = std::min<int64_t>(i0 + 1, lt - 1);
+      const std::size_t i0 = static_cast<std::size_t>(fl);
+      const std::size_t i1 = std::min<std::size_t>(i0 + 1, static_cast<std::size_t>(lt) - 1);
+      const std::size_t stride = static_cast<std::size_t>(lt);
+      if (half) {
+        for (int c = 0; c < kTrunkChannels; ++c) {
+          g0[c] = xh[c * stride + i0];
+          g1[c] = xh[c * stride + i1];
+        }
+        simd::f16ToF32(g0, a0, kTrunkChannels);
+        simd::f16ToF32(g1, a1, kTrunkChannels);
+      } else {
+        for (int c = 0; c < kTrunkChannels; ++c) {
+          a0[c] = xf[c * stride + i0];
+          a1[c] = xf[c * stride + i1];
+        }
+      }
       const double w = p - fl;
       float* dst = &headIn_[static_cast<std::size_t>(j) * kTrunkChannels];
-      for (int c = 0; c < kTrunkChannels; ++c) {
-        const std::size_t rowOff = static_cast<std::size_t>(c) * static_cast<std::size_t>(lt);
-        dst[c] = static_cast<float>((1.0 - w) * at(rowOff + static_cast<std::size_t>(i0)) +
-                                    w * at(rowOff + static_cast<std::size_t>(i1)));
-      }
+      for (int c = 0; c < kTrunkChannels; ++c) dst[c] = static_cast<float>((1.0 - w) * a0[c] + w * a1[c]);
     }
 
     const int64_t headShape[2] = {kBlockFrames, kTrunkChannels};
@@ -147,7 +159,8 @@ void A2x::fillShort(Stream& s, int64_t need, int64_t usable) {
     if (hinfo.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || hinfo.GetElementCount() != want)
       throw std::runtime_error("w2v_win: head output holds " + std::to_string(hinfo.GetElementCount()) +
                                " values, need float 8 x 9216");
-    if (s.feat.end() < W + kBlockFrames) s.feat.resizeTo(W + kBlockFrames);
+    if (s.feat.end() < W) s.feat.resizeTo(W);  // rows below this block stay zero-filled
+    if (s.feat.end() < W + kBlockFrames) s.feat.growTo(W + kBlockFrames);
     roundThroughHalf(ho[0].GetTensorData<float>(), s.feat.row(W), want);
     s.filled = W + kBlockFrames;
     s.window = s.filled;

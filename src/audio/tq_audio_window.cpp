@@ -34,17 +34,7 @@ void normaliseAudioWindow(float* w, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) w[i] = static_cast<float>((w[i] - mean) * static_cast<double>(scale));
 }
 
-void roundThroughHalf(const float* in, float* out, std::size_t n) {
-  uint16_t h[512];
-  for (std::size_t off = 0; off < n; off += 512) {
-    const std::size_t m = std::min<std::size_t>(512, n - off);
-    simd::f32ToF16(in + off, h, m);
-    // Subnormal halves (exponent bits zero) keep only their sign.
-    for (std::size_t i = 0; i < m; ++i)
-      h[i] = static_cast<uint16_t>((h[i] & 0x7C00u) ? h[i] : (h[i] & 0x8000u));
-    simd::f16ToF32(h, out + off, m);
-  }
-}
+void roundThroughHalf(const float* in, float* out, std::size_t n) { simd::roundThroughF16(in, out, n); }
 
 void roundThroughHalf(float* v, std::size_t n) { roundThroughHalf(v, v, n); }
 

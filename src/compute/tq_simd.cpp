@@ -41,6 +41,27 @@ void F16ToF32(const uint16_t* HWY_RESTRICT in, float* HWY_RESTRICT out, std::siz
   }
 }
 
+// Narrow to binary16, flush subnormal halves to their signed zero, widen back;
+// `in` may be `out`.
+void RoundThroughF16(const float* in, float* out, std::size_t n) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<hwy::float16_t, decltype(df)> dh;
+  const hn::RebindToUnsigned<decltype(dh)> du;
+  const auto exponent = hn::Set(du, 0x7C00u), sign = hn::Set(du, 0x8000u);
+  const auto round = [&](hn::VFromD<decltype(df)> v) {
+    const auto bits = hn::BitCast(du, hn::DemoteTo(dh, v));
+    const auto kept = hn::IfThenElse(hn::Eq(hn::And(bits, exponent), hn::Zero(du)), hn::And(bits, sign), bits);
+    return WidenHalf(df, dh, hn::BitCast(dh, kept));
+  };
+  const std::size_t N = hn::Lanes(df);
+  std::size_t i = 0;
+  for (; i + N <= n; i += N) hn::StoreU(round(hn::LoadU(df, in + i)), df, out + i);
+  if (i < n) {
+    const std::size_t r = n - i;
+    hn::StoreN(round(hn::LoadN(df, in + i, r)), df, out + i, r);
+  }
+}
+
 int64_t ThisTarget() { return HWY_TARGET; }
 
 }  // namespace HWY_NAMESPACE
@@ -54,6 +75,7 @@ namespace simd {
 
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(F16ToF32);
+HWY_EXPORT(RoundThroughF16);
 HWY_EXPORT(ThisTarget);
 
 void f32ToF16(const float* in, uint16_t* out, std::size_t n) {
@@ -62,6 +84,10 @@ void f32ToF16(const float* in, uint16_t* out, std::size_t n) {
 
 void f16ToF32(const uint16_t* in, float* out, std::size_t n) {
   HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n);
+}
+
+void roundThroughF16(const float* in, float* out, std::size_t n) {
+  HWY_DYNAMIC_DISPATCH(RoundThroughF16)(in, out, n);
 }
 
 const char* targetName(int64_t bit) {

@@ -22,6 +22,9 @@ const char* targetName(int64_t targetBit);
 // out-of-range values become infinities. f16ToF32 is exact.
 void f32ToF16(const float* in, uint16_t* out, std::size_t n);
 void f16ToF32(const uint16_t* in, float* out, std::size_t n);
+// Each value narrowed to binary16 as f32ToF16 does, a subnormal half replaced by
+// its signed zero, and widened back; in may be out.
+void roundThroughF16(const float* in, float* out, std::size_t n);
 
 // One row of 4:2:0 video to interleaved RGB24 (BT.601 limited range, 8-bit fixed
 // point): c = 298 (Y - 16) + 128, d = U - 128, e = V - 128; R = (c + 409 e) >> 8,

@@ -86,6 +86,18 @@ TEST(SimdHalf, EveryTargetConvertsLikeTheScalarReference) {
     uint16_t h = 0;
     tq::simd::f32ToF16(&nan, &h, 1);
     EXPECT_TRUE(isNanHalf(h));
+    // The round trip with subnormal halves flushed to their signed zero, in place.
+    for (size_t n : {size_t(5), in.size()}) {
+      std::vector<float> out(in.begin(), in.begin() + n);
+      out.push_back(-7.0f);
+      tq::simd::roundThroughF16(out.data(), out.data(), n);
+      for (size_t i = 0; i < n; ++i) {
+        const uint16_t r = (ref[i] & 0x7C00u) ? ref[i] : uint16_t(ref[i] & 0x8000u);
+        const float want = tq::halfToFloat(r);
+        ASSERT_EQ(std::memcmp(&out[i], &want, 4), 0) << "n " << n << " x " << in[i];
+      }
+      ASSERT_EQ(out[n], -7.0f);
+    }
     for (size_t off : {size_t(0), size_t(5)}) {
       const size_t n = all.size() - off - 3;
       std::vector<float> out(n + 1, -7.0f);
