@@ -11,12 +11,17 @@ namespace tq {
 
 void copyAudioWindow(const float* src, int64_t srcBase, int64_t avail, int64_t begin, float* w,
                      std::size_t n) {
-  std::memset(w, 0, n * sizeof(float));
   const int64_t end = begin + static_cast<int64_t>(n);
   const int64_t lo = std::max<int64_t>({begin, int64_t{0}, srcBase});
   const int64_t hi = std::min(end, avail);
-  if (hi <= lo) return;
+  if (hi <= lo) {
+    std::memset(w, 0, n * sizeof(float));
+    return;
+  }
+  // Zeros only around the copied span: a full window is written once.
+  std::memset(w, 0, static_cast<std::size_t>(lo - begin) * sizeof(float));
   std::memcpy(w + (lo - begin), src + (lo - srcBase), static_cast<std::size_t>(hi - lo) * sizeof(float));
+  std::memset(w + (hi - begin), 0, static_cast<std::size_t>(end - hi) * sizeof(float));
 }
 
 void normaliseAudioWindow(float* w, std::size_t n) {
