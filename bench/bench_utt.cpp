@@ -215,11 +215,10 @@ int main(int argc, char** argv) {
     int got = 0;
     const double c0 = cpuSeconds();
     tq_utt_frame_info info;
+    // The host blocks in tq_utt_wait_frame, as a real one does, instead of polling.
     while (got < idleFrames) {
-      if (tq_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1)
-        ++got;
-      else
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (tq_utt_wait_frame(u, 100) < 0) break;
+      if (tq_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) ++got;
     }
     const double cpuIdle = (cpuSeconds() - c0) / idleFrames;
     tqbench::report("CPU per idle frame", cpuIdle, "CPU per driver decode", cpuDecode, "us");

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
+#include "render/gridsample_taps.h"
 #include "render/gs_graph_rewrite.h"
 #include "render/gs_wire.h"
 #include "render/onnx_fields.h"
@@ -33,9 +35,6 @@ namespace tq {
 
 namespace {
 
-// Pixels whose taps are computed together before the channel loop runs over them.
-constexpr int kChunk = 128;
-
 // floor() of a float without a library call: exact for every float; NaN and
 // infinities come back unchanged. |v| >= 2^23 is already an integer.
 inline float floorOf(float v) {
@@ -54,56 +53,81 @@ inline int tapOrigin(float fl, int n) {
   return fl >= hi ? n - 1 : static_cast<int>(fl);
 }
 
+// The weighted sum of every channel for the block's n pixels, written contiguously.
+template <typename Off>
+void applyTaps(const float* X, std::ptrdiff_t plane, float* yRow, int C, int n, const GsfTapBlock<Off>& t) {
+  for (int c = 0; c < C; ++c) {
+    const float* xc = X + c * plane;
+    float* out = yRow + c * plane;
+    for (int i = 0; i < n; ++i)
+      out[i] = ((t.w00[i] * xc[t.o00[i]] + t.w01[i] * xc[t.o01[i]]) + t.w10[i] * xc[t.o10[i]]) +
+               t.w11[i] * xc[t.o11[i]];
+  }
+}
+
+template <typename Off>
+void sampleRows(const float* X, const float* grid, float* Y, int C, int H, int W, int y0, int y1, bool vector) {
+  const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(H) * W;
+  GsfTapBlock<Off> taps;
+  for (int y = y0; y < y1; ++y) {
+    const float* g = grid + static_cast<std::ptrdiff_t>(y) * W * 2;
+    float* yRow = Y + static_cast<std::ptrdiff_t>(y) * W;
+    for (int xs = 0; xs < W; xs += kGsfChunk) {
+      const int n = std::min(kGsfChunk, W - xs);
+      // Taps and weights once per pixel, applied to every channel.
+      if constexpr (std::is_same<Off, int32_t>::value) {
+        if (vector)
+          gsfTaps(g + 2 * xs, n, W, H, taps);
+        else
+          gsfTapsScalar(g + 2 * xs, 0, n, W, H, taps);
+      } else {
+        gsfTapsScalar(g + 2 * xs, 0, n, W, H, taps);
+      }
+      applyTaps(X, plane, yRow + xs, C, n, taps);
+    }
+  }
+}
+
 }  // namespace
+
+template <typename Off>
+void gsfTapsScalar(const float* g, int from, int to, int W, int H, GsfTapBlock<Off>& t) {
+  const float fW = static_cast<float>(W);
+  const float fH = static_cast<float>(H);
+  for (int i = from; i < to; ++i) {
+    const float gx = g[2 * i];
+    const float gy = g[2 * i + 1];
+    const float ix = ((gx + 1.0f) * 0.5f) * fW - 0.5f;
+    const float iy = ((gy + 1.0f) * 0.5f) * fH - 0.5f;
+    const float fx = floorOf(ix);
+    const float fy = floorOf(iy);
+    const float wx = ix - fx;
+    const float wy = iy - fy;
+    const int x0 = tapOrigin(fx, W);
+    const int yt = tapOrigin(fy, H);
+    const Off xa = std::max(x0, 0), xb = std::min(x0 + 1, W - 1);
+    const Off ya = std::max(yt, 0), yb = std::min(yt + 1, H - 1);
+    t.o00[i] = ya * W + xa;
+    t.o01[i] = ya * W + xb;
+    t.o10[i] = yb * W + xa;
+    t.o11[i] = yb * W + xb;
+    t.w00[i] = (1.0f - wx) * (1.0f - wy);
+    t.w01[i] = wx * (1.0f - wy);
+    t.w10[i] = (1.0f - wx) * wy;
+    t.w11[i] = wx * wy;
+  }
+}
+template void gsfTapsScalar<int32_t>(const float*, int, int, int, int, GsfTapBlock<int32_t>&);
 
 void gridsample_fast_band(const float* X, const float* grid, float* Y, int C, int H, int W, int y0, int y1) {
   y0 = std::max(y0, 0);
   y1 = std::min(y1, H);
   if (y0 >= y1 || W <= 0 || C <= 0) return;
-  const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(H) * W;
-  const float fW = static_cast<float>(W);
-  const float fH = static_cast<float>(H);
-
-  std::ptrdiff_t o00[kChunk], o01[kChunk], o10[kChunk], o11[kChunk];
-  float w00[kChunk], w01[kChunk], w10[kChunk], w11[kChunk];
-
-  for (int y = y0; y < y1; ++y) {
-    const float* g = grid + static_cast<std::ptrdiff_t>(y) * W * 2;
-    float* yRow = Y + static_cast<std::ptrdiff_t>(y) * W;
-    for (int xs = 0; xs < W; xs += kChunk) {
-      const int n = std::min(kChunk, W - xs);
-      // Taps and weights once per pixel...
-      for (int i = 0; i < n; ++i) {
-        const float gx = g[2 * (xs + i)];
-        const float gy = g[2 * (xs + i) + 1];
-        const float ix = ((gx + 1.0f) * 0.5f) * fW - 0.5f;
-        const float iy = ((gy + 1.0f) * 0.5f) * fH - 0.5f;
-        const float fx = floorOf(ix);
-        const float fy = floorOf(iy);
-        const float wx = ix - fx;
-        const float wy = iy - fy;
-        const int x0 = tapOrigin(fx, W);
-        const int yt = tapOrigin(fy, H);
-        const int xa = std::max(x0, 0), xb = std::min(x0 + 1, W - 1);
-        const std::ptrdiff_t ya = std::max(yt, 0), yb = std::min(yt + 1, H - 1);
-        o00[i] = ya * W + xa;
-        o01[i] = ya * W + xb;
-        o10[i] = yb * W + xa;
-        o11[i] = yb * W + xb;
-        w00[i] = (1.0f - wx) * (1.0f - wy);
-        w01[i] = wx * (1.0f - wy);
-        w10[i] = (1.0f - wx) * wy;
-        w11[i] = wx * wy;
-      }
-      // ...applied to every channel, writing contiguous output.
-      for (int c = 0; c < C; ++c) {
-        const float* xc = X + c * plane;
-        float* out = yRow + c * plane + xs;
-        for (int i = 0; i < n; ++i)
-          out[i] = ((w00[i] * xc[o00[i]] + w01[i] * xc[o01[i]]) + w10[i] * xc[o10[i]]) + w11[i] * xc[o11[i]];
-      }
-    }
-  }
+  // Images whose plane offsets do not fit int32 take the scalar path with wide offsets.
+  if (gsfVectorTaps(W, H))
+    sampleRows<int32_t>(X, grid, Y, C, H, W, y0, y1, true);
+  else
+    sampleRows<std::ptrdiff_t>(X, grid, Y, C, H, W, y0, y1, false);
 }
 
 void gridsample_fast(const float* X, const float* grid, float* Y, int C, int H, int W) {

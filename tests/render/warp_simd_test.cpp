@@ -1,4 +1,6 @@
-// The WarpDirector's vector passes: every compiled target against the scalar reference.
+// The director operators' vector kernels: the WarpDirector's passes and GridSampleFast's
+// taps, every compiled target against the scalar reference.
+#include "render/gridsample_taps.h"
 #include "render/tq_warp.h"
 #include "render_test_util.h"
 #include "simd_targets.h"
@@ -35,6 +37,31 @@ TEST(WarpDirectorSimd, EveryVectorTargetEqualsTheScalarReference) {
         EXPECT_EQ(std::memcmp(out.data(), wantOut.data(), out.size() * 4), 0) << target;
       });
     }
+}
+
+TEST(GridSampleFastSimd, EveryVectorTargetComputesTheScalarTaps) {
+  std::mt19937 rng(12);
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const float special[] = {-1, 1, 5, -7, nan, inf, -inf, 0, -0.0f, 1e30f, -1e30f, 0.999f, -1.001f, 3, -0.875f, 0.125f};
+  // Image sizes (the taps clamp to them) and run lengths around every vector width.
+  for (const int W : {1, 3, 64, 1000})
+    for (const int H : {1, 7, 512})
+      for (const int n : {1, 5, 16, 37, tq::kGsfChunk})
+        for (bool edges : {false, true}) {
+          SCOPED_TRACE(std::to_string(W) + "x" + std::to_string(H) + " n " + std::to_string(n) + (edges ? " edges" : ""));
+          std::vector<float> grid = rtest::randomValues(2 * std::size_t(n), -1.2f, 1.2f, rng);
+          if (edges)
+            for (std::size_t i = 0; i < grid.size(); ++i) grid[i] = special[(i * 7 + i / 16) % 16];
+          tq::GsfTapRun want;
+          std::memset(&want, 0x5A, sizeof want);
+          tq::gsfTapsScalar(grid.data(), 0, n, W, H, want);
+          tqtest::forEachSimdTarget([&](const std::string& target) {
+            tq::GsfTapRun got;
+            std::memset(&got, 0x5A, sizeof got);  // untouched beyond n on both sides
+            tq::gsfTaps(grid.data(), n, W, H, got);
+            EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << target;
+          });
+        }
 }
 
 }  // namespace
