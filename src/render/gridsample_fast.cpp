@@ -65,8 +65,9 @@ void applyTaps(const float* X, std::ptrdiff_t plane, float* yRow, int C, int n, 
   }
 }
 
+// int32 offsets take the vector taps; wide offsets (huge images) the scalar ones.
 template <typename Off>
-void sampleRows(const float* X, const float* grid, float* Y, int C, int H, int W, int y0, int y1, bool vector) {
+void sampleRows(const float* X, const float* grid, float* Y, int C, int H, int W, int y0, int y1) {
   const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(H) * W;
   GsfTapBlock<Off> taps;
   for (int y = y0; y < y1; ++y) {
@@ -75,14 +76,10 @@ void sampleRows(const float* X, const float* grid, float* Y, int C, int H, int W
     for (int xs = 0; xs < W; xs += kGsfChunk) {
       const int n = std::min(kGsfChunk, W - xs);
       // Taps and weights once per pixel, applied to every channel.
-      if constexpr (std::is_same<Off, int32_t>::value) {
-        if (vector)
-          gsfTaps(g + 2 * xs, n, W, H, taps);
-        else
-          gsfTapsScalar(g + 2 * xs, 0, n, W, H, taps);
-      } else {
+      if constexpr (std::is_same<Off, int32_t>::value)
+        gsfTaps(g + 2 * xs, n, W, H, taps);
+      else
         gsfTapsScalar(g + 2 * xs, 0, n, W, H, taps);
-      }
       applyTaps(X, plane, yRow + xs, C, n, taps);
     }
   }
@@ -123,11 +120,10 @@ void gridsample_fast_band(const float* X, const float* grid, float* Y, int C, in
   y0 = std::max(y0, 0);
   y1 = std::min(y1, H);
   if (y0 >= y1 || W <= 0 || C <= 0) return;
-  // Images whose plane offsets do not fit int32 take the scalar path with wide offsets.
   if (gsfVectorTaps(W, H))
-    sampleRows<int32_t>(X, grid, Y, C, H, W, y0, y1, true);
+    sampleRows<int32_t>(X, grid, Y, C, H, W, y0, y1);
   else
-    sampleRows<std::ptrdiff_t>(X, grid, Y, C, H, W, y0, y1, false);
+    sampleRows<std::ptrdiff_t>(X, grid, Y, C, H, W, y0, y1);
 }
 
 void gridsample_fast(const float* X, const float* grid, float* Y, int C, int H, int W) {
